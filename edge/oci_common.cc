@@ -1,0 +1,128 @@
+// Registry glue: storage bootstrap, error replies, names and path split.
+#include "edge/oci_common.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "edge/tw_cgi.h"
+#include "platform/platform.h"
+#include "storage/reg_storage.h"
+
+static int s_storage_ready;
+
+// The root named in config.json text: the first "storage_root" key, else
+// the first "registry_storage_root"; the value runs between the first two
+// double quotes after the key's ':'. Copied raw (escapes are not decoded);
+// a value of 1024 bytes or more is ignored.
+static void root_from_config_text(const char *text, char *root, size_t size) {
+    const char *key = strstr(text, "\"storage_root\":");
+    if (key == nullptr) key = strstr(text, "\"registry_storage_root\":");
+    if (key == nullptr) return;
+    const char *colon = strchr(key, ':');
+    const char *open = strchr(colon, '"');
+    if (open == nullptr) return;
+    const char *close = strchr(open + 1, '"');
+    if (close == nullptr) return;
+    size_t len = static_cast<size_t>(close - (open + 1));
+    if (len > 1023 || len >= size) return;
+    memcpy(root, open + 1, len);
+    root[len] = '\0';
+}
+
+extern "C" {
+
+void oci_choose_storage_root(char *root, size_t size) {
+    if (root == nullptr || size == 0) return;
+    memset(root, 0, size);
+    const char *env = getenv("REGISTRY_STORAGE_ROOT");
+    if (env != nullptr && env[0] != '\0') {
+        tw_strlcpy(root, env, size < 1024 ? size : 1024);
+    } else {
+        FILE *f = plat_fopen("config.json", "rb");
+        if (f != nullptr) {
+            char text[2048] = {0};
+            size_t n = fread(text, 1, sizeof text - 1, f);
+            fclose(f);
+            text[n] = '\0';
+            root_from_config_text(text, root, size);
+        }
+    }
+    if (root[0] == '\0') tw_strlcpy(root, "./registry_storage", size);
+}
+
+int oci_init_storage(void) {
+    if (s_storage_ready) return 0;
+    char root[1024];
+    oci_choose_storage_root(root, sizeof root);
+    int rc = reg_storage_init(root);
+    if (rc == 0) s_storage_ready = 1;
+    return rc;
+}
+
+void oci_send_error(int status, const char *code, const char *message) {
+    cgi_header_status(status, nullptr);
+    cgi_header_extra("Docker-Distribution-API-Version: registry/2.0");
+    cgi_header_json();
+    cgi_headers_end();
+    fputs("{\"errors\":[{\"code\":\"", stdout);
+    fputs(code != nullptr ? code : "UNKNOWN", stdout);
+    fputs("\",\"message\":\"", stdout);
+    json_escape_f(stdout, message != nullptr ? message : "Unknown error");
+    fputs("\"}]}\n", stdout);
+    fflush(stdout);
+    exit(0);
+}
+
+void oci_send_json(int status, const char *body) {
+    cgi_header_status(status, nullptr);
+    cgi_header_extra("Docker-Distribution-API-Version: registry/2.0");
+    cgi_header_json();
+    cgi_headers_end();
+    fputs(body != nullptr && body[0] != '\0' ? body : "{}", stdout);
+    fputc('\n', stdout);
+    fflush(stdout);
+}
+
+int oci_valid_repo_name(const char *name) {
+    if (name == nullptr || name[0] == '\0') return 0;
+    size_t len = strlen(name);
+    if (len > 255) return 0;
+    for (size_t i = 0; i < len; i++) {
+        char c = name[i];
+        bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (alnum) continue;
+        if (c != '-' && c != '_' && c != '.' && c != '/') return 0;
+        if (i == 0 || i == len - 1) return 0;
+        if (c == '/' && name[i - 1] == '/') return 0;
+    }
+    return 1;
+}
+
+int oci_parse_repo_marker(const char *path, const char *marker, char *name, size_t name_size,
+                          char *rest, size_t rest_size) {
+    if (path == nullptr || marker == nullptr || name == nullptr || name_size == 0) return 0;
+    name[0] = '\0';
+    if (rest != nullptr && rest_size > 0) rest[0] = '\0';
+    while (*path == '/') path++;
+    if (strncmp(path, "v2/", 3) == 0)
+        path += 3;
+    else if (strcmp(path, "v2") == 0)
+        path += 2;
+    const char *at = strstr(path, marker);
+    if (at == nullptr) return 0;
+    size_t name_len = static_cast<size_t>(at - path);
+    if (name_len == 0 || name_len >= name_size) return 0;
+    memcpy(name, path, name_len);
+    name[name_len] = '\0';
+    if (!oci_valid_repo_name(name)) return 0;
+    if (rest == nullptr || rest_size == 0) return 1;
+    const char *after = at + strlen(marker);
+    while (*after == '/') after++;
+    tw_strlcpy(rest, after, rest_size);
+    size_t rest_len = strlen(rest);
+    if (rest_len > 0 && rest[rest_len - 1] == '/') rest[rest_len - 1] = '\0';
+    return 1;
+}
+
+}  // extern "C"

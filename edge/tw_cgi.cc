@@ -1,0 +1,104 @@
+// CGI environment, reply heads and bounded text helpers.
+#include "edge/tw_cgi.h"
+
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+
+extern "C" {
+
+void tw_stdout_bin(void) {
+    static int done;
+    if (done) return;
+    plat_set_binary(stdout);
+    done = 1;
+}
+
+const char *cgi_env(const char *name, const char *def) {
+    const char *value = getenv(name);
+    if (value != nullptr && value[0] != '\0') return value;
+    return def != nullptr ? def : "";
+}
+
+const char *cgi_method(void) { return cgi_env("REQUEST_METHOD", "GET"); }
+
+const char *cgi_path_info(void) { return cgi_env("PATH_INFO", "/"); }
+
+static void put_line(const char *text) {
+    fputs(text, stdout);
+    fputs("\r\n", stdout);
+}
+
+void cgi_header_status(int code, const char *reason) {
+    tw_stdout_bin();
+    if (reason != nullptr && reason[0] != '\0')
+        printf("Status: %d %s\r\n", code, reason);
+    else
+        printf("Status: %d\r\n", code);
+}
+
+void cgi_header_ct(const char *type) {
+    tw_stdout_bin();
+    printf("Content-Type: %s\r\n", type);
+}
+
+void cgi_header_extra(const char *line) {
+    tw_stdout_bin();
+    put_line(line);
+}
+
+void cgi_header_json(void) {
+    tw_stdout_bin();
+    put_line("Content-Type: application/json; charset=utf-8");
+}
+
+void cgi_headers_end(void) {
+    fputs("\r\n", stdout);
+    fflush(stdout);
+    plat_set_binary(stdout);
+}
+
+void json_escape_f(FILE *out, const char *text) {
+    if (text == nullptr) return;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
+        unsigned char c = *p;
+        switch (c) {
+            case '"': fputs("\\\"", out); break;
+            case '\\': fputs("\\\\", out); break;
+            case '\b': fputs("\\b", out); break;
+            case '\f': fputs("\\f", out); break;
+            case '\n': fputs("\\n", out); break;
+            case '\r': fputs("\\r", out); break;
+            case '\t': fputs("\\t", out); break;
+            default:
+                if (c < 32)
+                    fprintf(out, "\\u%04x", c);
+                else
+                    fputc(c, out);
+        }
+    }
+}
+
+void tw_strlcpy(char *dst, const char *src, size_t size) {
+    if (dst == nullptr || size == 0) return;
+    size_t n = 0;
+    if (src != nullptr)
+        while (n < size - 1 && src[n] != '\0') n++;
+    if (n > 0) memcpy(dst, src, n);
+    dst[n] = '\0';
+}
+
+int tw_snprintf(char *buf, size_t size, const char *format, ...) {
+    if (buf == nullptr || size == 0) return 0;
+    va_list ap;
+    va_start(ap, format);
+    int n = vsnprintf(buf, size, format, ap);
+    va_end(ap);
+    if (n >= 0 && static_cast<size_t>(n) < size) return n;
+    buf[size - 1] = '\0';
+    return static_cast<int>(size - 1);
+}
+
+}  // extern "C"

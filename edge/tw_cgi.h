@@ -1,0 +1,103 @@
+/*
+ * tw_cgi.h - the CGI side of a request: reading the environment, the query
+ * string and the body, and writing reply heads and simple replies on
+ * standard output.
+ *
+ * A reply is written as: cgi_header_status first, then the other header
+ * writers in the order the lines are to appear, then cgi_headers_end, then
+ * the body. Every header line ends in CR LF; standard output is in binary
+ * mode from the first header writer on. Writes are not checked.
+ */
+#ifndef EDGE_TW_CGI_H
+#define EDGE_TW_CGI_H
+
+#include <stddef.h>
+#include <stdio.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Puts standard output into binary mode, once per process. */
+void tw_stdout_bin(void);
+
+/* The environment variable name when set and non-empty, else def, else "".
+ * The text must not be changed or freed. */
+const char *cgi_env(const char *name, const char *def);
+
+/* REQUEST_METHOD, "GET" when unset or empty. */
+const char *cgi_method(void);
+
+/* PATH_INFO, "/" when unset or empty. */
+const char *cgi_path_info(void);
+
+/* 1 when the method begins with "PO", else 0. */
+int cgi_is_post(void);
+
+/* 1 when the method begins with "HEAD", else 0. */
+int cgi_is_head(void);
+
+/* The decoded value of query parameter name ('+' and %XX decoded, cut at
+ * 511 bytes), "" when absent. Without a QUERY_STRING the environment
+ * variable of that name is returned undecoded, unless it holds both ';' and
+ * ':'. Results live in eight static slots used in turn: a result stays valid
+ * for eight further calls. Never NULL. */
+const char *cgi_query(const char *name);
+
+/* The request body in a new buffer followed by one NUL (the caller frees
+ * it), its length in *length unless NULL; NULL when there is no body. Read
+ * from the file named by POST_BODY_FILE when that opens, else CONTENT_LENGTH
+ * bytes from standard input (fewer when it ends early). */
+char *cgi_read_post(size_t *length);
+
+/* "Status: %d %s", or "Status: %d" when reason is NULL or empty. */
+void cgi_header_status(int code, const char *reason);
+
+/* "Content-Type: %s". */
+void cgi_header_ct(const char *type);
+
+/* line, unchanged. */
+void cgi_header_extra(const char *line);
+
+/* "Content-Type: application/json; charset=utf-8". */
+void cgi_header_json(void);
+
+/* "Content-Type: text/html; charset=utf-8". */
+void cgi_header_html(void);
+
+/* "Content-Type: text/plain; charset=utf-8". */
+void cgi_header_text(void);
+
+/* The empty line that ends the headers; flushes standard output and sets
+ * binary mode on it again. */
+void cgi_headers_end(void);
+
+/* A plain-text error reply with status, then ends the process (exit 0). */
+void cgi_die_text(int status, const char *message) __attribute__((noreturn));
+
+/* A JSON error reply {"errors":[{"code":"ERROR","message":...}]} with
+ * status, then ends the process (exit 0). */
+void cgi_die_json(int status, const char *message) __attribute__((noreturn));
+
+/* Writes text to out as the inside of a JSON string (no quotes); NULL
+ * writes nothing. */
+void json_escape_f(FILE *out, const char *text);
+
+/* Copies src (NULL: empty) into dst, cut at size-1 bytes, NUL-terminated;
+ * nothing when dst is NULL or size is 0. */
+void tw_strlcpy(char *dst, const char *src, size_t size);
+
+/* vsnprintf into buf; returns the length kept, at most size-1 (0 and
+ * nothing written when buf is NULL or size is 0). */
+int tw_snprintf(char *buf, size_t size, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+/* Joins first and second with one separator into out of size bytes (see
+ * the implementation for the exact rules); cut silently. */
+void tw_path_join(char *out, size_t size, const char *first, const char *second);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,149 @@
+// The blob endpoint's request handler.
+#include "endpoint/v2_blob.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "edge/oci_common.h"
+#include "edge/tw_cgi.h"
+#include "platform/platform.h"
+#include "storage/reg_storage.h"
+
+namespace {
+
+constexpr size_t kScratch = 65536;
+
+const char kApiVersion[] = "Docker-Distribution-API-Version: registry/2.0";
+
+void send_blob_headers(const char *digest, char *scratch) {
+    cgi_header_extra(kApiVersion);
+    tw_snprintf(scratch, 160, "Docker-Content-Digest: %s", digest);
+    cgi_header_extra(scratch);
+    tw_snprintf(scratch, 160, "Etag: \"%s\"", digest);
+    cgi_header_extra(scratch);
+    cgi_header_ct("application/octet-stream");
+    cgi_header_extra("Cache-Control: public, max-age=31536000, immutable");
+    cgi_headers_end();
+}
+
+void require_present(const char *digest) {
+    if (reg_blob_exists(digest) != 1)
+        oci_send_error(404, "BLOB_UNKNOWN", "blob unknown to registry");
+}
+
+// Copies count bytes from f's current position to standard output through
+// scratch; a short file ends the body early.
+void stream_bytes(FILE *f, int64_t count, char *scratch) {
+    while (count > 0) {
+        size_t chunk = count > static_cast<int64_t>(kScratch - 1) ? kScratch
+                                                                 : static_cast<size_t>(count);
+        size_t n = fread(scratch, 1, chunk, f);
+        if (n == 0) break;
+        fwrite(scratch, 1, n, stdout);
+        count -= static_cast<int64_t>(n);
+    }
+}
+
+void answer_head(const char *digest, char *scratch) {
+    require_present(digest);
+    cgi_header_status(200, "OK");
+    send_blob_headers(digest, scratch);
+    fflush(stdout);
+}
+
+void answer_get(const char *digest, char *scratch) {
+    require_present(digest);
+    char path[1024];
+    memset(path, 0, sizeof path);
+    if (reg_blob_get_filepath(digest, path, sizeof path) != 0)
+        oci_send_error(500, "STORAGE_ERROR", "failed to locate blob file");
+    FILE *f = plat_fopen(path, "rb");
+    if (f == nullptr) oci_send_error(500, "STORAGE_ERROR", "failed to open blob file");
+    int64_t size = reg_blob_get_size(digest);
+    int64_t first, last;
+    int partial;
+    if (blob_range_parse(cgi_env("HTTP_RANGE", ""), size, &first, &last, &partial) != 0) {
+        fclose(f);
+        oci_send_error(416, "RANGE_NOT_SATISFIABLE", "Requested range not satisfiable");
+    }
+    if (partial) {
+        cgi_header_status(206, "Partial Content");
+        tw_snprintf(scratch, 128, "Content-Range: bytes %lld-%lld/%lld",
+                    static_cast<long long>(first), static_cast<long long>(last),
+                    static_cast<long long>(size));
+        cgi_header_extra(scratch);
+    } else {
+        cgi_header_status(200, "OK");
+    }
+    send_blob_headers(digest, scratch);
+    tw_stdout_bin();
+    if (first > 0) plat_seek64(f, first);
+    stream_bytes(f, last - first + 1, scratch);
+    fclose(f);
+    fflush(stdout);
+}
+
+void answer_delete(const char *digest) {
+    if (reg_blob_delete(digest) != 0)
+        oci_send_error(404, "BLOB_UNKNOWN", "blob unknown to registry");
+    cgi_header_status(202, "Accepted");
+    cgi_header_extra(kApiVersion);
+    cgi_headers_end();
+    fflush(stdout);
+}
+
+}  // namespace
+
+extern "C" {
+
+int blob_range_parse(const char *range, int64_t size, int64_t *first, int64_t *last,
+                     int *partial) {
+    *first = 0;
+    *last = size > 0 ? size - 1 : 0;
+    *partial = 0;
+    if (range == nullptr || strncmp(range, "bytes=", 6) != 0) return 0;
+    const char *spec = range + 6;
+    const char *dash = strchr(spec, '-');
+    if (dash == nullptr) return 0;
+    *partial = 1;
+    *first = strtoll(spec, nullptr, 10);
+    if (dash[1] != '\0') *last = strtoll(dash + 1, nullptr, 10);
+    if (*first < 0) *first = 0;
+    if (*last >= size) *last = size - 1;
+    return *first > *last ? -1 : 0;
+}
+
+int handle_v2_blob(const char *name_in, const char *digest_in) {
+    const char *method = cgi_method();
+    if (oci_init_storage() != 0)
+        oci_send_error(500, "STORAGE_ERROR", "Failed to initialize registry storage");
+
+    char name[256];
+    char digest[128];
+    memset(name, 0, sizeof name);
+    memset(digest, 0, sizeof digest);
+    if (name_in != nullptr && name_in[0] != '\0' && digest_in != nullptr && digest_in[0] != '\0') {
+        tw_strlcpy(name, name_in, sizeof name);
+        tw_strlcpy(digest, digest_in, sizeof digest);
+    } else if (!oci_parse_repo_marker(cgi_path_info(), "/blobs/", name, sizeof name, digest,
+                                      sizeof digest)) {
+        oci_send_error(404, "NAME_UNKNOWN", "repository name not known");
+    }
+    if (digest[0] == '\0' || strncmp(digest, "sha256:", 7) != 0)
+        oci_send_error(404, "BLOB_UNKNOWN", "invalid blob digest format");
+
+    // The scratch buffer first holds header lines, then the body in transit.
+    static char scratch[kScratch];
+    if (strcmp(method, "HEAD") == 0)
+        answer_head(digest, scratch);
+    else if (strcmp(method, "GET") == 0)
+        answer_get(digest, scratch);
+    else if (strcmp(method, "DELETE") == 0)
+        answer_delete(digest);
+    else
+        oci_send_error(405, "UNSUPPORTED", "Method not allowed for blob endpoint");
+    return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,119 @@
+/*
+ * platform.h - the operating-system layer.
+ *
+ * Every call that touches files, directories, standard streams' modes or the
+ * clock goes through this interface, so that a Windows implementation or a
+ * fault-injecting one can stand in for the POSIX one. Nothing above this
+ * layer includes <sys/stat.h>, <dirent.h>, <unistd.h> or <windows.h>.
+ *
+ * All functions are plain C. Paths are NUL-terminated byte strings in the
+ * platform's own form.
+ */
+#ifndef PLATFORM_PLATFORM_H
+#define PLATFORM_PLATFORM_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#ifdef _WIN32
+#define PLAT_SEP '\\'
+#define PLAT_SEP_STR "\\"
+#else
+#define PLAT_SEP '/'
+#define PLAT_SEP_STR "/"
+#endif
+
+/* 1 when c separates path components on this platform ('/' on POSIX; '/' and
+ * '\\' on Windows), else 0. */
+int plat_is_sep(char c);
+
+/* What an attribute query tells of one entry. */
+typedef struct plat_attr {
+    int is_dir;   /* 1 directory, 0 anything else */
+    int64_t size; /* size in bytes as the platform reports it */
+} plat_attr;
+
+/* Queries the entry at path (symbolic links are followed). 0 and *out
+ * filled when the entry exists and could be queried; -1 otherwise (absent,
+ * bad path, no access). */
+int plat_stat(const char *path, plat_attr *out);
+
+/* Results of plat_mkdir. */
+#define PLAT_MKDIR_CREATED 0
+#define PLAT_MKDIR_EXISTS 1
+#define PLAT_MKDIR_FAILED (-1)
+
+/* Creates one directory level. PLAT_MKDIR_CREATED when it was made,
+ * PLAT_MKDIR_EXISTS when an entry of that name (of any kind) is already
+ * there, PLAT_MKDIR_FAILED for every other failure. */
+int plat_mkdir(const char *path);
+
+/* Removes a directory only when it is empty. 0 removed, -1 otherwise. */
+int plat_rmdir(const char *path);
+
+/* Deletes a file (not a directory). 0 removed, -1 otherwise. */
+int plat_remove(const char *path);
+
+/* Renames from to to, atomically replacing an existing file at to. Both
+ * must be on one file system. 0 done, -1 otherwise (from stays). */
+int plat_rename(const char *from, const char *to);
+
+/* Opens a file like fopen with a binary mode ("rb", "wb", "ab"). NULL on
+ * failure, also when the path names a directory. */
+FILE *plat_fopen(const char *path, const char *mode);
+
+/* Creates path as a new, empty file opened for binary writing, failing when
+ * any entry of that name already exists. NULL on failure. */
+FILE *plat_fcreate_new(const char *path);
+
+/* Writes count bytes to f. Returns the count of bytes accepted. */
+size_t plat_fwrite(const void *data, size_t count, FILE *f);
+
+/* Flushes f's buffer and asks the platform to put the file's bytes on
+ * stable storage. 0 done, -1 on any failure. f stays open. */
+int plat_fsync(FILE *f);
+
+/* Closes f. 0 done, -1 when the close reported a failure (for instance data
+ * still buffered that could not be written). */
+int plat_fclose(FILE *f);
+
+/* Makes the directory entry changes inside directory path (creations,
+ * renames, removals) durable. 0 done, -1 on failure. */
+int plat_sync_dir(const char *path);
+
+/* Seeks f to offset bytes from its start (64-bit). 0 done, -1 on failure. */
+int plat_seek64(FILE *f, int64_t offset);
+
+/* Puts a standard stream (stdin or stdout) into binary mode; a no-op where
+ * the platform makes no difference. */
+void plat_set_binary(FILE *f);
+
+/* The current calendar time in whole seconds. */
+int64_t plat_time_seconds(void);
+
+/* The identifier of the calling process. */
+int64_t plat_process_id(void);
+
+/* Directory enumeration. "." and ".." are never delivered; no order is
+ * promised. */
+typedef struct plat_dir plat_dir;
+
+/* Starts an enumeration of the directory at path. NULL on failure. */
+plat_dir *plat_dir_open(const char *path);
+
+/* Delivers the next entry: 1 with *name (valid until the next call on d) and
+ * *is_dir set, 0 at the end or on any failure of the enumeration. */
+int plat_dir_next(plat_dir *d, const char **name, int *is_dir);
+
+/* Ends an enumeration; d may be NULL. */
+void plat_dir_close(plat_dir *d);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

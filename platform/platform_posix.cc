@@ -1,0 +1,133 @@
+// POSIX implementation of the operating-system layer.
+#include "platform/platform.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+extern "C" {
+
+int plat_is_sep(char c) { return c == '/'; }
+
+int plat_stat(const char *path, plat_attr *out) {
+    struct stat st;
+    if (path == nullptr || stat(path, &st) != 0) return -1;
+    out->is_dir = S_ISDIR(st.st_mode) ? 1 : 0;
+    out->size = static_cast<int64_t>(st.st_size);
+    return 0;
+}
+
+int plat_mkdir(const char *path) {
+    if (mkdir(path, 0777) == 0) return PLAT_MKDIR_CREATED;
+    return errno == EEXIST ? PLAT_MKDIR_EXISTS : PLAT_MKDIR_FAILED;
+}
+
+int plat_rmdir(const char *path) { return rmdir(path) == 0 ? 0 : -1; }
+
+int plat_remove(const char *path) { return unlink(path) == 0 ? 0 : -1; }
+
+int plat_rename(const char *from, const char *to) { return rename(from, to) == 0 ? 0 : -1; }
+
+// fopen succeeds on a directory for reading under glibc; a registry file is
+// never a directory, so refuse one here and keep every caller's rule simple.
+static FILE *refuse_directory(FILE *f) {
+    struct stat st;
+    if (f != nullptr && fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+        fclose(f);
+        errno = EISDIR;
+        return nullptr;
+    }
+    return f;
+}
+
+FILE *plat_fopen(const char *path, const char *mode) {
+    return refuse_directory(fopen(path, mode));
+}
+
+FILE *plat_fcreate_new(const char *path) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    FILE *f = fdopen(fd, "wb");
+    if (f == nullptr) close(fd);
+    return f;
+}
+
+size_t plat_fwrite(const void *data, size_t count, FILE *f) {
+    if (count == 0) return 0;
+    return fwrite(data, 1, count, f);
+}
+
+int plat_fsync(FILE *f) {
+    if (fflush(f) != 0) return -1;
+    return fdatasync(fileno(f)) == 0 ? 0 : -1;
+}
+
+int plat_fclose(FILE *f) { return fclose(f) == 0 ? 0 : -1; }
+
+int plat_sync_dir(const char *path) {
+    int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    int rc = fsync(fd);
+    close(fd);
+    return rc == 0 ? 0 : -1;
+}
+
+int plat_seek64(FILE *f, int64_t offset) {
+    return fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0 ? 0 : -1;
+}
+
+void plat_set_binary(FILE *) {}
+
+int64_t plat_time_seconds(void) { return static_cast<int64_t>(time(nullptr)); }
+
+int64_t plat_process_id(void) { return static_cast<int64_t>(getpid()); }
+
+struct plat_dir {
+    DIR *dir;
+    int fd;
+};
+
+plat_dir *plat_dir_open(const char *path) {
+    DIR *d = opendir(path);
+    if (d == nullptr) return nullptr;
+    auto *pd = static_cast<plat_dir *>(malloc(sizeof(plat_dir)));
+    if (pd == nullptr) {
+        closedir(d);
+        return nullptr;
+    }
+    pd->dir = d;
+    pd->fd = dirfd(d);
+    return pd;
+}
+
+int plat_dir_next(plat_dir *d, const char **name, int *is_dir) {
+    for (;;) {
+        struct dirent *e = readdir(d->dir);
+        if (e == nullptr) return 0;
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+        int dir = 0;
+        if (e->d_type == DT_DIR) {
+            dir = 1;
+        } else if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
+            struct stat st;
+            if (fstatat(d->fd, e->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode)) dir = 1;
+        }
+        *name = e->d_name;
+        *is_dir = dir;
+        return 1;
+    }
+}
+
+void plat_dir_close(plat_dir *d) {
+    if (d == nullptr) return;
+    closedir(d->dir);
+    free(d);
+}
+
+}  // extern "C"

@@ -1,0 +1,142 @@
+/*
+ * reg_storage_internal.h - module-private state and helpers of the storage
+ * module, shared by its source files and reachable by its tests. None of
+ * these functions writes a message unless its contract says so; their
+ * callers choose the words.
+ */
+#ifndef STORAGE_REG_STORAGE_INTERNAL_H
+#define STORAGE_REG_STORAGE_INTERNAL_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "storage/reg_storage.h"
+
+#define REG_ROOT_MAX 3500       /* s_root: at most 3499 characters */
+#define REG_ERROR_MAX 1024      /* s_error */
+#define REG_RESULT_MAX 1048576  /* s_result */
+#define REG_PATH_MAX 4096       /* every path buffer */
+#define REG_DIR_LIST_MAX 512    /* entries of one listing */
+#define REG_DIR_NAME_MAX 512    /* bytes of one listed name, NUL included */
+
+/* ---- Module state (root.cc) ------------------------------------------ */
+extern char s_root[REG_ROOT_MAX];
+extern int32_t s_ready;
+extern char s_error[REG_ERROR_MAX];
+extern char s_result[REG_RESULT_MAX];
+extern uint32_t s_seed;
+
+/* Formats a message into s_error, cut after 1023 characters. */
+void set_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+/* 0 when ready; otherwise sets "not initialized - call reg_storage_init
+ * first" and gives -1. */
+int require_ready(void);
+
+/* ---- Paths and files (root.cc) ----------------------------------------- */
+
+/* "<first><sep><second>" into out, cut after size-1 characters, always
+ * terminated. No separator is collapsed and no empty part is special. */
+void path_join(char *out, uint64_t size, const char *first, const char *second);
+
+/* Creates path and every missing directory above it. 0 when the directory
+ * (or any entry of that name) exists afterwards, -1 otherwise; an empty
+ * path or one of 4096 characters or more gives -1. */
+int mkdirs(const char *path);
+
+/* 1 when an entry exists at path and is not a directory, else 0. */
+int file_exists(const char *path);
+/* 1 when an entry exists at path and is a directory, else 0. */
+int dir_exists(const char *path);
+/* The entry's size as the platform reports it, or -1. */
+int64_t file_size(const char *path);
+
+/* Creates or truncates path and writes count bytes. 0 / -1; after a
+ * failure the file may remain, empty or partly written. */
+int write_file(const char *path, const void *data, uint64_t count);
+
+/* Replaces path atomically with count bytes: writes a temporary file in the
+ * same directory, flushes it to stable storage and renames it over path, so
+ * a reader or a crash sees the old content or the new, never a part. 0 / -1;
+ * after a failure path is unchanged and no temporary file remains. */
+int write_file_atomic(const char *path, const void *data, uint64_t count);
+
+/* 0 when path was removed or is not a file (absent, a directory); -1 when
+ * the removal failed. */
+int remove_file(const char *path);
+
+/* 1 for "sha256:" followed by exactly 64 of [0-9a-f], else 0 (also NULL). */
+int digest_valid(const char *text);
+
+/* Writes 2*count lowercase hex digits and a NUL into out. */
+void bin_to_hex(const unsigned char *data, uint64_t count, char *out);
+
+/* The blob path <root>/blobs/sha256/<xx>/<hex> of a valid digest string. */
+void blob_path_for_digest(const char *digest, char *out, uint64_t size);
+
+/* ---- Uploads (uploads.cc) ---------------------------------------------- */
+
+/* One xorshift32 step (13, 17, 5) of *state. */
+void rng_next(uint32_t *state);
+/* Draws a new upload id from s_seed into out (37 bytes). */
+void uuid_make(char *out);
+/* 1 when text is an upload id (36 characters, '-' at 8, 13, 18, 23,
+ * [0-9a-f] elsewhere), else 0. */
+int uuid_valid(const char *text);
+/* <root>/uploads/<id>.part into out. */
+void upload_path_for_uuid(const char *uuid, char *out, uint64_t size);
+
+/* ---- Listing and reading (listing.cc) --------------------------------- */
+
+typedef struct dir_entry {
+    char name[REG_DIR_NAME_MAX];
+    int32_t is_dir;
+} dir_entry;
+
+typedef struct dir_list {
+    dir_entry entries[REG_DIR_LIST_MAX];
+    int32_t count;
+    int32_t truncated;
+} dir_list;
+
+/* Lists directory into list (at most 512 entries, truncated set when more
+ * were there). 0 listed, -1 not a directory or cannot be enumerated;
+ * count and truncated are 0 after a failure. */
+int list_dir(const char *directory, dir_list *list);
+
+/* Reads at most capacity-1 bytes of path into buffer and terminates them;
+ * stores the count in *out_len unless NULL. 0 / -1 (nothing written on an
+ * open failure). */
+int read_file(const char *path, char *buffer, uint64_t capacity, uint64_t *out_len);
+
+/* A heap copy of text (not NULL), or NULL when memory is exhausted. */
+char *xstrdup(const char *text);
+
+/* ---- Manifests (manifests.cc) ----------------------------------------- */
+
+int repo_name_valid(const char *name);
+int tag_name_valid(const char *tag);
+int manifest_resolve(const char *repo_name, const char *reference, char *out_hex);
+int manifest_has_tag_for(const char *repo_name, const char *hex);
+void repos_dir(char *out, uint64_t size);
+void manifest_body_path(const char *repo_name, const char *hex, char *out, uint64_t size);
+void manifest_ct_path(const char *repo_name, const char *hex, char *out, uint64_t size);
+void manifest_rev_dir(const char *repo_name, const char *hex, char *out, uint64_t size);
+void manifest_rev_path(const char *repo_name, const char *hex, char *out, uint64_t size);
+void manifest_tags_dir(const char *repo_name, char *out, uint64_t size);
+void manifest_tag_path(const char *repo_name, const char *tag, char *out, uint64_t size);
+
+/* ---- Tag list and catalog (catalog.cc) -------------------------------- */
+
+uint64_t json_escape_append(char *dst, uint64_t cap, const char *src);
+int str_cmp(const char *a, const char *b);
+void sort_str(char **names, int32_t name_count);
+
+/* ---- Statistics (stats.cc) --------------------------------------------- */
+
+int32_t count_repos(void);
+int32_t count_tags(void);
+int64_t count_blobs(int32_t *out_count);
+int32_t count_uploads(int64_t *out_bytes);
+
+#endif

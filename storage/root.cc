@@ -1,0 +1,293 @@
+// Storage root, error state, file primitives and the blob store.
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "storage/reg_storage_internal.h"
+
+char s_root[REG_ROOT_MAX];
+int32_t s_ready;
+char s_error[REG_ERROR_MAX];
+char s_result[REG_RESULT_MAX];
+uint32_t s_seed;
+
+namespace {
+
+const char kConfigJson[] =
+    "{\n"
+    "  \"schemaVersion\": 2,\n"
+    "  \"title\": \"tarnwick-registry-storage\",\n"
+    "  \"version\": \"1.0.0\",\n"
+    "  \"maxUploadSize\": -1\n"
+    "}\n";
+static_assert(sizeof(kConfigJson) - 1 == 110, "config.json is 110 bytes");
+
+// A directory level counts as present when it was made, when any entry of
+// that name already stands there, or when it is a directory after all.
+bool make_dir_level(const char *path) {
+    int rc = plat_mkdir(path);
+    return rc == PLAT_MKDIR_CREATED || rc == PLAT_MKDIR_EXISTS || dir_exists(path);
+}
+
+uint32_t seed_from_clock_and_address() {
+    uint32_t seed = static_cast<uint32_t>(plat_time_seconds()) ^
+                    static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&s_seed));
+    return seed != 0 ? seed : 0x9e3779b9u;
+}
+
+}  // namespace
+
+void set_error(const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(s_error, sizeof s_error, format, ap);
+    va_end(ap);
+}
+
+int require_ready(void) {
+    if (s_ready) return 0;
+    set_error("not initialized - call reg_storage_init first");
+    return -1;
+}
+
+void path_join(char *out, uint64_t size, const char *first, const char *second) {
+    if (out == nullptr || size == 0) return;
+    snprintf(out, size, "%s%c%s", first, PLAT_SEP, second);
+}
+
+int mkdirs(const char *path) {
+    if (path == nullptr) return -1;
+    size_t len = strlen(path);
+    if (len == 0 || len > REG_PATH_MAX - 1) return -1;
+    char copy[REG_PATH_MAX];
+    memcpy(copy, path, len + 1);
+    // Index 0 is never a split point: a leading separator roots the path.
+    size_t start = 1;
+#ifdef _WIN32
+    if (isalpha(static_cast<unsigned char>(copy[0])) && copy[1] == ':')
+        start = (len >= 4 && plat_is_sep(copy[2])) ? 3 : 2;
+#endif
+    for (size_t i = start; i < len; i++) {
+        if (!plat_is_sep(copy[i])) continue;
+        copy[i] = '\0';
+        bool present = make_dir_level(copy);
+        copy[i] = path[i];
+        if (!present) return -1;
+    }
+    return make_dir_level(copy) ? 0 : -1;
+}
+
+int file_exists(const char *path) {
+    plat_attr a;
+    return plat_stat(path, &a) == 0 && !a.is_dir ? 1 : 0;
+}
+
+int dir_exists(const char *path) {
+    plat_attr a;
+    return plat_stat(path, &a) == 0 && a.is_dir ? 1 : 0;
+}
+
+int64_t file_size(const char *path) {
+    plat_attr a;
+    return plat_stat(path, &a) == 0 ? a.size : -1;
+}
+
+int write_file(const char *path, const void *data, uint64_t count) {
+    FILE *f = plat_fopen(path, "wb");
+    if (f == nullptr) return -1;
+    size_t written = count > 0 ? plat_fwrite(data, count, f) : 0;
+    bool failed = ferror(f) != 0 || written < count;
+    // Data still buffered at the close that cannot be written is a failure
+    // too: the file would not hold what the caller asked for.
+    if (plat_fclose(f) != 0) failed = true;
+    return failed ? -1 : 0;
+}
+
+int write_file_atomic(const char *path, const void *data, uint64_t count) {
+    static uint32_t counter;
+    char tmp[REG_PATH_MAX];
+    int n = snprintf(tmp, sizeof tmp, "%s.tmp-%lld-%u", path,
+                     static_cast<long long>(plat_process_id()), ++counter);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof tmp) return -1;
+    FILE *f = plat_fcreate_new(tmp);
+    if (f == nullptr) return -1;
+    size_t written = count > 0 ? plat_fwrite(data, count, f) : 0;
+    bool failed = ferror(f) != 0 || written < count || plat_fsync(f) != 0;
+    if (plat_fclose(f) != 0) failed = true;
+    if (!failed && plat_rename(tmp, path) == 0) return 0;
+    plat_remove(tmp);
+    return -1;
+}
+
+int remove_file(const char *path) {
+    if (!file_exists(path)) return 0;
+    return plat_remove(path) == 0 ? 0 : -1;
+}
+
+int digest_valid(const char *text) {
+    if (text == nullptr || strncmp(text, "sha256:", 7) != 0) return 0;
+    const char *hex = text + 7;
+    for (int i = 0; i < 64; i++) {
+        char c = hex[i];
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return 0;
+    }
+    return hex[64] == '\0' ? 1 : 0;
+}
+
+void bin_to_hex(const unsigned char *data, uint64_t count, char *out) {
+    static const char digits[] = "0123456789abcdef";
+    for (uint64_t i = 0; i < count; i++) {
+        out[2 * i] = digits[data[i] >> 4];
+        out[2 * i + 1] = digits[data[i] & 0x0f];
+    }
+    out[2 * count] = '\0';
+}
+
+void blob_path_for_digest(const char *digest, char *out, uint64_t size) {
+    char blobs[REG_PATH_MAX], algo[REG_PATH_MAX], fan[REG_PATH_MAX];
+    const char fan_name[3] = {digest[7], digest[8], '\0'};
+    path_join(blobs, sizeof blobs, s_root, "blobs");
+    path_join(algo, sizeof algo, blobs, "sha256");
+    path_join(fan, sizeof fan, algo, fan_name);
+    path_join(out, size, fan, digest + 7);
+}
+
+extern "C" {
+
+int reg_storage_init(const char *root_dir) {
+    if (root_dir == nullptr || root_dir[0] == '\0') {
+        set_error("storage root dir is empty");
+        return -1;
+    }
+    if (s_ready) reg_storage_cleanup();
+    size_t len = strlen(root_dir);
+    if (len > REG_ROOT_MAX - 1) {
+        set_error("storage root dir too long (max 3499 chars)");
+        return -1;
+    }
+    memcpy(s_root, root_dir, len + 1);
+    if (s_root[len - 1] == PLAT_SEP) s_root[len - 1] = '\0';
+
+    char blobs[REG_PATH_MAX], path[REG_PATH_MAX];
+    if (mkdirs(s_root) != 0) {
+        set_error("mkdirs failed: %s", s_root);
+        return -1;
+    }
+    path_join(blobs, sizeof blobs, s_root, "blobs");
+    path_join(path, sizeof path, blobs, "sha256");
+    if (mkdirs(path) != 0) {
+        set_error("mkdirs failed: %s", path);
+        return -1;
+    }
+    static const char *const kTopDirs[] = {"repositories", "uploads"};
+    for (const char *top : kTopDirs) {
+        path_join(path, sizeof path, s_root, top);
+        if (mkdirs(path) != 0) {
+            set_error("mkdirs failed: %s", path);
+            return -1;
+        }
+    }
+    path_join(path, sizeof path, s_root, "config.json");
+    if (!file_exists(path) &&
+        write_file_atomic(path, kConfigJson, sizeof(kConfigJson) - 1) != 0) {
+        set_error("write config.json failed");
+        return -1;
+    }
+    s_seed = seed_from_clock_and_address();
+    s_ready = 1;
+    s_error[0] = '\0';
+    return 0;
+}
+
+void reg_storage_cleanup(void) {
+    s_ready = 0;
+    s_root[0] = '\0';
+}
+
+const char *reg_storage_last_error(void) { return s_error; }
+
+int reg_blob_exists(const char *digest) {
+    if (digest == nullptr) {
+        set_error("digest is NULL");
+        return -1;
+    }
+    if (require_ready() != 0) return -1;
+    if (!digest_valid(digest)) {
+        set_error("invalid digest");
+        return -1;
+    }
+    char path[REG_PATH_MAX];
+    blob_path_for_digest(digest, path, sizeof path);
+    return file_exists(path);
+}
+
+int64_t reg_blob_get_size(const char *digest) {
+    if (digest == nullptr) {
+        set_error("digest is NULL");
+        return -1;
+    }
+    if (require_ready() != 0) return -1;
+    if (!digest_valid(digest)) {
+        set_error("invalid digest");
+        return -1;
+    }
+    char path[REG_PATH_MAX];
+    blob_path_for_digest(digest, path, sizeof path);
+    return file_size(path);
+}
+
+int reg_blob_get_filepath(const char *digest, char *out_path, uint64_t out_size) {
+    if (digest == nullptr || out_path == nullptr || out_size == 0) {
+        set_error("NULL argument");
+        return -1;
+    }
+    if (require_ready() != 0) return -1;
+    if (!digest_valid(digest)) {
+        set_error("invalid digest");
+        return -1;
+    }
+    char path[REG_PATH_MAX];
+    blob_path_for_digest(digest, path, sizeof path);
+    if (!file_exists(path)) {
+        set_error("blob not found: %s", digest);
+        return -1;
+    }
+    size_t len = strlen(path);
+    if (len >= out_size) {
+        set_error("path buffer too small");
+        return -1;
+    }
+    memcpy(out_path, path, len + 1);
+    return 0;
+}
+
+int reg_blob_delete(const char *digest) {
+    if (digest == nullptr) {
+        set_error("digest is NULL");
+        return -1;
+    }
+    if (require_ready() != 0) return -1;
+    if (!digest_valid(digest)) {
+        set_error("invalid digest");
+        return -1;
+    }
+    char path[REG_PATH_MAX];
+    blob_path_for_digest(digest, path, sizeof path);
+    if (!file_exists(path)) {
+        set_error("blob not found: %s", digest);
+        return -1;
+    }
+    if (remove_file(path) != 0) {
+        set_error("remove failed");
+        return -1;
+    }
+    // Only an empty fan-out directory goes; one that still holds blobs stays.
+    char fan[REG_PATH_MAX];
+    snprintf(fan, sizeof fan, "%s/blobs/sha256/%c%c", s_root, digest[7], digest[8]);
+    plat_rmdir(fan);
+    return 0;
+}
+
+}  // extern "C"
