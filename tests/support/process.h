@@ -1,0 +1,53 @@
+// Running a built program as a process, and scratch folders, for tests.
+#ifndef TESTS_SUPPORT_PROCESS_H
+#define TESTS_SUPPORT_PROCESS_H
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+struct ProcessResult {
+    int exit_status = -1;  // exit code, or 128 + signal number
+    std::string out;       // everything written on standard output
+    std::string err;       // everything written on standard error
+};
+
+// Runs program with args (argv[1..]) in the working directory cwd (empty:
+// the test's own), with exactly the variables of env as its environment,
+// and stdin_data on its standard input. Waits for it to end.
+ProcessResult run_process(const std::string &program, const std::vector<std::string> &args,
+                          const std::map<std::string, std::string> &env,
+                          const std::string &cwd = "", const std::string &stdin_data = "");
+
+// A fresh folder under TMPDIR (or /tmp), removed with all it holds when
+// the object goes away.
+class ScratchDir {
+  public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir &) = delete;
+    ScratchDir &operator=(const ScratchDir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+// Whole-file helpers.
+std::string read_whole_file(const std::string &path);
+void write_whole_file(const std::string &path, const std::string &data);
+bool path_exists(const std::string &path);
+
+// Lowercase hex SHA-256 of data ("sha256:" not included), via OpenSSL so
+// that tests do not rely on the code under test.
+std::string reference_sha256_hex(const std::string &data);
+
+// n pseudo-random bytes from seed.
+std::string random_bytes(size_t n, unsigned seed);
+
+}  // namespace testing_support
+
+#endif
