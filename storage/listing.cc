@@ -1,0 +1,69 @@
+// Directory listing, whole-file reading and text duplication: the small
+// primitives with which the manifest store, the tag list, the catalog and
+// the statistics walk the storage tree and read its link files.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "storage/reg_storage_internal.h"
+
+namespace {
+
+bool is_dot_or_dot_dot(const char *name) {
+    return strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
+}
+
+// Copies name into the entry's fixed field, cut after 511 characters.
+void store_entry(dir_entry *entry, const char *name, int is_dir) {
+    size_t len = strnlen(name, sizeof entry->name - 1);
+    memcpy(entry->name, name, len);
+    entry->name[len] = '\0';
+    entry->is_dir = is_dir ? 1 : 0;
+}
+
+}  // namespace
+
+int list_dir(const char *directory, dir_list *list) {
+    list->count = 0;
+    list->truncated = 0;
+    if (directory == nullptr || !dir_exists(directory)) return -1;
+
+    plat_dir *d = plat_dir_open(directory);
+    if (d == nullptr) return -1;
+    const char *name = nullptr;
+    int is_dir = 0;
+    // A failure in the middle of the enumeration ends it like the end of the
+    // directory; the entries gathered so far stand.
+    while (plat_dir_next(d, &name, &is_dir)) {
+        if (is_dot_or_dot_dot(name)) continue;
+        if (list->count == REG_DIR_LIST_MAX) {
+            list->truncated = 1;
+            break;
+        }
+        store_entry(&list->entries[list->count], name, is_dir);
+        list->count++;
+    }
+    plat_dir_close(d);
+    return 0;
+}
+
+int read_file(const char *path, char *buffer, uint64_t capacity, uint64_t *out_len) {
+    if (path == nullptr || buffer == nullptr || capacity == 0) return -1;
+    FILE *f = plat_fopen(path, "rb");
+    if (f == nullptr) return -1;
+    size_t n = fread(buffer, 1, static_cast<size_t>(capacity - 1), f);
+    bool failed = ferror(f) != 0;
+    plat_fclose(f);
+    if (failed) return -1;
+    buffer[n] = '\0';
+    if (out_len != nullptr) *out_len = n;
+    return 0;
+}
+
+char *xstrdup(const char *text) {
+    size_t size = strlen(text) + 1;
+    char *copy = static_cast<char *>(malloc(size));
+    if (copy != nullptr) memcpy(copy, text, size);
+    return copy;
+}
