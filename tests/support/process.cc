@@ -102,6 +102,45 @@ ProcessResult run_process(const std::string &program, const std::vector<std::str
     return result;
 }
 
+namespace {
+
+void drain_into(int fd, std::string &out) {
+    char buf[65536];
+    ssize_t r;
+    while ((r = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(r));
+}
+
+}  // namespace
+
+ProcessResult run_in_child(const std::function<void()> &fn) {
+    int out_pipe[2], err_pipe[2];
+    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
+    fflush(stdout);
+    fflush(stderr);
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        dup2(out_pipe[1], 1);
+        dup2(err_pipe[1], 2);
+        for (int fd : {out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) close(fd);
+        fn();
+        fflush(stdout);
+        _exit(0);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    ProcessResult result;
+    // Standard error is small; read standard output to its end first.
+    drain_into(out_pipe[0], result.out);
+    drain_into(err_pipe[0], result.err);
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
 ScratchDir::ScratchDir() {
     const char *base = getenv("TMPDIR");
     std::string tmpl = std::string(base && *base ? base : "/tmp") + "/regtest-XXXXXX";

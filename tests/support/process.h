@@ -2,6 +2,7 @@
 #ifndef TESTS_SUPPORT_PROCESS_H
 #define TESTS_SUPPORT_PROCESS_H
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -20,6 +21,11 @@ struct ProcessResult {
 ProcessResult run_process(const std::string &program, const std::vector<std::string> &args,
                           const std::map<std::string, std::string> &env,
                           const std::string &cwd = "", const std::string &stdin_data = "");
+
+// Runs fn in a forked child whose standard output and standard error go to
+// pipes; the child exits with status 0 when fn returns. For code that ends
+// the process or writes replies on standard output.
+ProcessResult run_in_child(const std::function<void()> &fn);
 
 // A fresh folder under TMPDIR (or /tmp), removed with all it holds when
 // the object goes away.
