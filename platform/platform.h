@@ -66,6 +66,11 @@ int plat_rename(const char *from, const char *to);
  * failure, also when the path names a directory. */
 FILE *plat_fopen(const char *path, const char *mode);
 
+/* Opens an existing regular file for binary reading, like plat_fopen with
+ * "rb". NULL when it does not open or is not a regular file (a directory,
+ * FIFO, device or socket); opening never waits for a FIFO's writer. */
+FILE *plat_fopen_regular(const char *path);
+
 /* Creates path as a new, empty file opened for binary writing, failing when
  * any entry of that name already exists. NULL on failure. */
 FILE *plat_fcreate_new(const char *path);

@@ -50,6 +50,25 @@ FILE *plat_fopen(const char *path, const char *mode) {
     return refuse_directory(fopen(path, mode));
 }
 
+// O_NONBLOCK keeps open() from waiting for a FIFO's writer; the mode is
+// checked on the opened descriptor, so the entry cannot be swapped between
+// the check and the use. Blocking reads are restored before use.
+FILE *plat_fopen_regular(const char *path) {
+    if (path == nullptr) return nullptr;
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    int flags = -1;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    FILE *f = fdopen(fd, "rb");
+    if (f == nullptr) close(fd);
+    return f;
+}
+
 FILE *plat_fcreate_new(const char *path) {
     int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) return nullptr;
