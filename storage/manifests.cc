@@ -4,6 +4,9 @@
 #include <cstring>
 #include <string_view>
 
+#include <yyjson.h>
+
+#include "digest/sha256.h"
 #include "platform/platform.h"
 #include "storage/reg_storage_internal.h"
 
@@ -11,6 +14,21 @@ namespace {
 
 constexpr size_t kRepoNameMax = 255;
 constexpr size_t kTagNameMax = 128;
+constexpr size_t kDigestStringLen = 71;  // "sha256:" and 64 hex digits
+constexpr size_t kHexOut = 65;           // a hex digest and its NUL
+constexpr size_t kDigestOut = 72;        // a digest string and its NUL
+constexpr size_t kContentTypeOut = 128;
+constexpr uint64_t kLinkCapacity = 128;  // a link is read with at most 127 bytes
+// Get returns a body whole only up to the result buffer less its NUL, so put
+// takes no larger body.
+constexpr uint64_t kBodyMax = REG_RESULT_MAX - 1;
+
+const char kDigestPrefix[] = "sha256:";
+const char kDefaultContentType[] = "application/vnd.docker.distribution.manifest.v2+json";
+
+bool is_digest_reference(const char *reference) {
+    return strncmp(reference, kDigestPrefix, 7) == 0;
+}
 
 bool is_ascii_alnum(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
@@ -101,10 +119,303 @@ void manifest_tags_dir(const char *repo_name, char *out, uint64_t size) {
     path_join(out, size, dir, "tags");
 }
 
-void manifest_tag_path(const char *repo_name, const char *tag, char *out, uint64_t size) {
-    char tags[REG_PATH_MAX], tag_dir[REG_PATH_MAX], current[REG_PATH_MAX];
+namespace {
+
+// <root>/repositories/<repo_name>/_manifests/tags/<tag>/current
+void manifest_tag_dir(const char *repo_name, const char *tag, char *out, uint64_t size) {
+    char tags[REG_PATH_MAX], tag_dir[REG_PATH_MAX];
     manifest_tags_dir(repo_name, tags, sizeof tags);
     path_join(tag_dir, sizeof tag_dir, tags, tag);
-    path_join(current, sizeof current, tag_dir, "current");
+    path_join(out, size, tag_dir, "current");
+}
+
+}  // namespace
+
+void manifest_tag_path(const char *repo_name, const char *tag, char *out, uint64_t size) {
+    char current[REG_PATH_MAX];
+    manifest_tag_dir(repo_name, tag, current, sizeof current);
     path_join(out, size, current, "link");
 }
+
+namespace {
+
+// 1 when value is an object whose member "digest" is a valid digest string.
+bool has_valid_digest_member(yyjson_val *value) {
+    if (!yyjson_is_obj(value)) return false;
+    yyjson_val *digest = yyjson_obj_get(value, "digest");
+    return yyjson_is_str(digest) && digest_valid(yyjson_get_str(digest));
+}
+
+// Checks the parsed document: an object with a config digest and, when
+// present, an array of layers each with a digest. Sets the message.
+int validate_manifest_root(yyjson_val *root) {
+    if (!yyjson_is_obj(root)) {
+        set_error("manifest must be a JSON object");
+        return -1;
+    }
+    if (!has_valid_digest_member(yyjson_obj_get(root, "config"))) {
+        set_error("manifest missing valid config.digest");
+        return -1;
+    }
+    yyjson_val *layers = yyjson_obj_get(root, "layers");
+    if (layers == nullptr) return 0;
+    if (!yyjson_is_arr(layers)) {
+        set_error("manifest layers must be an array");
+        return -1;
+    }
+    // One pass over the elements; indexing each one anew would walk the
+    // array from its start every time.
+    size_t index, count;
+    yyjson_val *layer;
+    yyjson_arr_foreach(layers, index, count, layer) {
+        if (!has_valid_digest_member(layer)) {
+            set_error("manifest layer %zu missing valid digest", index);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Parses body_len bytes as one strict JSON document (no byte-order mark,
+// comments, trailing commas, NaN or Infinity, invalid UTF-8 or trailing
+// text) and validates it. Sets the message.
+int validate_manifest(const void *body, uint64_t body_len) {
+    yyjson_doc *doc = yyjson_read(static_cast<const char *>(body), static_cast<size_t>(body_len), 0);
+    if (doc == nullptr) {
+        set_error("manifest JSON parse failed");
+        return -1;
+    }
+    int rc = validate_manifest_root(yyjson_doc_get_root(doc));
+    yyjson_doc_free(doc);
+    return rc;
+}
+
+void sha256_hex_of(const void *data, uint64_t len, char out_hex[kHexOut]) {
+    sha256_ctx ctx;
+    uint8_t raw[32];
+    sha256_init(&ctx);
+    sha256_update(&ctx, data, len);
+    sha256_final(&ctx, raw);
+    bin_to_hex(raw, sizeof raw, out_hex);
+}
+
+void copy_bounded(char *out, size_t size, const char *text) { snprintf(out, size, "%s", text); }
+
+// Checks the form of a tag reference. Sets the message.
+int require_valid_tag(const char *tag) {
+    if (tag_name_valid(tag)) return 0;
+    set_error("invalid tag: %s", tag);
+    return -1;
+}
+
+// Writes the manifest's files in the order that lets a reader trust every
+// link it finds: body, content type, revision link, then the tag link. Each
+// file is replaced atomically. Sets the message.
+int store_manifest(const char *repo_name, const char *reference, const void *body,
+                   uint64_t body_len, const char *content_type, const char *hex) {
+    char path[REG_PATH_MAX];
+    manifests_dir(repo_name, path, sizeof path);
+    if (mkdirs(path) != 0) {
+        set_error("mkdirs manifests dir failed");
+        return -1;
+    }
+    manifest_body_path(repo_name, hex, path, sizeof path);
+    if (write_file_atomic(path, body, body_len) != 0) {
+        set_error("write manifest body failed");
+        return -1;
+    }
+    const char *type =
+        content_type != nullptr && content_type[0] != '\0' ? content_type : kDefaultContentType;
+    manifest_ct_path(repo_name, hex, path, sizeof path);
+    if (write_file_atomic(path, type, strlen(type)) != 0) {
+        set_error("write manifest ct failed");
+        return -1;
+    }
+    char link[kDigestOut];
+    snprintf(link, sizeof link, "%s%s", kDigestPrefix, hex);
+    manifest_rev_dir(repo_name, hex, path, sizeof path);
+    if (mkdirs(path) != 0) {
+        set_error("mkdirs revision dir failed");
+        return -1;
+    }
+    manifest_rev_path(repo_name, hex, path, sizeof path);
+    if (write_file_atomic(path, link, kDigestStringLen) != 0) {
+        set_error("write revision link failed");
+        return -1;
+    }
+    if (is_digest_reference(reference)) return 0;
+    manifest_tag_dir(repo_name, reference, path, sizeof path);
+    if (mkdirs(path) != 0) {
+        set_error("mkdirs tag dir failed");
+        return -1;
+    }
+    manifest_tag_path(repo_name, reference, path, sizeof path);
+    if (write_file_atomic(path, link, kDigestStringLen) != 0) {
+        set_error("write tag link failed");
+        return -1;
+    }
+    return 0;
+}
+
+// Removes the body, the content-type file and the revision link of hex,
+// ignoring each outcome: an absent file is already gone.
+void remove_manifest_files(const char *repo_name, const char *hex) {
+    char path[REG_PATH_MAX];
+    manifest_body_path(repo_name, hex, path, sizeof path);
+    remove_file(path);
+    manifest_ct_path(repo_name, hex, path, sizeof path);
+    remove_file(path);
+    manifest_rev_path(repo_name, hex, path, sizeof path);
+    remove_file(path);
+}
+
+}  // namespace
+
+int manifest_resolve(const char *repo_name, const char *reference, char *out_hex) {
+    if (is_digest_reference(reference)) {
+        if (!digest_valid(reference)) {
+            set_error("invalid digest reference");
+            return -1;
+        }
+        copy_bounded(out_hex, kHexOut, reference + 7);
+        return 0;
+    }
+    if (require_valid_tag(reference) != 0) return -1;
+    char path[REG_PATH_MAX], link[kLinkCapacity];
+    uint64_t len = 0;
+    manifest_tag_path(repo_name, reference, path, sizeof path);
+    if (read_file(path, link, sizeof link, &len) != 0) {
+        set_error("tag not found: %s:%s", repo_name, reference);
+        return -1;
+    }
+    // The whole file must be the digest string: a NUL byte after it would
+    // otherwise hide trailing bytes from the text test.
+    if (len != kDigestStringLen || !digest_valid(link)) {
+        set_error("corrupt tag link: %s:%s", repo_name, reference);
+        return -1;
+    }
+    copy_bounded(out_hex, kHexOut, link + 7);
+    return 0;
+}
+
+int manifest_has_tag_for(const char *repo_name, const char *hex) {
+    char tags[REG_PATH_MAX];
+    manifest_tags_dir(repo_name, tags, sizeof tags);
+    dir_list list;
+    if (list_dir(tags, &list) != 0) return 0;
+    for (int32_t i = 0; i < list.count; i++) {
+        const dir_entry &entry = list.entries[i];
+        if (!entry.is_dir) continue;
+        char path[REG_PATH_MAX], link[kLinkCapacity];
+        manifest_tag_path(repo_name, entry.name, path, sizeof path);
+        if (read_file(path, link, sizeof link, nullptr) != 0) continue;
+        if (is_digest_reference(link) && strncmp(link + 7, hex, 64) == 0) return 1;
+    }
+    // Tags beyond the listing's capacity were not seen, and one of them may
+    // name the digest: only a complete listing proves that none does.
+    return list.truncated ? 1 : 0;
+}
+
+extern "C" {
+
+int reg_manifest_put(const char *repo_name, const char *reference, const void *body,
+                     uint64_t body_len, const char *content_type, char *out_digest) {
+    if (repo_name == nullptr || reference == nullptr || body == nullptr || out_digest == nullptr) {
+        set_error("NULL argument");
+        return -1;
+    }
+    if (require_ready() != 0) return -1;
+    if (!repo_name_valid(repo_name)) {
+        set_error("invalid repository name: %s", repo_name);
+        return -1;
+    }
+    if (reference[0] == '\0') {
+        set_error("empty reference");
+        return -1;
+    }
+    if (!is_digest_reference(reference) && require_valid_tag(reference) != 0) return -1;
+    if (body_len > kBodyMax) {
+        set_error("manifest too large: %llu bytes (max %llu)",
+                  static_cast<unsigned long long>(body_len),
+                  static_cast<unsigned long long>(kBodyMax));
+        return -1;
+    }
+    if (validate_manifest(body, body_len) != 0) return -1;
+
+    char hex[kHexOut];
+    sha256_hex_of(body, body_len, hex);
+    if (store_manifest(repo_name, reference, body, body_len, content_type, hex) != 0) return -1;
+    snprintf(out_digest, kDigestOut, "%s%s", kDigestPrefix, hex);
+    return 0;
+}
+
+const char *reg_manifest_get(const char *repo_name, const char *reference,
+                             char *out_content_type, char *out_digest) {
+    if (repo_name == nullptr || reference == nullptr || out_content_type == nullptr ||
+        out_digest == nullptr) {
+        set_error("NULL argument");
+        return nullptr;
+    }
+    if (require_ready() != 0) return nullptr;
+    if (!repo_name_valid(repo_name)) {
+        set_error("invalid repository name");
+        return nullptr;
+    }
+    char hex[kHexOut];
+    if (manifest_resolve(repo_name, reference, hex) != 0) return nullptr;
+
+    char path[REG_PATH_MAX];
+    uint64_t len = 0;
+    manifest_body_path(repo_name, hex, path, sizeof path);
+    if (read_file(path, s_result, sizeof s_result, &len) != 0) {
+        set_error("manifest body not found: %s@%s", repo_name, reference);
+        return nullptr;
+    }
+    // A body that fills the buffer may have been cut; put never stores one
+    // that large, so a larger file is refused rather than returned in part.
+    if (len == kBodyMax) {
+        int64_t stored = file_size(path);
+        if (stored > static_cast<int64_t>(kBodyMax)) {
+            set_error("manifest too large: %lld bytes (max %llu)",
+                      static_cast<long long>(stored), static_cast<unsigned long long>(kBodyMax));
+            return nullptr;
+        }
+    }
+    manifest_ct_path(repo_name, hex, path, sizeof path);
+    if (read_file(path, out_content_type, kContentTypeOut - 1, nullptr) != 0 ||
+        out_content_type[0] == '\0')
+        copy_bounded(out_content_type, kContentTypeOut, kDefaultContentType);
+    snprintf(out_digest, kDigestOut, "%s%s", kDigestPrefix, hex);
+    return s_result;
+}
+
+int reg_manifest_delete(const char *repo_name, const char *reference) {
+    if (repo_name == nullptr || reference == nullptr) {
+        set_error("NULL argument");
+        return -1;
+    }
+    if (require_ready() != 0) return -1;
+    if (!repo_name_valid(repo_name)) {
+        set_error("invalid repository name");
+        return -1;
+    }
+    char hex[kHexOut];
+    if (manifest_resolve(repo_name, reference, hex) != 0) return -1;
+
+    char path[REG_PATH_MAX];
+    if (is_digest_reference(reference)) {
+        manifest_rev_path(repo_name, hex, path, sizeof path);
+        remove_file(path);
+    } else {
+        manifest_tag_path(repo_name, reference, path, sizeof path);
+        if (remove_file(path) != 0) {
+            set_error("delete tag failed");
+            return -1;
+        }
+    }
+    if (manifest_has_tag_for(repo_name, hex)) return 0;
+    remove_manifest_files(repo_name, hex);
+    return 0;
+}
+
+}  // extern "C"
