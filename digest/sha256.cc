@@ -1,13 +1,15 @@
-// SHA-256 (FIPS 180-4): buffering, closing and file digests, with the
-// portable compression function.
+// SHA-256 (FIPS 180-4): buffering, closing and file digests, the portable
+// compression path, and the run-time choice of compression path.
 #include "digest/sha256.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
+#include "digest/sha256_internal.h"
 #include "platform/platform.h"
 
-namespace {
+namespace sha256_internal {
 
 const uint32_t K[64] = {
     0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
@@ -20,14 +22,18 @@ const uint32_t K[64] = {
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2,
 };
 
+namespace {
+
 inline uint32_t rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 
 inline uint32_t load_be32(const uint8_t *p) {
     return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
 
-// Compresses one 64-byte block into state.
-void sha256_transform(uint32_t state[8], const uint8_t block[64]) {
+// Compresses one 64-byte block into state: sixteen big-endian words
+// expanded to the 64-word message schedule, 64 rounds, then the word-wise
+// addition into state.
+void compress_one_block(uint32_t state[8], const uint8_t block[64]) {
     uint32_t w[64];
     for (int i = 0; i < 16; i++) w[i] = load_be32(block + 4 * i);
     for (int i = 16; i < 64; i++) {
@@ -63,6 +69,57 @@ void sha256_transform(uint32_t state[8], const uint8_t block[64]) {
     state[7] += h;
 }
 
+// The path in use; empty until the first digest chooses one. Constant
+// initialised, so nothing runs at program start. Atomic because several
+// threads may make the first choice at the same time; they all store the
+// same value.
+std::atomic<compress_fn> s_compress{nullptr};
+
+compress_fn path_for_this_cpu() {
+#ifdef SHA256_HAVE_SHA_EXTENSIONS_PATH
+    if (cpu_has_sha_extensions()) return compress_sha_extensions;
+#endif
+    return compress_portable;
+}
+
+}  // namespace
+
+void compress_portable(uint32_t state[8], const uint8_t *blocks, size_t block_count) {
+    for (size_t i = 0; i < block_count; i++) compress_one_block(state, blocks + 64 * i);
+}
+
+bool cpu_has_sha_extensions() {
+#ifdef SHA256_HAVE_SHA_EXTENSIONS_PATH
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("sha") && __builtin_cpu_supports("ssse3") &&
+           __builtin_cpu_supports("sse4.1");
+#else
+    return false;
+#endif
+}
+
+compress_fn chosen_compress() {
+    compress_fn chosen = s_compress.load(std::memory_order_relaxed);
+    if (chosen == nullptr) {
+        chosen = path_for_this_cpu();
+        s_compress.store(chosen, std::memory_order_relaxed);
+    }
+    return chosen;
+}
+
+void force_portable(bool portable) {
+    s_compress.store(portable ? compress_portable : path_for_this_cpu(), std::memory_order_relaxed);
+}
+
+}  // namespace sha256_internal
+
+namespace {
+
+// Compresses the one 64-byte block into state with the chosen path.
+void sha256_transform(uint32_t state[8], const uint8_t block[64]) {
+    sha256_internal::chosen_compress()(state, block, 1);
+}
+
 }  // namespace
 
 extern "C" {
@@ -75,21 +132,37 @@ void sha256_init(sha256_ctx *ctx) {
     ctx->block_len = 0;
 }
 
+// Leaves the context exactly as if every byte had been copied through
+// block one at a time (state, bit_count, block_len and the bytes in block),
+// but compresses the whole blocks in the middle of the data straight from
+// the caller's memory, in one call to the compression path.
 void sha256_update(sha256_ctx *ctx, const void *data, uint64_t len) {
+    if (len == 0) return;
     const uint8_t *p = static_cast<const uint8_t *>(data);
-    while (len > 0) {
+    // Counting all bits at once gives the same sum modulo 2^64 as counting
+    // them piece by piece.
+    ctx->bit_count += 8 * len;
+    if (ctx->block_len > 0) {
         uint64_t n = 64 - ctx->block_len;
         if (n > len) n = len;
         memcpy(ctx->block + ctx->block_len, p, n);
         ctx->block_len += n;
-        ctx->bit_count += 8 * n;
         p += n;
         len -= n;
-        if (ctx->block_len == 64) {
-            sha256_transform(ctx->state, ctx->block);
-            ctx->block_len = 0;
-        }
+        if (ctx->block_len < 64) return;
+        sha256_transform(ctx->state, ctx->block);
+        ctx->block_len = 0;
     }
+    uint64_t whole_blocks = len / 64;
+    if (whole_blocks > 0) {
+        sha256_internal::chosen_compress()(ctx->state, p, whole_blocks);
+        // The last whole block is what block would hold had it passed through.
+        memcpy(ctx->block, p + 64 * (whole_blocks - 1), 64);
+        p += 64 * whole_blocks;
+        len -= 64 * whole_blocks;
+    }
+    memcpy(ctx->block, p, len);
+    ctx->block_len = len;
 }
 
 void sha256_final(sha256_ctx *ctx, uint8_t out[32]) {
