@@ -12,6 +12,7 @@
 #include "digest/sha256_internal.h"
 #include "tests/support/process.h"
 
+using testing_support::path_exists;
 using testing_support::random_bytes;
 using testing_support::reference_sha256_hex;
 using testing_support::ScratchDir;
@@ -260,17 +261,20 @@ INSTANTIATE_TEST_SUITE_P(Sizes, Sha256FileTest,
                          ::testing::Values(0, 1, 65535, 65536, 65537, 3 * 65536, 3 * 65536 + 100,
                                            1000000));
 
-TEST(Sha256FileFailure, MissingPathOrDirectoryFailsAndLeavesOutputAlone) {
+TEST(Sha256FileFailure, UnopenableOrUnreadableFileFailsAndLeavesOutputAlone) {
     ScratchDir dir;
     struct Case {
         const char *name;
         std::string path;
     };
-    const Case cases[] = {
+    std::vector<Case> cases = {
         {"missing file", dir / "absent"},
         {"missing parent", dir / "absent/blob"},
         {"directory", dir.path()},
     };
+    // Opens as a regular file, but reading its offset 0 (an unmapped
+    // address of the reading process) fails with an I/O error.
+    if (path_exists("/proc/self/mem")) cases.push_back({"read fails", "/proc/self/mem"});
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         uint8_t out[32];
