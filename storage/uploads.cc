@@ -1,0 +1,252 @@
+// Upload sessions: an upload is one file, <root>/uploads/<id>.part, that
+// grows chunk by chunk and enters the blob store by a single rename once its
+// SHA-256 digest matches the one the uploader declared.
+#include <cstdio>
+#include <cstring>
+
+#include "digest/sha256.h"
+#include "platform/platform.h"
+#include "storage/reg_storage_internal.h"
+
+namespace {
+
+constexpr int kUuidLen = 36;
+constexpr int kMaxStartAttempts = 16;
+
+bool is_dash_position(int i) { return i == 8 || i == 13 || i == 18 || i == 23; }
+
+bool is_lower_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+
+// Any entry at path, whatever its kind: a name already taken.
+bool entry_exists(const char *path) {
+    plat_attr a;
+    return plat_stat(path, &a) == 0;
+}
+
+// Creates the upload file of uuid empty, refusing to touch one that exists.
+// 0 created; 1 the name is taken by an existing entry; -1 other failure.
+int create_upload_file(const char *uuid, char *path, uint64_t size) {
+    upload_path_for_uuid(uuid, path, size);
+    FILE *f = plat_fcreate_new(path);
+    if (f == nullptr) return entry_exists(path) ? 1 : -1;
+    if (plat_fclose(f) != 0) {
+        plat_remove(path);
+        return -1;
+    }
+    return 0;
+}
+
+// Writes the upload file's bytes through to stable storage, so that the
+// rename that follows can never publish a blob path naming a short file.
+// The file is opened for update, never created or truncated.
+bool sync_upload_file(const char *path) {
+    FILE *f = plat_fopen(path, "r+b");
+    if (f == nullptr) return false;
+    bool synced = plat_fsync(f) == 0;
+    if (plat_fclose(f) != 0) synced = false;
+    return synced;
+}
+
+}  // namespace
+
+void rng_next(uint32_t *state) {
+    uint32_t x = *state;
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    *state = x;
+}
+
+void uuid_make(char *out) {
+    static const char digits[] = "0123456789abcdef";
+    unsigned char bytes[16];
+    uint32_t state = s_seed;
+    for (unsigned char &b : bytes) {
+        rng_next(&state);
+        b = static_cast<unsigned char>(state & 0xffu);
+    }
+    s_seed = state;
+    // Two digits per byte, the low nibble first.
+    int nibble = 0;
+    for (int i = 0; i < kUuidLen; i++) {
+        if (is_dash_position(i)) {
+            out[i] = '-';
+            continue;
+        }
+        unsigned char b = bytes[nibble / 2];
+        out[i] = digits[nibble % 2 == 0 ? (b & 0x0f) : (b >> 4)];
+        nibble++;
+    }
+    out[kUuidLen] = '\0';
+}
+
+int uuid_valid(const char *text) {
+    if (text == nullptr) return 0;
+    for (int i = 0; i < kUuidLen; i++) {
+        char c = text[i];
+        if (c == '\0') return 0;
+        if (is_dash_position(i) ? c != '-' : !is_lower_hex(c)) return 0;
+    }
+    return text[kUuidLen] == '\0' ? 1 : 0;
+}
+
+void upload_path_for_uuid(const char *uuid, char *out, uint64_t size) {
+    char uploads[REG_PATH_MAX];
+    char name[128];
+    path_join(uploads, sizeof uploads, s_root, "uploads");
+    snprintf(name, sizeof name, "%s.part", uuid);
+    path_join(out, size, uploads, name);
+}
+
+extern "C" {
+
+int reg_blob_start_upload(char *out_upload_uuid) {
+    if (out_upload_uuid == nullptr) {
+        set_error("out_upload_uuid is NULL");
+        return -1;
+    }
+    if (require_ready() != 0) return -1;
+    // Ids drawn from equal seeds in two processes coincide; a drawn id whose
+    // file already exists belongs to someone else and is replaced by the next.
+    char path[REG_PATH_MAX];
+    for (int attempt = 0; attempt < kMaxStartAttempts; attempt++) {
+        uuid_make(out_upload_uuid);
+        int rc = create_upload_file(out_upload_uuid, path, sizeof path);
+        if (rc == 0) return 0;
+        if (rc < 0) break;
+    }
+    set_error("cannot create upload file: %s", path);
+    return -1;
+}
+
+int reg_blob_append_chunk(const char *upload_uuid, const void *data, uint64_t data_len) {
+    if (upload_uuid == nullptr || data == nullptr) {
+        set_error("upload_uuid/data is NULL");
+        return -1;
+    }
+    if (require_ready() != 0) return -1;
+    if (!uuid_valid(upload_uuid)) {
+        set_error("invalid upload uuid");
+        return -1;
+    }
+    char path[REG_PATH_MAX];
+    upload_path_for_uuid(upload_uuid, path, sizeof path);
+    if (!file_exists(path)) {
+        set_error("upload not found: %s", upload_uuid);
+        return -1;
+    }
+    FILE *f = plat_fopen(path, "ab");
+    if (f == nullptr) {
+        set_error("upload not found: %s", upload_uuid);
+        return -1;
+    }
+    bool failed = false;
+    size_t count = static_cast<size_t>(data_len);
+    if constexpr (sizeof(size_t) < sizeof(uint64_t)) failed = data_len != count;
+    if (!failed) {
+        size_t written = plat_fwrite(data, count, f);
+        failed = ferror(f) != 0 || written < count;
+    }
+    // A small chunk may sit in the stream's buffer until the close; if it
+    // cannot be written then, the chunk is lost and the append has failed.
+    if (plat_fclose(f) != 0) failed = true;
+    if (failed) {
+        set_error("write error appending chunk");
+        return -1;
+    }
+    return 0;
+}
+
+int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
+                           char *out_digest) {
+    if (upload_uuid == nullptr || expected_digest == nullptr || out_digest == nullptr) {
+        set_error("NULL argument");
+        return -1;
+    }
+    if (require_ready() != 0) return -1;
+    if (!uuid_valid(upload_uuid)) {
+        set_error("invalid upload uuid");
+        return -1;
+    }
+    if (!digest_valid(expected_digest)) {
+        set_error("invalid expected digest");
+        return -1;
+    }
+    char upload_path[REG_PATH_MAX];
+    upload_path_for_uuid(upload_uuid, upload_path, sizeof upload_path);
+    if (!file_exists(upload_path)) {
+        set_error("upload not found: %s", upload_uuid);
+        return -1;
+    }
+
+    uint8_t raw[32];
+    if (sha256_file(upload_path, raw) != 0) {
+        set_error("hashing upload failed");
+        return -1;
+    }
+    char hex[65];
+    char computed[80];
+    bin_to_hex(raw, sizeof raw, hex);
+    snprintf(computed, sizeof computed, "sha256:%s", hex);
+    if (strcmp(computed, expected_digest) != 0) {
+        set_error("digest mismatch: expected %s, got %s", expected_digest, computed);
+        remove_file(upload_path);
+        return -1;
+    }
+
+    char blob_path[REG_PATH_MAX];
+    blob_path_for_digest(expected_digest, blob_path, sizeof blob_path);
+    if (file_exists(blob_path)) {
+        // The same content is stored already; the stored file stays as it is.
+        remove_file(upload_path);
+    } else {
+        char fan[REG_PATH_MAX];
+        snprintf(fan, sizeof fan, "%s/blobs/sha256/%c%c", s_root, expected_digest[7],
+                 expected_digest[8]);
+        if (mkdirs(fan) != 0) {
+            set_error("mkdirs blob dir failed");
+            return -1;
+        }
+        if (!sync_upload_file(upload_path)) {
+            set_error("sync upload failed");
+            return -1;
+        }
+        // On POSIX the rename replaces a blob that another process committed
+        // since the check above; both hold the same verified bytes.
+        if (plat_rename(upload_path, blob_path) != 0) {
+            set_error("rename to CAS failed: %s", blob_path);
+            return -1;
+        }
+        // Make the new directory entries durable: the blob inside its
+        // fan-out directory, and the fan-out directory inside sha256.
+        char algo[REG_PATH_MAX];
+        snprintf(algo, sizeof algo, "%s/blobs/sha256", s_root);
+        if (plat_sync_dir(fan) != 0 || plat_sync_dir(algo) != 0) {
+            set_error("sync blob dir failed: %s", fan);
+            return -1;
+        }
+    }
+    snprintf(out_digest, 72, "%s", expected_digest);
+    return 0;
+}
+
+int reg_blob_cancel_upload(const char *upload_uuid) {
+    if (upload_uuid == nullptr) {
+        set_error("upload_uuid is NULL");
+        return -1;
+    }
+    if (require_ready() != 0) return -1;
+    if (!uuid_valid(upload_uuid)) {
+        set_error("invalid upload uuid");
+        return -1;
+    }
+    char path[REG_PATH_MAX];
+    upload_path_for_uuid(upload_uuid, path, sizeof path);
+    if (remove_file(path) != 0) {
+        set_error("cancel failed");
+        return -1;
+    }
+    return 0;
+}
+
+}  // extern "C"
