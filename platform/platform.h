@@ -97,6 +97,10 @@ int plat_seek64(FILE *f, int64_t offset);
  * the platform makes no difference. */
 void plat_set_binary(FILE *f);
 
+/* 1 when the stream f (stdin, stdout or stderr) is connected to a terminal,
+ * else 0 (a file, a pipe, NULL). */
+int plat_is_terminal(FILE *f);
+
 /* The current calendar time in whole seconds. */
 int64_t plat_time_seconds(void);
 

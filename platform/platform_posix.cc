@@ -103,6 +103,8 @@ int plat_seek64(FILE *f, int64_t offset) {
 
 void plat_set_binary(FILE *) {}
 
+int plat_is_terminal(FILE *f) { return f != nullptr && isatty(fileno(f)) == 1 ? 1 : 0; }
+
 int64_t plat_time_seconds(void) { return static_cast<int64_t>(time(nullptr)); }
 
 int64_t plat_process_id(void) { return static_cast<int64_t>(getpid()); }
