@@ -9,6 +9,10 @@
 #include "digest/sha256_internal.h"
 #include "platform/platform.h"
 
+#ifdef SHA256_HAVE_SHA_EXTENSIONS_PATH
+#include <cpuid.h>
+#endif
+
 namespace sha256_internal {
 
 const uint32_t K[64] = {
@@ -88,11 +92,16 @@ void compress_portable(uint32_t state[8], const uint8_t *blocks, size_t block_co
     for (size_t i = 0; i < block_count; i++) compress_one_block(state, blocks + 64 * i);
 }
 
+// Asks the CPU itself (CPUID): leaf 1 reports SSSE3 (ECX bit 9) and SSE4.1
+// (ECX bit 19), leaf 7 subleaf 0 the SHA extensions (EBX bit 29).
 bool cpu_has_sha_extensions() {
 #ifdef SHA256_HAVE_SHA_EXTENSIONS_PATH
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("sha") && __builtin_cpu_supports("ssse3") &&
-           __builtin_cpu_supports("sse4.1");
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
+    const bool ssse3 = (ecx >> 9) & 1, sse41 = (ecx >> 19) & 1;
+    if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return false;
+    const bool sha = (ebx >> 29) & 1;
+    return ssse3 && sse41 && sha;
 #else
     return false;
 #endif
