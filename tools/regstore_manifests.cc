@@ -1,0 +1,111 @@
+// regstore's manifest commands and the commands that print the storage's
+// JSON documents (statistics, catalog, tag list).
+#include <cstring>
+#include <memory>
+
+#include "digest/sha256.h"
+#include "edge/oci_common.h"
+#include "platform/platform.h"
+#include "storage/reg_storage.h"
+#include "tools/regstore_cli.h"
+
+namespace regstore {
+
+namespace {
+
+constexpr size_t kDigestSize = 72;
+constexpr size_t kContentTypeSize = 128;
+
+// Prints one of the storage's JSON documents with a line end, so that the
+// output stays JSON for the next program in a pipe.
+int print_document(const char *document) {
+    if (document == nullptr) return fail_storage();
+    printf("%s\n", document);
+    return kExitOk;
+}
+
+}  // namespace
+
+int cmd_init(const Invocation &inv) {
+    printf("%s\n", inv.root.c_str());
+    return kExitOk;
+}
+
+int cmd_stats(const Invocation &) { return print_document(reg_storage_get_stats_json()); }
+
+int cmd_catalog(const Invocation &inv) {
+    // The parser has checked the form of --n.
+    int32_t n = 0;
+    parse_count(inv.value_or("n", "0"), &n);
+    std::string last = inv.value_or("last", "");
+    return print_document(reg_catalog_json(n, last.c_str()));
+}
+
+int cmd_tags(const Invocation &inv) { return print_document(reg_tags_list_json(inv.args[0].c_str())); }
+
+// Stores a manifest document from a file or standard input. The repository
+// name must also be one the registry's web endpoints accept, so that what
+// an operator stores here can be pulled over HTTP. A body longer than the
+// storage can hand back whole is refused rather than stored unreadable.
+int cmd_manifest_put(const Invocation &inv) {
+    const std::string &repo = inv.args[0];
+    const std::string &reference = inv.args[1];
+    if (!oci_valid_repo_name(repo.c_str())) return fail("invalid repository name: %s", repo.c_str());
+
+    Input in;
+    if (!in.open(inv.args[2])) return kExitFailed;
+    auto body = std::make_unique<char[]>(kManifestMax + 1);
+    size_t len = in.read(body.get(), kManifestMax + 1);
+    if (in.failed()) return in.fail_read();
+    if (len > kManifestMax) {
+        return fail("manifest in %s is too large: more than %zu bytes", in.label().c_str(),
+                    kManifestMax);
+    }
+
+    std::string type = inv.value_or("type", "");
+    char digest[kDigestSize];
+    if (reg_manifest_put(repo.c_str(), reference.c_str(), body.get(), len,
+                         type.empty() ? nullptr : type.c_str(), digest) != 0) {
+        return fail_storage();
+    }
+    printf("%s\n", digest);
+    return kExitOk;
+}
+
+// Writes the manifest body exactly as stored. The body is checked against
+// the digest it is stored under before it is passed on, so a body the
+// storage cut short or one changed on disk is reported, not printed.
+int cmd_manifest_get(const Invocation &inv) {
+    const std::string &repo = inv.args[0];
+    const std::string &reference = inv.args[1];
+    char content_type[kContentTypeSize];
+    char digest[kDigestSize];
+    const char *body = reg_manifest_get(repo.c_str(), reference.c_str(), content_type, digest);
+    if (body == nullptr) return fail_storage();
+
+    size_t len = strlen(body);
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    sha256_update(&ctx, body, len);
+    uint8_t raw[32];
+    sha256_final(&ctx, raw);
+    std::string actual = digest_string(raw);
+    if (actual != digest) {
+        return fail("manifest %s@%s is damaged: its body has the digest %s, not %s", repo.c_str(),
+                    reference.c_str(), actual.c_str(), digest);
+    }
+
+    plat_set_binary(stdout);
+    if (inv.has("verbose")) fprintf(stderr, "content-type: %s\ndigest: %s\n", content_type, digest);
+    if (fwrite(body, 1, len, stdout) != len || fflush(stdout) != 0) {
+        return fail("write error on standard output");
+    }
+    return kExitOk;
+}
+
+int cmd_manifest_rm(const Invocation &inv) {
+    if (reg_manifest_delete(inv.args[0].c_str(), inv.args[1].c_str()) != 0) return fail_storage();
+    return kExitOk;
+}
+
+}  // namespace regstore
