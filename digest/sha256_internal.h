@@ -36,8 +36,9 @@ bool cpu_has_sha_extensions();
 compress_fn chosen_compress();
 
 // Makes sha256_update and sha256_final use the portable path (true), or the
-// path the CPU allows (false). For tests and benchmarks only; not meant to
-// be switched while another thread is hashing.
+// path the CPU allows (false). For tests and benchmarks only. Both paths
+// give the same results, so a switch while a digest is under way does not
+// change that digest.
 void force_portable(bool portable);
 
 }  // namespace sha256_internal
