@@ -199,6 +199,11 @@ const OptionSpec *find_option(const Command &c, const std::string &token) {
 // arguments. On kUsage, *problem says what is wrong.
 Parsed parse_command_line(const Command &c, const std::vector<std::string> &words,
                           Invocation *inv, std::string *problem) {
+    // Asking for help wins over every mistake in the rest of the line.
+    for (const std::string &w : words) {
+        if (w == "--") break;
+        if (w == "-h" || w == "--help") return Parsed::kHelp;
+    }
     bool options_done = false;
     for (size_t i = 0; i < words.size(); i++) {
         const std::string &w = words[i];
@@ -210,7 +215,6 @@ Parsed parse_command_line(const Command &c, const std::vector<std::string> &word
             options_done = true;
             continue;
         }
-        if (w == "-h" || w == "--help") return Parsed::kHelp;
         std::string token = w;
         std::string value;
         bool inline_value = false;
