@@ -74,7 +74,7 @@ class Output {
             return open_file(plat_fopen(name.c_str(), "wb"), name);
         }
         temp_ = name + ".regstore-" + std::to_string(plat_process_id()) + ".tmp";
-        return open_file(plat_fcreate_new(temp_.c_str()), temp_);
+        return open_file(plat_fcreate_new(temp_.c_str()), name);
     }
 
     bool write(const void *data, size_t n) { return plat_fwrite(data, n, file_) == n; }
