@@ -45,9 +45,12 @@ int cgi_is_head(void);
 const char *cgi_query(const char *name);
 
 /* The request body in a new buffer followed by one NUL (the caller frees
- * it), its length in *length unless NULL; NULL when there is no body. Read
- * from the file named by POST_BODY_FILE when that opens, else CONTENT_LENGTH
- * bytes from standard input (fewer when it ends early). */
+ * it), its length in *length unless NULL (0 with NULL); NULL when there is
+ * no body. Read whole from the file named by POST_BODY_FILE when that is a
+ * regular file that opens (a directory, FIFO or device counts as not
+ * opening), else at most CONTENT_LENGTH bytes from standard input (fewer
+ * when it ends early). A body file or CONTENT_LENGTH beyond 2147483647
+ * bytes, and a CONTENT_LENGTH that is not a positive number, give NULL. */
 char *cgi_read_post(size_t *length);
 
 /* "Status: %d %s", or "Status: %d" when reason is NULL or empty. */
@@ -92,8 +95,12 @@ void tw_strlcpy(char *dst, const char *src, size_t size);
 int tw_snprintf(char *buf, size_t size, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
 
-/* Joins first and second with one separator into out of size bytes (see
- * the implementation for the exact rules); cut silently. */
+/* Joins first and second into out of size bytes, cut silently at size-1.
+ * A missing or empty part gives the other one unchanged. Otherwise first,
+ * then PLAT_SEP unless first ends in '/' or '\\' (and only when it fits
+ * with a byte after it), then second without its leading '/' and '\\';
+ * without room for the separator nothing of second is appended. Nothing
+ * when out is NULL or size is 0. */
 void tw_path_join(char *out, size_t size, const char *first, const char *second);
 
 #ifdef __cplusplus
