@@ -287,13 +287,14 @@ const ArrayCase kArrayCases[] = {
 
 TEST(JsonAppendNameArray, LeavesOutNamesThatNoLongerFitWhole) {
     for (const ArrayCase &c : kArrayCases) {
-        SCOPED_TRACE(testing::Message() << "cap " << c.cap << " first " << (c.names.empty() ? "" : c.names[0]));
+        SCOPED_TRACE(testing::Message() << "cap " << c.cap << ", " << c.names.size() << " names");
         std::vector<std::string> texts = c.names;
         std::vector<char *> names;
         for (auto &t : texts) names.push_back(t.data());
         char out[64];
         memset(out, 'X', sizeof out);
-        uint64_t n = json_append_name_array(out, c.cap, names.data(), static_cast<int32_t>(names.size()));
+        uint64_t n = json_append_name_array(out, c.cap, names.data(),
+                                            static_cast<int32_t>(names.size()));
         EXPECT_EQ(std::string(out, n), c.expected);
         ASSERT_LT(n, c.cap);
         EXPECT_EQ(out[n], '\0');

@@ -193,8 +193,8 @@ TEST_F(StatsTest, FollowsUploadsBlobsAndManifests) {
     Stats expected{.blobs = 1, .blob_bytes = (long long)data.size()};
     EXPECT_EQ(current_stats(), stats_doc(expected));
 
-    const std::string body = "{\"config\":{\"digest\":\"" + digest + "\"},\"layers\":[{\"digest\":\"" +
-                             digest + "\"}]}";
+    const std::string body = "{\"config\":{\"digest\":\"" + digest +
+                             "\"},\"layers\":[{\"digest\":\"" + digest + "\"}]}";
     for (const char *tag : {"v1", "latest"})
         ASSERT_EQ(reg_manifest_put("app", tag, body.data(), body.size(), nullptr, out_digest), 0)
             << reg_storage_last_error();
