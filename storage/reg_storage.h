@@ -99,8 +99,11 @@ int reg_blob_cancel_upload(const char *upload_uuid);
  * and stores it in repository repo_name under the digest of its bytes,
  * with its content type (the Docker v2 manifest type when NULL or empty)
  * and a revision link. A reference that does not begin with "sha256:" is a
- * tag, which is made to name the manifest. Writes the manifest's digest
- * string into out_digest (at least 72 bytes). */
+ * tag ([A-Za-z0-9_][A-Za-z0-9._-]{0,127}, else "invalid tag: %s"), which is
+ * made to name the manifest. A body of more than 1048575 bytes is refused
+ * ("manifest too large: %llu bytes (max 1048575)"). Every file is replaced
+ * atomically, and a link only after what it names. Writes the manifest's
+ * digest string into out_digest (at least 72 bytes). */
 int reg_manifest_put(const char *repo_name, const char *reference, const void *body,
                      uint64_t body_len, const char *content_type, char *out_digest);
 

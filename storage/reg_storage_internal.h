@@ -114,10 +114,25 @@ char *xstrdup(const char *text);
 
 /* ---- Manifests (manifests.cc) ----------------------------------------- */
 
+/* 1 when name (1 to 255 bytes of [A-Za-z0-9._/-]) names a directory of its
+ * own under repositories: no "..", no empty component (leading, trailing or
+ * doubled '/'), no component "." or "_manifests". Else 0 (also NULL). */
 int repo_name_valid(const char *name);
+/* 1 for a tag [A-Za-z0-9_][A-Za-z0-9._-]{0,127}, which stays inside the
+ * repository's tags directory; else 0 (also NULL). */
 int tag_name_valid(const char *tag);
+/* The hex digest (65 bytes) that reference names: a digest string must be
+ * valid ("invalid digest reference"); a tag must be valid ("invalid tag:
+ * %s") and have a link that is exactly a digest string ("tag not found:
+ * %s:%s", "corrupt tag link: %s:%s"). 0 / -1 with the message. */
 int manifest_resolve(const char *repo_name, const char *reference, char *out_hex);
+/* 1 when a tag link of the repository names hex, or when the tags listing
+ * was cut and so cannot prove that none does; else 0. */
 int manifest_has_tag_for(const char *repo_name, const char *hex);
+/* Path builders, each cut at size like path_join: <root>/repositories, and
+ * beneath <root>/repositories/<repo>/_manifests the body <hex>, its
+ * content type <hex>.ct, revisions/sha256/<hex>[/link], tags and
+ * tags/<tag>/current/link. */
 void repos_dir(char *out, uint64_t size);
 void manifest_body_path(const char *repo_name, const char *hex, char *out, uint64_t size);
 void manifest_ct_path(const char *repo_name, const char *hex, char *out, uint64_t size);
