@@ -110,8 +110,8 @@ int reg_manifest_put(const char *repo_name, const char *reference, const void *b
 /* Returns the body of the manifest that reference (a tag or a digest
  * string) names in repo_name, as NUL-terminated text in the shared result
  * buffer; its content type goes into out_content_type (at least 128 bytes)
- * and its digest string into out_digest (at least 72 bytes). NULL on
- * failure. */
+ * and its digest string into out_digest (at least 72 bytes). A stored
+ * body too large to return whole is refused, not cut. NULL on failure. */
 const char *reg_manifest_get(const char *repo_name, const char *reference,
                              char *out_content_type, char *out_digest);
 
