@@ -71,6 +71,11 @@ FILE *plat_fopen(const char *path, const char *mode);
  * FIFO, device or socket); opening never waits for a FIFO's writer. */
 FILE *plat_fopen_regular(const char *path);
 
+/* Opens an existing file for binary appending: every write goes to the
+ * file's end. Never creates the file: NULL when it is absent, a directory,
+ * or does not open. */
+FILE *plat_fopen_append_existing(const char *path);
+
 /* Creates path as a new, empty file opened for binary writing, failing when
  * any entry of that name already exists. NULL on failure. */
 FILE *plat_fcreate_new(const char *path);

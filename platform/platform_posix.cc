@@ -69,6 +69,15 @@ FILE *plat_fopen_regular(const char *path) {
     return f;
 }
 
+FILE *plat_fopen_append_existing(const char *path) {
+    if (path == nullptr) return nullptr;
+    int fd = open(path, O_WRONLY | O_APPEND | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    FILE *f = fdopen(fd, "ab");
+    if (f == nullptr) close(fd);
+    return f;
+}
+
 FILE *plat_fcreate_new(const char *path) {
     int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) return nullptr;

@@ -135,7 +135,9 @@ int reg_blob_append_chunk(const char *upload_uuid, const void *data, uint64_t da
         set_error("upload not found: %s", upload_uuid);
         return -1;
     }
-    FILE *f = plat_fopen(path, "ab");
+    // Opened without creating: an upload cancelled meanwhile by another
+    // process is not brought back to life as a new, partial file.
+    FILE *f = plat_fopen_append_existing(path);
     if (f == nullptr) {
         set_error("upload not found: %s", upload_uuid);
         return -1;
