@@ -8,145 +8,18 @@
 #   tests/e2e/blob_endpoint_e2e.sh        (BUILD_DIR selects the build; default ./build)
 set -uo pipefail
 
-top=$(cd "$(dirname "$0")/../.." && pwd)
-build_dir=${BUILD_DIR:-$top/build}
+# shellcheck source=tests/e2e/lib.sh
+. "$(dirname "$0")/lib.sh"
+
 program=$build_dir/endpoint/v2_blob
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/blob_endpoint_e2e.XXXXXX")
-storage=$work/storage
-server_pid=
-port=
-
-stop_server() {
-  if [ -n "$server_pid" ]; then
-    kill "$server_pid" 2>/dev/null
-    wait "$server_pid" 2>/dev/null
-    server_pid=
-  fi
-}
-cleanup() { stop_server; rm -rf "$work"; }
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-passed=0
-failed=0
-detail=
-# check NAME COMMAND...: runs the command; it passes when the command succeeds.
-# A failing command explains itself in $detail.
-check() {
-  local name=$1
-  shift
-  detail=
-  if "$@"; then
-    echo "PASS $name"
-    passed=$((passed + 1))
-  else
-    echo "FAIL $name${detail:+: $detail}"
-    failed=$((failed + 1))
-  fi
-}
-finish() {
-  echo "$passed passed, $failed failed"
-  [ "$failed" -eq 0 ]
-  exit
-}
-
-# ---- the server ----------------------------------------------------------
-
-port_in_use() { (: <"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-
-# Starts scripts/serve on a random free port; another port is tried when the
-# chosen one turns out to be taken by the time lighttpd binds it.
-start_server() {
-  local attempt i
-  for attempt in $(seq 1 20); do
-    port=$((20000 + RANDOM % 40000))
-    port_in_use "$port" && continue
-    PORT=$port RUN_DIR=$work/run REGISTRY_STORAGE_ROOT=$storage BUILD_DIR=$build_dir \
-      SERVE_SKIP_BUILD=1 "$top/scripts/serve" >"$work/server.log" 2>&1 </dev/null &
-    server_pid=$!
-    for i in $(seq 1 100); do
-      if ! kill -0 "$server_pid" 2>/dev/null; then
-        wait "$server_pid" 2>/dev/null
-        server_pid=
-        break
-      fi
-      if grep -q 'server started' "$work/server.log" && port_in_use "$port"; then
-        return 0
-      fi
-      sleep 0.1
-    done
-    stop_server
-    if ! grep -q 'Address already in use' "$work/server.log"; then
-      detail="scripts/serve did not start: $(tr '\n' ' ' <"$work/server.log")"
-      return 1
-    fi
-  done
-  detail="no free port found"
-  return 1
-}
-
-# ---- requests ------------------------------------------------------------
-
-# request METHOD PATH [curl options...]: sends the request; sets $status and
-# leaves the reply's headers in $work/headers and its body in $work/body.
-request() {
-  local method=$1 path=$2
-  shift 2
-  # curl --head reads no body and copies the headers to its output.
-  local how=(-X "$method" -o "$work/body")
-  [ "$method" = HEAD ] && how=(--head -o /dev/null)
-  : >"$work/body"
-  status=$(curl -sS --path-as-is --max-time 60 "${how[@]}" -D "$work/headers" \
-    -w '%{http_code}' "$@" "http://127.0.0.1:$port$path" 2>"$work/curl.err") ||
-    status="curl failed: $(cat "$work/curl.err")"
-}
-
-# The value of the reply header NAME (the first one), without its CR.
-header() { grep -i "^$1:" "$work/headers" | head -n 1 | cut -d: -f2- | sed 's/^ //; s/\r$//'; }
-has_header() { grep -qi "^$1:" "$work/headers"; }
-
-expect_status() {
-  [ "$status" = "$1" ] && return 0
-  detail="status $status, expected $1"
-  return 1
-}
-expect_header() {
-  local value
-  value=$(header "$1")
-  [ "$value" = "$2" ] && return 0
-  detail="$1 is '$value', expected '$2'"
-  return 1
-}
-expect_no_header() {
-  has_header "$1" || return 0
-  detail="unexpected $1: $(header "$1")"
-  return 1
-}
-expect_body_file() {
-  cmp -s "$work/body" "$1" && return 0
-  detail="body differs from $(basename "$1") ($(wc -c <"$work/body") bytes received)"
-  return 1
-}
-# The registry error body for CODE and MESSAGE, with its final LF.
-expect_error_body() {
-  printf '{"errors":[{"code":"%s","message":"%s"}]}\n' "$1" "$2" >"$work/expected"
-  expect_body_file "$work/expected"
-}
-expect_empty_body() {
-  [ ! -s "$work/body" ] && return 0
-  detail="unexpected body of $(wc -c <"$work/body") bytes"
-  return 1
-}
 # PATH for display, with the 64 hex digits of a digest shortened.
 shown() { sed -E 's/[0-9a-f]{64}/<hex>/g' <<<"$1"; }
 
 # ---- fixture -------------------------------------------------------------
 
-if [ ! -x "$program" ]; then
-  echo "FAIL setup: $program is missing; build first"
-  finish
-fi
+check "the program is built: $program" test -x "$program"
+[ -x "$program" ] || finish
 
 # Not a multiple of the program's 64 KiB transfer buffer, so the last chunk is short.
 size=$((3 * 1048576 + 12345))

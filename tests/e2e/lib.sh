@@ -42,10 +42,12 @@ check() {
     failed=$((failed + 1))
   fi
 }
-# Prints the closing "N passed, M failed" line and exits, non-zero on any failure.
+# Prints the closing "N passed, M failed" line and exits, non-zero on any
+# failure, and also when nothing passed: a run that stopped before its first
+# check did not test anything.
 finish() {
   echo "$passed passed, $failed failed"
-  [ "$failed" -eq 0 ]
+  [ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]
   exit
 }
 
