@@ -98,6 +98,19 @@ int plat_sync_dir(const char *path);
 /* Seeks f to offset bytes from its start (64-bit). 0 done, -1 on failure. */
 int plat_seek64(FILE *f, int64_t offset);
 
+/* Sends count bytes of the regular file behind in, from byte offset on, to
+ * out without copying them through a buffer of the process: the kernel moves
+ * them when out is a pipe or a socket. Flushes out first; neither stream's
+ * position is used or moved. Waits when out is in non-blocking mode and
+ * full; retries interrupted calls and partial transfers.
+ * Returns the count of bytes sent, which is less than count when the file
+ * ends early (not an error) or when out stopped taking bytes (the reader went
+ * away). -1, with nothing written, when this path does not serve the pair:
+ * out is not a pipe or socket (a regular file, a terminal), in is not a
+ * regular file, or the platform has no such transfer; the caller then copies
+ * the bytes itself. */
+int64_t plat_send_file_range(FILE *in, int64_t offset, int64_t count, FILE *out);
+
 /* Puts a standard stream (stdin or stdout) into binary mode; a no-op where
  * the platform makes no difference. */
 void plat_set_binary(FILE *f);

@@ -61,6 +61,10 @@ int mkdirs(const char *path) {
     if (path == nullptr) return -1;
     size_t len = strlen(path);
     if (len == 0 || len > REG_PATH_MAX - 1) return -1;
+    // Every request bootstraps the storage, and after the first one the
+    // whole path stands already: one query then answers what a walk of
+    // mkdir calls, each failing with "exists", would answer.
+    if (dir_exists(path)) return 0;
     char copy[REG_PATH_MAX];
     memcpy(copy, path, len + 1);
     // Index 0 is never a split point: a leading separator roots the path.
