@@ -5,17 +5,16 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "edge/oci_common_internal.h"
 #include "edge/tw_cgi.h"
 #include "platform/platform.h"
 #include "storage/reg_storage.h"
 
 static int s_storage_ready;
 
-// The root named in config.json text: the first "storage_root" key, else
-// the first "registry_storage_root"; the value runs between the first two
-// double quotes after the key's ':'. Copied raw (escapes are not decoded);
-// a value of 1024 bytes or more is ignored.
-static void root_from_config_text(const char *text, char *root, size_t size) {
+extern "C" {
+
+void root_from_config_text(const char *text, char *root, size_t size) {
     const char *key = strstr(text, "\"storage_root\":");
     if (key == nullptr) key = strstr(text, "\"registry_storage_root\":");
     if (key == nullptr) return;
@@ -29,8 +28,6 @@ static void root_from_config_text(const char *text, char *root, size_t size) {
     memcpy(root, open + 1, len);
     root[len] = '\0';
 }
-
-extern "C" {
 
 void oci_choose_storage_root(char *root, size_t size) {
     if (root == nullptr || size == 0) return;
