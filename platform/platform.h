@@ -55,7 +55,16 @@ int plat_mkdir(const char *path);
 /* Removes a directory only when it is empty. 0 removed, -1 otherwise. */
 int plat_rmdir(const char *path);
 
-/* Deletes a file (not a directory). 0 removed, -1 otherwise. */
+/* Results of plat_remove. */
+#define PLAT_REMOVE_DONE 0
+#define PLAT_REMOVE_ABSENT 1
+#define PLAT_REMOVE_FAILED (-1)
+
+/* Deletes a file (not a directory). PLAT_REMOVE_DONE when it was removed,
+ * PLAT_REMOVE_ABSENT when no entry of that name is there, PLAT_REMOVE_FAILED
+ * for every other failure (a directory, no access, an I/O error): the
+ * removal's own outcome, so that a caller need not ask again whether the
+ * file is gone. */
 int plat_remove(const char *path);
 
 /* Renames from to to, atomically replacing an existing file at to. Both
@@ -133,7 +142,8 @@ typedef struct plat_dir plat_dir;
 plat_dir *plat_dir_open(const char *path);
 
 /* Delivers the next entry: 1 with *name (valid until the next call on d) and
- * *is_dir set, 0 at the end or on any failure of the enumeration. */
+ * *is_dir set, 0 at the end, -1 when the enumeration failed before its end
+ * (entries may then be missing). */
 int plat_dir_next(plat_dir *d, const char **name, int *is_dir);
 
 /* Ends an enumeration; d may be NULL. */

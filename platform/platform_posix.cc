@@ -11,12 +11,21 @@
 
 #include <cstdlib>
 
+#ifdef PLAT_FAULT_INJECTION
+#include "platform/platform_fault.h"
+// A test build: the call fails as counted by the fault injector.
+#define FAULT_HIT(kind) (plat_fault_hit(kind) != 0)
+#else
+#define FAULT_HIT(kind) false
+#endif
+
 extern "C" {
 
 int plat_is_sep(char c) { return c == '/'; }
 
 int plat_stat(const char *path, plat_attr *out) {
     struct stat st;
+    if (FAULT_HIT(PLAT_OP_STAT)) return -1;
     if (path == nullptr || stat(path, &st) != 0) return -1;
     out->is_dir = S_ISDIR(st.st_mode) ? 1 : 0;
     out->size = static_cast<int64_t>(st.st_size);
@@ -24,15 +33,26 @@ int plat_stat(const char *path, plat_attr *out) {
 }
 
 int plat_mkdir(const char *path) {
+    if (FAULT_HIT(PLAT_OP_MKDIR)) return PLAT_MKDIR_FAILED;
     if (mkdir(path, 0777) == 0) return PLAT_MKDIR_CREATED;
     return errno == EEXIST ? PLAT_MKDIR_EXISTS : PLAT_MKDIR_FAILED;
 }
 
-int plat_rmdir(const char *path) { return rmdir(path) == 0 ? 0 : -1; }
+int plat_rmdir(const char *path) {
+    if (FAULT_HIT(PLAT_OP_RMDIR)) return -1;
+    return rmdir(path) == 0 ? 0 : -1;
+}
 
-int plat_remove(const char *path) { return unlink(path) == 0 ? 0 : -1; }
+int plat_remove(const char *path) {
+    if (FAULT_HIT(PLAT_OP_REMOVE)) return PLAT_REMOVE_FAILED;
+    if (unlink(path) == 0) return PLAT_REMOVE_DONE;
+    return errno == ENOENT || errno == ENOTDIR ? PLAT_REMOVE_ABSENT : PLAT_REMOVE_FAILED;
+}
 
-int plat_rename(const char *from, const char *to) { return rename(from, to) == 0 ? 0 : -1; }
+int plat_rename(const char *from, const char *to) {
+    if (FAULT_HIT(PLAT_OP_RENAME)) return -1;
+    return rename(from, to) == 0 ? 0 : -1;
+}
 
 // fopen succeeds on a directory for reading under glibc; a registry file is
 // never a directory, so refuse one here and keep every caller's rule simple.
@@ -47,6 +67,7 @@ static FILE *refuse_directory(FILE *f) {
 }
 
 FILE *plat_fopen(const char *path, const char *mode) {
+    if (FAULT_HIT(PLAT_OP_OPEN)) return nullptr;
     return refuse_directory(fopen(path, mode));
 }
 
@@ -54,6 +75,7 @@ FILE *plat_fopen(const char *path, const char *mode) {
 // checked on the opened descriptor, so the entry cannot be swapped between
 // the check and the use. Blocking reads are restored before use.
 FILE *plat_fopen_regular(const char *path) {
+    if (FAULT_HIT(PLAT_OP_OPEN)) return nullptr;
     if (path == nullptr) return nullptr;
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return nullptr;
@@ -70,6 +92,7 @@ FILE *plat_fopen_regular(const char *path) {
 }
 
 FILE *plat_fopen_append_existing(const char *path) {
+    if (FAULT_HIT(PLAT_OP_OPEN)) return nullptr;
     if (path == nullptr) return nullptr;
     int fd = open(path, O_WRONLY | O_APPEND | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return nullptr;
@@ -79,6 +102,7 @@ FILE *plat_fopen_append_existing(const char *path) {
 }
 
 FILE *plat_fcreate_new(const char *path) {
+    if (FAULT_HIT(PLAT_OP_CREATE)) return nullptr;
     int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) return nullptr;
     FILE *f = fdopen(fd, "wb");
@@ -88,17 +112,27 @@ FILE *plat_fcreate_new(const char *path) {
 
 size_t plat_fwrite(const void *data, size_t count, FILE *f) {
     if (count == 0) return 0;
+    // A failing write, like a full disk, may still take some of the bytes.
+    if (FAULT_HIT(PLAT_OP_WRITE)) return fwrite(data, 1, count / 2, f);
     return fwrite(data, 1, count, f);
 }
 
 int plat_fsync(FILE *f) {
+    if (FAULT_HIT(PLAT_OP_SYNC)) return -1;
     if (fflush(f) != 0) return -1;
     return fdatasync(fileno(f)) == 0 ? 0 : -1;
 }
 
-int plat_fclose(FILE *f) { return fclose(f) == 0 ? 0 : -1; }
+int plat_fclose(FILE *f) {
+    if (FAULT_HIT(PLAT_OP_CLOSE)) {
+        fclose(f);
+        return -1;
+    }
+    return fclose(f) == 0 ? 0 : -1;
+}
 
 int plat_sync_dir(const char *path) {
+    if (FAULT_HIT(PLAT_OP_SYNC_DIR)) return -1;
     int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return -1;
     int rc = fsync(fd);
@@ -107,6 +141,7 @@ int plat_sync_dir(const char *path) {
 }
 
 int plat_seek64(FILE *f, int64_t offset) {
+    if (FAULT_HIT(PLAT_OP_SEEK)) return -1;
     return fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0 ? 0 : -1;
 }
 
@@ -124,6 +159,7 @@ struct plat_dir {
 };
 
 plat_dir *plat_dir_open(const char *path) {
+    if (FAULT_HIT(PLAT_OP_LIST)) return nullptr;
     DIR *d = opendir(path);
     if (d == nullptr) return nullptr;
     auto *pd = static_cast<plat_dir *>(malloc(sizeof(plat_dir)));
@@ -137,9 +173,13 @@ plat_dir *plat_dir_open(const char *path) {
 }
 
 int plat_dir_next(plat_dir *d, const char **name, int *is_dir) {
+    if (FAULT_HIT(PLAT_OP_LIST)) return -1;
     for (;;) {
+        // readdir gives NULL both at the end and on failure; only a failure
+        // sets errno.
+        errno = 0;
         struct dirent *e = readdir(d->dir);
-        if (e == nullptr) return 0;
+        if (e == nullptr) return errno == 0 ? 0 : -1;
         if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
         int dir = 0;
         if (e->d_type == DT_DIR) {

@@ -33,9 +33,8 @@ int list_dir(const char *directory, dir_list *list) {
     if (d == nullptr) return -1;
     const char *name = nullptr;
     int is_dir = 0;
-    // A failure in the middle of the enumeration ends it like the end of the
-    // directory; the entries gathered so far stand.
-    while (plat_dir_next(d, &name, &is_dir)) {
+    int rc;
+    while ((rc = plat_dir_next(d, &name, &is_dir)) > 0) {
         if (is_dot_or_dot_dot(name)) continue;
         if (list->count == REG_DIR_LIST_MAX) {
             list->truncated = 1;
@@ -45,6 +44,10 @@ int list_dir(const char *directory, dir_list *list) {
         list->count++;
     }
     plat_dir_close(d);
+    // An enumeration that failed part-way may have missed entries: the
+    // entries gathered so far stand, and the listing is marked incomplete
+    // like one cut at its capacity, so that no caller takes it as whole.
+    if (rc < 0) list->truncated = 1;
     return 0;
 }
 

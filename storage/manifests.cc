@@ -302,17 +302,25 @@ int manifest_has_tag_for(const char *repo_name, const char *hex) {
     char tags[REG_PATH_MAX];
     manifest_tags_dir(repo_name, tags, sizeof tags);
     dir_list list;
-    if (list_dir(tags, &list) != 0) return 0;
+    // Without a tags directory no tag names the digest; one that is there
+    // but cannot be listed proves nothing, and the manifest stays.
+    if (list_dir(tags, &list) != 0) return dir_exists(tags);
     for (int32_t i = 0; i < list.count; i++) {
         const dir_entry &entry = list.entries[i];
         if (!entry.is_dir) continue;
         char path[REG_PATH_MAX], link[kLinkCapacity];
         manifest_tag_path(repo_name, entry.name, path, sizeof path);
-        if (read_file(path, link, sizeof link, nullptr) != 0) continue;
+        // A deleted tag leaves its directory without a link and names
+        // nothing; a link that is there but cannot be read may name it.
+        if (read_file(path, link, sizeof link, nullptr) != 0) {
+            if (file_exists(path)) return 1;
+            continue;
+        }
         if (is_digest_reference(link) && strncmp(link + 7, hex, 64) == 0) return 1;
     }
-    // Tags beyond the listing's capacity were not seen, and one of them may
-    // name the digest: only a complete listing proves that none does.
+    // Tags the listing did not reach (beyond its capacity, or after the
+    // enumeration failed) were not seen, and one of them may name the
+    // digest: only a complete listing proves that none does.
     return list.truncated ? 1 : 0;
 }
 

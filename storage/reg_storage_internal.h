@@ -99,8 +99,9 @@ typedef struct dir_list {
     int32_t truncated;
 } dir_list;
 
-/* Lists directory into list (at most 512 entries, truncated set when more
- * were there). 0 listed, -1 not a directory or cannot be enumerated;
+/* Lists directory into list (at most 512 entries; truncated set when more
+ * were there, or when the enumeration failed part-way, so that entries may
+ * be missing). 0 listed, -1 not a directory or cannot be enumerated;
  * count and truncated are 0 after a failure. */
 int list_dir(const char *directory, dir_list *list);
 
@@ -126,8 +127,9 @@ int tag_name_valid(const char *tag);
  * %s") and have a link that is exactly a digest string ("tag not found:
  * %s:%s", "corrupt tag link: %s:%s"). 0 / -1 with the message. */
 int manifest_resolve(const char *repo_name, const char *reference, char *out_hex);
-/* 1 when a tag link of the repository names hex, or when the tags listing
- * was cut and so cannot prove that none does; else 0. */
+/* 1 when a tag link of the repository names hex, or when it cannot be
+ * proved that none does: the tags directory exists but cannot be listed, its
+ * listing is incomplete, or a tag link is there but cannot be read. Else 0. */
 int manifest_has_tag_for(const char *repo_name, const char *hex);
 /* Path builders, each cut at size like path_join: <root>/repositories, and
  * beneath <root>/repositories/<repo>/_manifests the body <hex>, its

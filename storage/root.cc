@@ -126,8 +126,12 @@ int write_file_atomic(const char *path, const void *data, uint64_t count) {
 }
 
 int remove_file(const char *path) {
-    if (!file_exists(path)) return 0;
-    return plat_remove(path) == 0 ? 0 : -1;
+    // The removal itself tells whether there was a file. Asking first would
+    // read a failed query as "no file", and the caller would be told that a
+    // file which stays has gone.
+    int rc = plat_remove(path);
+    if (rc == PLAT_REMOVE_DONE || rc == PLAT_REMOVE_ABSENT) return 0;
+    return dir_exists(path) ? 0 : -1;
 }
 
 int digest_valid(const char *text) {

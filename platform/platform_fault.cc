@@ -1,0 +1,54 @@
+// The fault counter behind the platform's entry points in a build with
+// PLAT_FAULT_INJECTION. Never part of the programs' platform library.
+#include "platform/platform_fault.h"
+
+#ifndef PLAT_FAULT_INJECTION
+#error "platform_fault.cc belongs only to a build with PLAT_FAULT_INJECTION"
+#endif
+
+namespace {
+
+uint64_t g_calls;
+uint64_t g_fail_at;  // 0: never
+int g_persistent;
+uint64_t g_injected;
+plat_fault_op g_first_kind = PLAT_OP_KINDS;
+
+void start_counting(uint64_t fail_at, int persistent) {
+    g_calls = 0;
+    g_fail_at = fail_at;
+    g_persistent = persistent;
+    g_injected = 0;
+    g_first_kind = PLAT_OP_KINDS;
+}
+
+}  // namespace
+
+extern "C" {
+
+void plat_fault_reset(void) { start_counting(0, 0); }
+
+void plat_fault_arm(uint64_t k, int persistent) { start_counting(k, persistent != 0); }
+
+uint64_t plat_fault_calls(void) { return g_calls; }
+
+uint64_t plat_fault_injected(void) { return g_injected; }
+
+plat_fault_op plat_fault_first_kind(void) { return g_first_kind; }
+
+const char *plat_fault_kind_name(plat_fault_op kind) {
+    static const char *const kNames[PLAT_OP_KINDS] = {
+        "stat", "mkdir", "rmdir", "remove", "rename", "open", "create",
+        "write", "sync", "close", "sync_dir", "seek", "list"};
+    return kind >= 0 && kind < PLAT_OP_KINDS ? kNames[kind] : "none";
+}
+
+int plat_fault_hit(plat_fault_op kind) {
+    g_calls++;
+    bool fail = g_fail_at != 0 && (g_calls == g_fail_at || (g_persistent && g_calls > g_fail_at));
+    if (!fail) return 0;
+    if (g_injected++ == 0) g_first_kind = kind;
+    return 1;
+}
+
+}  // extern "C"
