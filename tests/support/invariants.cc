@@ -1,0 +1,359 @@
+#include "tests/support/invariants.h"
+
+#include <openssl/evp.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace testing_support {
+
+namespace {
+
+const size_t kDigestStringLen = 71;
+
+bool is_lower_hex(const std::string &text, size_t length) {
+    if (text.size() != length) return false;
+    for (char c : text)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    return true;
+}
+
+bool is_hex_digest(const std::string &text) { return is_lower_hex(text, 64); }
+
+bool is_digest_string(const std::string &text) {
+    return text.size() == kDigestStringLen && text.compare(0, 7, "sha256:") == 0 &&
+           is_hex_digest(text.substr(7));
+}
+
+bool is_upload_file_name(const std::string &name) {
+    static const std::regex kUpload("[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\.part");
+    return std::regex_match(name, kUpload);
+}
+
+bool is_tag_name(const std::string &name) {
+    static const std::regex kTag("[A-Za-z0-9_][A-Za-z0-9._-]{0,127}");
+    return std::regex_match(name, kTag);
+}
+
+bool is_repo_component(const std::string &name) {
+    static const std::regex kComponent("[A-Za-z0-9._-]+");
+    return std::regex_match(name, kComponent) && name.find("..") == std::string::npos &&
+           name != "_manifests";
+}
+
+// "<target>.tmp-<pid>-<n>": the target's name when name is a temporary.
+bool temporary_target(const std::string &name, std::string *target) {
+    static const std::regex kTemporary("(.+)\\.tmp-[0-9]+-[0-9]+");
+    std::smatch m;
+    if (!std::regex_match(name, m, kTemporary)) return false;
+    *target = m[1].str();
+    return true;
+}
+
+// SHA-256 of a whole file, streamed; empty text when it cannot be read.
+std::string file_sha256_hex(const fs::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return "";
+    EVP_MD_CTX *ctx = EVP_MD_CTX_new();
+    EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr);
+    std::vector<char> buffer(1 << 16);
+    while (in) {
+        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        if (in.gcount() > 0) EVP_DigestUpdate(ctx, buffer.data(), static_cast<size_t>(in.gcount()));
+    }
+    bool failed = in.bad();
+    unsigned char raw[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    EVP_DigestFinal_ex(ctx, raw, &len);
+    EVP_MD_CTX_free(ctx);
+    if (failed) return "";
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned int i = 0; i < len; i++) {
+        hex += digits[raw[i] >> 4];
+        hex += digits[raw[i] & 0x0f];
+    }
+    return hex;
+}
+
+std::string read_small_file(const fs::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+enum class Kind { kFile, kDir, kOther };
+
+Kind kind_of(const fs::directory_entry &entry) {
+    std::error_code ec;
+    fs::file_status st = entry.symlink_status(ec);
+    if (ec) return Kind::kOther;
+    if (fs::is_regular_file(st)) return Kind::kFile;
+    if (fs::is_directory(st)) return Kind::kDir;
+    return Kind::kOther;
+}
+
+class Checker {
+  public:
+    Checker(const fs::path &root, const StoreCheckOptions &options, StoreCheck &out)
+        : root_(root), options_(options), out_(out) {}
+
+    void run() {
+        std::error_code ec;
+        fs::file_status status = fs::symlink_status(root_, ec);
+        if (!fs::exists(status)) return;  // nothing stored yet
+        if (!fs::is_directory(status)) {
+            violation(root_, "the storage root is not a directory");
+            return;
+        }
+        if (options_.root_alone_in_parent) check_parent();
+        for (const auto &entry : entries(root_)) {
+            std::string name = entry.path().filename();
+            Kind kind = kind_of(entry);
+            std::string target;
+            if (name == "config.json" && kind == Kind::kFile) continue;
+            if (kind == Kind::kFile && temporary_target(name, &target) && target == "config.json") {
+                temporary(entry.path());
+            } else if (name == "blobs" && kind == Kind::kDir) {
+                check_blobs(entry.path());
+            } else if (name == "uploads" && kind == Kind::kDir) {
+                check_uploads(entry.path());
+            } else if (name == "repositories" && kind == Kind::kDir) {
+                check_repository_dir(entry.path(), "");
+            } else {
+                unexpected(entry);
+            }
+        }
+    }
+
+  private:
+    std::vector<fs::directory_entry> entries(const fs::path &dir) {
+        std::vector<fs::directory_entry> list;
+        std::error_code ec;
+        for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+            list.push_back(*it);
+        if (ec) violation(dir, "cannot be listed: " + ec.message());
+        return list;
+    }
+
+    void violation(const fs::path &path, const std::string &what) {
+        out_.violations.push_back(relative(path) + ": " + what);
+    }
+
+    void unexpected(const fs::directory_entry &entry) {
+        static const char *const kKinds[] = {"file", "directory", "entry of another kind"};
+        violation(entry.path(), std::string("unexpected ") + kKinds[static_cast<int>(kind_of(entry))]);
+    }
+
+    void temporary(const fs::path &path) { out_.temporaries.push_back(relative(path)); }
+
+    std::string relative(const fs::path &path) {
+        std::string text = path.lexically_relative(root_).generic_string();
+        return text.empty() || text == "." ? root_.generic_string() : text;
+    }
+
+    void check_parent() {
+        fs::path parent = root_.parent_path();
+        for (const auto &entry : entries(parent))
+            if (entry.path().filename() != root_.filename())
+                out_.violations.push_back(entry.path().generic_string() +
+                                          ": outside the storage root");
+    }
+
+    // A file that must hold bytes whose SHA-256 is its name.
+    void check_content_addressed(const fs::path &path, const std::string &hex, const char *what) {
+        std::string actual = file_sha256_hex(path);
+        if (actual != hex)
+            violation(path, std::string(what) + " does not hold its digest's bytes (SHA-256 " +
+                                (actual.empty() ? "unreadable" : actual) + ")");
+    }
+
+    void check_blobs(const fs::path &blobs) {
+        for (const auto &entry : entries(blobs)) {
+            if (entry.path().filename() != "sha256" || kind_of(entry) != Kind::kDir) {
+                unexpected(entry);
+                continue;
+            }
+            for (const auto &fan : entries(entry.path())) {
+                std::string fan_name = fan.path().filename();
+                if (!is_lower_hex(fan_name, 2) || kind_of(fan) != Kind::kDir) {
+                    unexpected(fan);
+                    continue;
+                }
+                for (const auto &blob : entries(fan.path())) {
+                    std::string hex = blob.path().filename();
+                    if (!is_hex_digest(hex) || hex.compare(0, 2, fan_name) != 0 ||
+                        kind_of(blob) != Kind::kFile) {
+                        unexpected(blob);
+                        continue;
+                    }
+                    out_.blobs++;
+                    check_content_addressed(blob.path(), hex, "blob");
+                }
+            }
+        }
+    }
+
+    void check_uploads(const fs::path &uploads) {
+        for (const auto &entry : entries(uploads)) {
+            if (kind_of(entry) == Kind::kFile && is_upload_file_name(entry.path().filename())) {
+                out_.uploads++;
+            } else {
+                unexpected(entry);
+            }
+        }
+    }
+
+    // A directory under repositories: the path components of repository
+    // names, and _manifests where a repository begins.
+    void check_repository_dir(const fs::path &dir, const std::string &name) {
+        for (const auto &entry : entries(dir)) {
+            std::string component = entry.path().filename();
+            if (kind_of(entry) != Kind::kDir) {
+                unexpected(entry);
+            } else if (component == "_manifests" && !name.empty()) {
+                check_manifests(entry.path());
+            } else if (is_repo_component(component) &&
+                       name.size() + 1 + component.size() <= 255) {
+                check_repository_dir(entry.path(), name.empty() ? component : name + "/" + component);
+            } else {
+                unexpected(entry);
+            }
+        }
+    }
+
+    void check_manifests(const fs::path &manifests) {
+        for (const auto &entry : entries(manifests)) {
+            std::string name = entry.path().filename();
+            Kind kind = kind_of(entry);
+            std::string target;
+            if (kind == Kind::kFile && is_hex_digest(name)) {
+                out_.manifests++;
+                check_content_addressed(entry.path(), name, "manifest body");
+            } else if (kind == Kind::kFile && name.size() == 67 &&
+                       is_hex_digest(name.substr(0, 64)) && name.compare(64, 3, ".ct") == 0) {
+                continue;
+            } else if (kind == Kind::kFile && temporary_target(name, &target) &&
+                       (is_hex_digest(target) ||
+                        (target.size() == 67 && is_hex_digest(target.substr(0, 64)) &&
+                         target.compare(64, 3, ".ct") == 0))) {
+                temporary(entry.path());
+            } else if (kind == Kind::kDir && name == "revisions") {
+                check_revisions(entry.path());
+            } else if (kind == Kind::kDir && name == "tags") {
+                check_tags(entry.path(), manifests);
+            } else {
+                unexpected(entry);
+            }
+        }
+    }
+
+    // A directory that may hold only a link file and its temporaries;
+    // calls on_link with the path of the link when there is one.
+    template <typename OnLink>
+    void check_link_dir(const fs::path &dir, OnLink on_link) {
+        for (const auto &entry : entries(dir)) {
+            std::string name = entry.path().filename();
+            std::string target;
+            if (kind_of(entry) != Kind::kFile) {
+                unexpected(entry);
+            } else if (name == "link") {
+                on_link(entry.path());
+            } else if (temporary_target(name, &target) && target == "link") {
+                temporary(entry.path());
+            } else {
+                unexpected(entry);
+            }
+        }
+    }
+
+    // The link's text when it is a whole digest string, else empty (and a
+    // violation).
+    std::string read_link(const fs::path &link) {
+        std::string text = read_small_file(link);
+        if (is_digest_string(text)) return text;
+        violation(link, "link is not a whole digest string (" + std::to_string(text.size()) +
+                            " bytes)");
+        return "";
+    }
+
+    void check_revisions(const fs::path &revisions) {
+        for (const auto &entry : entries(revisions)) {
+            if (entry.path().filename() != "sha256" || kind_of(entry) != Kind::kDir) {
+                unexpected(entry);
+                continue;
+            }
+            for (const auto &rev : entries(entry.path())) {
+                std::string hex = rev.path().filename();
+                if (!is_hex_digest(hex) || kind_of(rev) != Kind::kDir) {
+                    unexpected(rev);
+                    continue;
+                }
+                check_link_dir(rev.path(), [&](const fs::path &link) {
+                    out_.revisions++;
+                    std::string text = read_link(link);
+                    if (!text.empty() && text.substr(7) != hex)
+                        violation(link, "revision link names another digest: " + text);
+                });
+            }
+        }
+    }
+
+    void check_tags(const fs::path &tags, const fs::path &manifests) {
+        for (const auto &entry : entries(tags)) {
+            if (!is_tag_name(entry.path().filename()) || kind_of(entry) != Kind::kDir) {
+                unexpected(entry);
+                continue;
+            }
+            for (const auto &current : entries(entry.path())) {
+                if (current.path().filename() != "current" || kind_of(current) != Kind::kDir) {
+                    unexpected(current);
+                    continue;
+                }
+                check_link_dir(current.path(), [&](const fs::path &link) {
+                    out_.tags++;
+                    std::string text = read_link(link);
+                    if (text.empty()) return;
+                    std::error_code ec;
+                    if (fs::is_regular_file(manifests / text.substr(7), ec)) return;
+                    std::string what = "tag names " + text + " whose manifest body is absent";
+                    if (options_.dangling_tag_is_violation)
+                        violation(link, what);
+                    else
+                        out_.dangling_tags.push_back(relative(link) + ": " + what);
+                });
+            }
+        }
+    }
+
+    fs::path root_;
+    const StoreCheckOptions &options_;
+    StoreCheck &out_;
+};
+
+}  // namespace
+
+StoreCheck check_store(const std::string &root, const StoreCheckOptions &options) {
+    StoreCheck result;
+    fs::path path = fs::path(root).lexically_normal();
+    if (!path.has_filename()) path = path.parent_path();
+    Checker(path, options, result).run();
+    return result;
+}
+
+std::vector<std::string> store_invariant_violations(const std::string &root) {
+    return check_store(root).violations;
+}
+
+std::string join_lines(const std::vector<std::string> &lines) {
+    std::string text;
+    for (const auto &line : lines) text += line + "\n";
+    return text;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,541 @@
+// Fault injection: every platform call that a storage operation makes is
+// made to fail in turn, once (a transient error) and from then on (a disk
+// gone bad). After each failure the operation must report it with a message,
+// or succeed where the failing step is best effort by design; the store's
+// invariants must hold; and the same operation retried without faults must
+// succeed and take effect.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/platform_fault.h"
+#include "storage/reg_storage.h"
+#include "storage/reg_storage_internal.h"
+#include "tests/support/invariants.h"
+#include "tests/support/process.h"
+
+namespace {
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+using Notes = std::vector<std::string>;
+
+const char kRepo[] = "library/app";
+
+std::string digest_of(const std::string &bytes) { return "sha256:" + reference_sha256_hex(bytes); }
+std::string hex_of(const std::string &digest) { return digest.substr(7); }
+
+const std::string kChunkA = random_bytes(1000, 11);
+const std::string kChunkB = random_bytes(70000, 12);
+const std::string kUpload = kChunkA + kChunkB;
+const std::string kBlobX = random_bytes(5000, 13);
+
+// Bytes whose digest shares its fan-out directory with kBlobX.
+std::string neighbour_of_blob_x() {
+    std::string fan = hex_of(digest_of(kBlobX)).substr(0, 2);
+    for (unsigned seed = 100;; seed++) {
+        std::string bytes = random_bytes(3000, seed);
+        if (hex_of(digest_of(bytes)).compare(0, 2, fan) == 0) return bytes;
+    }
+}
+const std::string kBlobY = neighbour_of_blob_x();
+
+std::string manifest_body(int n) {
+    return "{\"schemaVersion\":2,\"config\":{\"digest\":\"" + digest_of(kBlobX) +
+           "\"},\"layers\":[{\"digest\":\"" + digest_of(kBlobY) + "\"}],\"n\":" +
+           std::to_string(n) + "}";
+}
+const std::string kManifest0 = manifest_body(0);
+const std::string kManifest1 = manifest_body(1);
+
+// One storage root, prepared for one run of the operation under test.
+struct Store {
+    ScratchDir dir;
+    std::string root = dir / "root";
+    std::string upload_id;
+
+    std::string at(const std::string &relative) const { return root + "/" + relative; }
+    std::string blob_path(const std::string &bytes) const {
+        std::string hex = hex_of(digest_of(bytes));
+        return at("blobs/sha256/" + hex.substr(0, 2) + "/" + hex);
+    }
+    std::string upload_path() const { return at("uploads/" + upload_id + ".part"); }
+    std::string manifests_dir() const { return at(std::string("repositories/") + kRepo + "/_manifests"); }
+    std::string body_path(const std::string &body) const {
+        return manifests_dir() + "/" + hex_of(digest_of(body));
+    }
+    std::string revision_link(const std::string &body) const {
+        return manifests_dir() + "/revisions/sha256/" + hex_of(digest_of(body)) + "/link";
+    }
+    std::string tag_link(const std::string &tag) const {
+        return manifests_dir() + "/tags/" + tag + "/current/link";
+    }
+    int upload_files() const {
+        int n = 0;
+        std::error_code ec;
+        for (fs::directory_iterator it(at("uploads"), ec), end; !ec && it != end; it.increment(ec))
+            n++;
+        return n;
+    }
+
+    void init() { ASSERT_EQ(reg_storage_init(root.c_str()), 0) << reg_storage_last_error(); }
+    void start() {
+        char id[37];
+        ASSERT_EQ(reg_blob_start_upload(id), 0) << reg_storage_last_error();
+        upload_id = id;
+    }
+    void append(const std::string &bytes) {
+        ASSERT_EQ(reg_blob_append_chunk(upload_id.c_str(), bytes.data(), bytes.size()), 0)
+            << reg_storage_last_error();
+    }
+    void store_blob(const std::string &bytes) {
+        start();
+        append(bytes);
+        char digest[72];
+        ASSERT_EQ(reg_blob_finish_upload(upload_id.c_str(), digest_of(bytes).c_str(), digest), 0)
+            << reg_storage_last_error();
+    }
+    void put(const std::string &reference, const std::string &body) {
+        char digest[72];
+        ASSERT_EQ(reg_manifest_put(kRepo, reference.c_str(), body.data(), body.size(), nullptr,
+                                   digest),
+                  0)
+            << reg_storage_last_error();
+    }
+    // The body that get returns for reference, or "(none: <message>)".
+    std::string get(const std::string &reference) const {
+        char content_type[128], digest[72];
+        const char *body = reg_manifest_get(kRepo, reference.c_str(), content_type, digest);
+        if (body == nullptr) return std::string("(none: ") + reg_storage_last_error() + ")";
+        return body;
+    }
+};
+
+// A best-effort step that left something behind, as a note for the report.
+void note_if(Notes &notes, bool left_behind, const std::string &what) {
+    if (left_behind) notes.push_back(what);
+}
+
+struct Scenario {
+    const char *name;
+    std::function<void(Store &)> prepare;  // runs without faults
+    std::function<int(Store &)> operation;
+    // After a success: the operation's effect holds (checked with EXPECT);
+    // returns what best-effort steps left behind.
+    std::function<Notes(Store &)> check_done;
+    // After a failure: what the failure left is acceptable.
+    std::function<Notes(Store &)> check_failed;
+    // After a failure: the operation took effect before it failed, so that a
+    // retry has nothing to do. Empty: never.
+    std::function<bool(Store &)> committed = {};
+    // The retry after a failure. Empty: the operation again.
+    std::function<int(Store &)> retry = {};
+};
+
+Notes nothing_to_note(Store &) { return {}; }
+
+int finish_upload(Store &s) {
+    char digest[72];
+    return reg_blob_finish_upload(s.upload_id.c_str(), digest_of(kUpload).c_str(), digest);
+}
+
+int put_manifest(Store &s, const std::string &reference, const std::string &body) {
+    (void)s;
+    char digest[72];
+    return reg_manifest_put(kRepo, reference.c_str(), body.data(), body.size(), nullptr, digest);
+}
+
+std::vector<Scenario> scenarios() {
+    return {
+        {"init_fresh_root", [](Store &) {},
+         [](Store &s) { return reg_storage_init(s.root.c_str()); },
+         [](Store &s) {
+             for (const char *dir : {"blobs/sha256", "repositories", "uploads"})
+                 EXPECT_TRUE(fs::is_directory(s.at(dir))) << dir;
+             EXPECT_EQ(fs::file_size(s.at("config.json")), 110u);
+             EXPECT_EQ(reg_blob_exists(digest_of(kBlobX).c_str()), 0);
+             return Notes{};
+         },
+         [](Store &) {
+             EXPECT_EQ(reg_blob_exists(digest_of(kBlobX).c_str()), -1) << "ready after a failure";
+             return Notes{};
+         }},
+        {"init_existing_root",
+         [](Store &s) {
+             s.init();
+             s.store_blob(kBlobX);
+             reg_storage_cleanup();
+         },
+         [](Store &s) { return reg_storage_init(s.root.c_str()); },
+         [](Store &s) {
+             EXPECT_EQ(read_whole_file(s.blob_path(kBlobX)), kBlobX);
+             EXPECT_EQ(reg_blob_exists(digest_of(kBlobX).c_str()), 1);
+             return Notes{};
+         },
+         nothing_to_note},
+        {"upload_start", [](Store &s) { s.init(); },
+         [](Store &s) {
+             char id[37];
+             int rc = reg_blob_start_upload(id);
+             s.upload_id = id;
+             return rc;
+         },
+         [](Store &s) {
+             EXPECT_TRUE(fs::is_regular_file(s.upload_path()));
+             EXPECT_EQ(fs::file_size(s.upload_path()), 0u);
+             Notes notes;
+             note_if(notes, s.upload_files() > 1, "an empty upload file of the failed start");
+             return notes;
+         },
+         [](Store &s) {
+             Notes notes;
+             note_if(notes, s.upload_files() > 0, "an empty upload file of the failed start");
+             return notes;
+         }},
+        {"upload_append",
+         [](Store &s) {
+             s.init();
+             s.start();
+             s.append(kChunkA);
+         },
+         [](Store &s) {
+             return reg_blob_append_chunk(s.upload_id.c_str(), kChunkB.data(), kChunkB.size());
+         },
+         [](Store &s) {
+             EXPECT_EQ(read_whole_file(s.upload_path()), kUpload);
+             return Notes{};
+         },
+         [](Store &s) {
+             // The bytes written before the failure stay (a close that fails
+             // may have written them all); the uploader resumes from the
+             // upload's size.
+             std::string content = read_whole_file(s.upload_path());
+             EXPECT_TRUE(content.size() >= kChunkA.size() &&
+                         kUpload.compare(0, content.size(), content) == 0)
+                 << content.size() << " bytes";
+             Notes notes;
+             note_if(notes, content.size() > kChunkA.size(), "part or all of the chunk kept");
+             return notes;
+         },
+         {},
+         [](Store &s) {
+             size_t have = fs::file_size(s.upload_path());
+             std::string rest = kUpload.substr(have);
+             return reg_blob_append_chunk(s.upload_id.c_str(), rest.data(), rest.size());
+         }},
+        {"upload_finish",
+         [](Store &s) {
+             s.init();
+             s.start();
+             s.append(kChunkA);
+             s.append(kChunkB);
+         },
+         finish_upload,
+         [](Store &s) {
+             EXPECT_EQ(read_whole_file(s.blob_path(kUpload)), kUpload);
+             EXPECT_FALSE(path_exists(s.upload_path()));
+             return Notes{};
+         },
+         [](Store &s) {
+             EXPECT_FALSE(path_exists(s.blob_path(kUpload)));
+             EXPECT_EQ(read_whole_file(s.upload_path()), kUpload);
+             return Notes{};
+         },
+         [](Store &s) {
+             return !path_exists(s.upload_path()) && read_whole_file(s.blob_path(kUpload)) == kUpload;
+         }},
+        {"upload_finish_already_stored",
+         [](Store &s) {
+             s.init();
+             s.store_blob(kUpload);
+             s.start();
+             s.append(kUpload);
+         },
+         finish_upload,
+         [](Store &s) {
+             EXPECT_EQ(read_whole_file(s.blob_path(kUpload)), kUpload);
+             Notes notes;
+             note_if(notes, path_exists(s.upload_path()), "the finished upload's file");
+             return notes;
+         },
+         [](Store &s) {
+             EXPECT_EQ(read_whole_file(s.blob_path(kUpload)), kUpload);
+             EXPECT_EQ(read_whole_file(s.upload_path()), kUpload);
+             return Notes{};
+         }},
+        {"upload_cancel",
+         [](Store &s) {
+             s.init();
+             s.start();
+             s.append(kChunkA);
+         },
+         [](Store &s) { return reg_blob_cancel_upload(s.upload_id.c_str()); },
+         [](Store &s) {
+             EXPECT_FALSE(path_exists(s.upload_path()));
+             return Notes{};
+         },
+         [](Store &s) {
+             EXPECT_EQ(read_whole_file(s.upload_path()), kChunkA);
+             return Notes{};
+         }},
+        {"blob_delete_last_in_fan_out",
+         [](Store &s) {
+             s.init();
+             s.store_blob(kBlobX);
+         },
+         [](Store &) { return reg_blob_delete(digest_of(kBlobX).c_str()); },
+         [](Store &s) {
+             EXPECT_FALSE(path_exists(s.blob_path(kBlobX)));
+             Notes notes;
+             note_if(notes, path_exists(fs::path(s.blob_path(kBlobX)).parent_path()),
+                     "the empty fan-out directory");
+             return notes;
+         },
+         [](Store &s) {
+             EXPECT_EQ(read_whole_file(s.blob_path(kBlobX)), kBlobX);
+             return Notes{};
+         }},
+        {"blob_delete_shared_fan_out",
+         [](Store &s) {
+             s.init();
+             s.store_blob(kBlobX);
+             s.store_blob(kBlobY);
+         },
+         [](Store &) { return reg_blob_delete(digest_of(kBlobX).c_str()); },
+         [](Store &s) {
+             EXPECT_FALSE(path_exists(s.blob_path(kBlobX)));
+             EXPECT_EQ(read_whole_file(s.blob_path(kBlobY)), kBlobY);
+             return Notes{};
+         },
+         [](Store &s) {
+             EXPECT_EQ(read_whole_file(s.blob_path(kBlobX)), kBlobX);
+             EXPECT_EQ(read_whole_file(s.blob_path(kBlobY)), kBlobY);
+             return Notes{};
+         }},
+        {"manifest_put_new_tag", [](Store &s) { s.init(); },
+         [](Store &s) { return put_manifest(s, "latest", kManifest0); },
+         [](Store &s) {
+             EXPECT_EQ(s.get("latest"), kManifest0);
+             EXPECT_EQ(s.get(digest_of(kManifest0)), kManifest0);
+             EXPECT_TRUE(path_exists(s.revision_link(kManifest0)));
+             return Notes{};
+         },
+         [](Store &s) {
+             std::string got = s.get("latest");
+             EXPECT_TRUE(got == kManifest0 || got.rfind("(none: tag not found", 0) == 0) << got;
+             return Notes{};
+         }},
+        {"manifest_put_moves_tag",
+         [](Store &s) {
+             s.init();
+             s.put("latest", kManifest0);
+         },
+         [](Store &s) { return put_manifest(s, "latest", kManifest1); },
+         [](Store &s) {
+             EXPECT_EQ(s.get("latest"), kManifest1);
+             EXPECT_EQ(s.get(digest_of(kManifest0)), kManifest0);
+             return Notes{};
+         },
+         [](Store &s) {
+             EXPECT_EQ(s.get("latest"), kManifest0);
+             return Notes{};
+         }},
+        {"manifest_put_by_digest", [](Store &s) { s.init(); },
+         [](Store &s) { return put_manifest(s, digest_of(kManifest0), kManifest0); },
+         [](Store &s) {
+             EXPECT_EQ(s.get(digest_of(kManifest0)), kManifest0);
+             EXPECT_TRUE(path_exists(s.revision_link(kManifest0)));
+             return Notes{};
+         },
+         nothing_to_note},
+        {"manifest_delete_tag_while_another_names_it",
+         [](Store &s) {
+             s.init();
+             s.put("latest", kManifest0);
+             s.put("v1", kManifest0);
+         },
+         [](Store &) { return reg_manifest_delete(kRepo, "latest"); },
+         [](Store &s) {
+             EXPECT_FALSE(path_exists(s.tag_link("latest")));
+             EXPECT_EQ(s.get("v1"), kManifest0);
+             return Notes{};
+         },
+         [](Store &s) {
+             EXPECT_EQ(s.get("latest"), kManifest0);
+             EXPECT_EQ(s.get("v1"), kManifest0);
+             return Notes{};
+         }},
+        {"manifest_delete_last_tag",
+         [](Store &s) {
+             s.init();
+             s.put("latest", kManifest0);
+         },
+         [](Store &) { return reg_manifest_delete(kRepo, "latest"); },
+         [](Store &s) {
+             EXPECT_FALSE(path_exists(s.tag_link("latest")));
+             Notes notes;
+             note_if(notes, path_exists(s.body_path(kManifest0)), "the untagged manifest body");
+             note_if(notes, path_exists(s.body_path(kManifest0) + ".ct"), "its content type");
+             note_if(notes, path_exists(s.revision_link(kManifest0)), "its revision link");
+             return notes;
+         },
+         [](Store &s) {
+             EXPECT_EQ(s.get("latest"), kManifest0);
+             return Notes{};
+         }},
+        {"manifest_delete_tagged_digest",
+         [](Store &s) {
+             s.init();
+             s.put("latest", kManifest0);
+         },
+         [](Store &) { return reg_manifest_delete(kRepo, digest_of(kManifest0).c_str()); },
+         [](Store &s) {
+             EXPECT_EQ(s.get("latest"), kManifest0);
+             Notes notes;
+             note_if(notes, path_exists(s.revision_link(kManifest0)), "the revision link");
+             return notes;
+         },
+         [](Store &s) {
+             EXPECT_EQ(s.get("latest"), kManifest0);
+             return Notes{};
+         }},
+        {"manifest_delete_untagged_digest",
+         [](Store &s) {
+             s.init();
+             s.put(digest_of(kManifest0), kManifest0);
+         },
+         [](Store &) { return reg_manifest_delete(kRepo, digest_of(kManifest0).c_str()); },
+         [](Store &s) {
+             Notes notes;
+             note_if(notes, path_exists(s.body_path(kManifest0)), "the manifest body");
+             note_if(notes, path_exists(s.body_path(kManifest0) + ".ct"), "its content type");
+             note_if(notes, path_exists(s.revision_link(kManifest0)), "its revision link");
+             return notes;
+         },
+         nothing_to_note},
+    };
+}
+
+// What one mode of injection saw over every k.
+struct Tally {
+    int faults = 0;
+    int failures = 0;
+    int retries_ok = 0;
+    int committed = 0;
+    std::map<std::string, int> ignored;    // successes despite a fault, by its kind
+    std::map<std::string, int> leftovers;  // what best-effort steps left behind
+    std::map<std::string, int> temporaries;
+};
+
+std::string describe(const std::map<std::string, int> &counts) {
+    std::string text;
+    for (const auto &[what, n] : counts)
+        text += (text.empty() ? "" : ", ") + what + " x" + std::to_string(n);
+    return text.empty() ? "none" : text;
+}
+
+// "link", "config.json", "<body>" or "<content type>": what a temporary file
+// was to replace.
+std::string temporary_kind(const std::string &path) {
+    std::string name = path.substr(path.rfind('/') + 1);
+    std::string target = name.substr(0, name.rfind(".tmp-"));
+    if (target.size() == 64) return "<body>";
+    if (target.size() == 67) return "<content type>";
+    return target;
+}
+
+void expect_invariants(const Store &s, const std::string &context, Tally &tally) {
+    StoreCheck check = check_store(s.root);
+    EXPECT_TRUE(check.violations.empty()) << context << "\n" << join_lines(check.violations);
+    for (const auto &t : check.temporaries) tally.temporaries[temporary_kind(t)]++;
+}
+
+class FaultInjection : public ::testing::TestWithParam<Scenario> {
+  protected:
+    void TearDown() override {
+        plat_fault_reset();
+        reg_storage_cleanup();
+    }
+
+    // Counts the platform calls of one undisturbed run of the operation.
+    uint64_t count_calls(const Scenario &sc) {
+        Store s;
+        sc.prepare(s);
+        plat_fault_arm(0, 0);
+        int rc = sc.operation(s);
+        uint64_t calls = plat_fault_calls();
+        plat_fault_reset();
+        EXPECT_EQ(rc, 0) << reg_storage_last_error();
+        sc.check_done(s);
+        return calls;
+    }
+
+    void run_with_fault(const Scenario &sc, uint64_t k, bool persistent, Tally &tally) {
+        Store s;
+        sc.prepare(s);
+        if (HasFatalFailure()) return;
+        s_error[0] = '\0';
+        plat_fault_arm(k, persistent ? 1 : 0);
+        int rc = sc.operation(s);
+        uint64_t injected = plat_fault_injected();
+        std::string kind = plat_fault_kind_name(plat_fault_first_kind());
+        plat_fault_reset();
+
+        std::string context = std::string(sc.name) + (persistent ? " persistent" : " transient") +
+                              " fault at call " + std::to_string(k) + " (" + kind + ")";
+        SCOPED_TRACE(context);
+        EXPECT_GE(injected, 1u);
+        tally.faults++;
+        expect_invariants(s, context, tally);
+        if (rc == 0) {
+            tally.ignored[kind]++;
+            for (const auto &note : sc.check_done(s)) tally.leftovers[note]++;
+            return;
+        }
+        EXPECT_EQ(rc, -1);
+        EXPECT_STRNE(reg_storage_last_error(), "") << "a failure without a message";
+        tally.failures++;
+        if (sc.committed && sc.committed(s)) {
+            tally.committed++;
+            return;
+        }
+        for (const auto &note : sc.check_failed(s)) tally.leftovers[note]++;
+
+        int retry = sc.retry ? sc.retry(s) : sc.operation(s);
+        EXPECT_EQ(retry, 0) << "retry: " << reg_storage_last_error();
+        if (retry != 0) return;
+        tally.retries_ok++;
+        sc.check_done(s);
+        expect_invariants(s, context + ", after the retry", tally);
+    }
+};
+
+TEST_P(FaultInjection, EveryPlatformCallFailsInTurn) {
+    const Scenario &sc = GetParam();
+    uint64_t calls = count_calls(sc);
+    ASSERT_GT(calls, 0u);
+    for (bool persistent : {false, true}) {
+        Tally tally;
+        for (uint64_t k = 1; k <= calls && !HasFatalFailure(); k++)
+            run_with_fault(sc, k, persistent, tally);
+        printf("[ faults   ] %s, %s: %llu calls, %d faults injected, %d failures reported "
+               "(%d retried and succeeded, %d took effect before failing); succeeded despite the "
+               "fault: %s; left behind: %s; temporaries: %s\n",
+               sc.name, persistent ? "persistent" : "transient",
+               static_cast<unsigned long long>(calls), tally.faults, tally.failures,
+               tally.retries_ok, tally.committed, describe(tally.ignored).c_str(),
+               describe(tally.leftovers).c_str(), describe(tally.temporaries).c_str());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(StorageOperations, FaultInjection, ::testing::ValuesIn(scenarios()),
+                         [](const ::testing::TestParamInfo<Scenario> &info) {
+                             return std::string(info.param.name);
+                         });
+
+}  // namespace
