@@ -116,6 +116,11 @@ int write_file_atomic(const char *path, const void *data, uint64_t count) {
                      static_cast<long long>(plat_process_id()), ++counter);
     if (n < 0 || static_cast<size_t>(n) >= sizeof tmp) return -1;
     FILE *f = plat_fcreate_new(tmp);
+    // A temporary of this name was left by a process that died before its
+    // rename: no other live process has this process id, and this process
+    // never uses a counter value twice. It is stale, so it is replaced;
+    // otherwise every later process given the same id would fail here.
+    if (f == nullptr && plat_remove(tmp) == PLAT_REMOVE_DONE) f = plat_fcreate_new(tmp);
     if (f == nullptr) return -1;
     size_t written = count > 0 ? plat_fwrite(data, count, f) : 0;
     bool failed = ferror(f) != 0 || written < count || plat_fsync(f) != 0;
