@@ -46,13 +46,13 @@ void copy_bytes(FILE *f, int64_t count, char *scratch) {
     }
 }
 
-// Sends count bytes of f from byte first on. Into a pipe or a socket (a web
-// server's usual end of standard output) the kernel moves the bytes from the
-// page cache itself; to anything else they are copied through scratch. Both
-// ways put the same bytes on the wire and stop early at the file's end.
+// Sends count bytes of f from byte first on; f already stands at first.
+// Into a pipe or a socket (a web server's usual end of standard output) the
+// kernel moves the bytes from the page cache itself; to anything else they
+// are copied through scratch. Both ways put the same bytes on the wire and
+// stop early at the file's end.
 void stream_bytes(FILE *f, int64_t first, int64_t count, char *scratch) {
     if (plat_send_file_range(f, first, count, stdout) >= 0) return;
-    if (first > 0) plat_seek64(f, first);
     copy_bytes(f, count, scratch);
 }
 
@@ -73,12 +73,25 @@ void answer_get(const char *digest, char *scratch) {
     // store would wait for a writer and hold the request forever.
     FILE *f = plat_fopen_regular(path);
     if (f == nullptr) oci_send_error(500, "STORAGE_ERROR", "failed to open blob file");
+    // Without its size no reply can promise the blob's bytes. The size is
+    // gone when the blob was deleted since it was opened.
     int64_t size = reg_blob_get_size(digest);
+    if (size < 0) {
+        fclose(f);
+        oci_send_error(500, "STORAGE_ERROR", "failed to read blob size");
+    }
     int64_t first, last;
     int partial;
     if (blob_range_parse(cgi_env("HTTP_RANGE", ""), size, &first, &last, &partial) != 0) {
         fclose(f);
         oci_send_error(416, "RANGE_NOT_SATISFIABLE", "Requested range not satisfiable");
+    }
+    // The file is placed at the range's first byte while a failure can
+    // still be answered: once the headers are out, it could only send the
+    // wrong bytes under them.
+    if (first > 0 && plat_seek64(f, first) != 0) {
+        fclose(f);
+        oci_send_error(500, "STORAGE_ERROR", "failed to seek blob file");
     }
     if (partial) {
         cgi_header_status(206, "Partial Content");

@@ -12,6 +12,8 @@ namespace {
 
 constexpr int kUuidLen = 36;
 constexpr int kMaxStartAttempts = 16;
+// Renames tried when the fan-out directory vanishes under the commit.
+constexpr int kMaxCommitAttempts = 8;
 
 bool is_dash_position(int i) { return i == 8 || i == 13 || i == 18 || i == 23; }
 
@@ -214,10 +216,15 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
             return -1;
         }
         // On POSIX the rename replaces a blob that another process committed
-        // since the check above; both hold the same verified bytes.
-        if (plat_rename(upload_path, blob_path) != 0) {
-            set_error("rename to CAS failed: %s", blob_path);
-            return -1;
+        // since the check above; both hold the same verified bytes. Another
+        // process that deletes the last blob of this fan-out directory
+        // removes the directory, perhaps just before the rename; the rename
+        // then finds no directory, and the directory is made again.
+        for (int attempt = 1; plat_rename(upload_path, blob_path) != 0; attempt++) {
+            if (attempt == kMaxCommitAttempts || dir_exists(fan) || mkdirs(fan) != 0) {
+                set_error("rename to CAS failed: %s", blob_path);
+                return -1;
+            }
         }
         // Make the new directory entries durable: the blob inside its
         // fan-out directory, and the fan-out directory inside sha256.
