@@ -52,6 +52,13 @@ void plat_fault_reset(void);
  * as on a disk that has gone bad. k of 0 only counts. */
 void plat_fault_arm(uint64_t k, int persistent);
 
+/* Starts counting calls from 0 and arms an interleaving instead of a
+ * failure: step runs once, just before the k-th call from now, which then
+ * proceeds normally. It puts what another process might do between two
+ * steps of an operation. The platform calls that step makes are neither
+ * counted nor failed. */
+void plat_fault_interleave(uint64_t k, void (*step)(void));
+
 /* Calls counted since the last reset or arm. */
 uint64_t plat_fault_calls(void);
 
