@@ -83,12 +83,13 @@ TEST(Concurrency, ProcessesSharingOneRootReadOnlyWholeVerifiedBytes) {
     options.root_alone_in_parent = true;
     StoreCheck check = check_store(root, options);
     EXPECT_TRUE(check.violations.empty()) << join_lines(check.violations);
-    printf("[ workers  ] %ld operations in %s s by %d processes; afterwards %d blobs, %d "
-           "manifests, %d tags, %d unfinished uploads, %zu temporaries, %zu tags naming a "
-           "deleted manifest%s%s\n",
-           total["ops"], kSeconds, kStoreWorkers + kCgiWorkers, check.blobs, check.manifests,
-           check.tags, check.uploads, check.temporaries.size(), check.dangling_tags.size(),
-           check.dangling_tags.empty() ? "" : ":\n", join_lines(check.dangling_tags).c_str());
+    printf("[ workers  ] %ld operations in %s s by %d processes; %ld gets found a tag whose "
+           "manifest was deleted; afterwards %d blobs, %d manifests, %d tags, %d unfinished "
+           "uploads, %zu temporaries, %zu tags naming a deleted manifest%s%s\n",
+           total["ops"], kSeconds, kStoreWorkers + kCgiWorkers, total["get.tag_without_body"],
+           check.blobs, check.manifests, check.tags, check.uploads, check.temporaries.size(),
+           check.dangling_tags.size(), check.dangling_tags.empty() ? "" : ":\n",
+           join_lines(check.dangling_tags).c_str());
 }
 
 }  // namespace
