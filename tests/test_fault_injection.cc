@@ -455,7 +455,9 @@ std::string temporary_kind(const std::string &path) {
 }
 
 void expect_invariants(const Store &s, const std::string &context, Tally &tally) {
-    StoreCheck check = check_store(s.root);
+    StoreCheckOptions options;
+    options.root_alone_in_parent = true;
+    StoreCheck check = check_store(s.root, options);
     EXPECT_TRUE(check.violations.empty()) << context << "\n" << join_lines(check.violations);
     for (const auto &t : check.temporaries) tally.temporaries[temporary_kind(t)]++;
 }
@@ -647,6 +649,7 @@ TEST_P(Interleaved, AnotherProcessStepsInBeforeEveryPlatformCall) {
         il.check(s, rc);
         StoreCheckOptions options;
         options.dangling_tag_is_violation = !il.may_leave_dangling_tag;
+        options.root_alone_in_parent = true;
         StoreCheck check = check_store(s.root, options);
         EXPECT_TRUE(check.violations.empty()) << join_lines(check.violations);
         if (!check.dangling_tags.empty()) {

@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -29,28 +28,54 @@ bool is_digest_string(const std::string &text) {
            is_hex_digest(text.substr(7));
 }
 
+bool is_alnum(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+bool all_digits(const std::string &text) {
+    if (text.empty()) return false;
+    for (char c : text)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+// "<id>.part", the id being 8-4-4-4-12 lowercase hex digits.
 bool is_upload_file_name(const std::string &name) {
-    static const std::regex kUpload("[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\.part");
-    return std::regex_match(name, kUpload);
+    if (name.size() != 41 || name.compare(36, 5, ".part") != 0) return false;
+    for (size_t i = 0; i < 36; i++) {
+        char c = name[i];
+        bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    }
+    return true;
 }
 
+// [A-Za-z0-9_][A-Za-z0-9._-]{0,127}
 bool is_tag_name(const std::string &name) {
-    static const std::regex kTag("[A-Za-z0-9_][A-Za-z0-9._-]{0,127}");
-    return std::regex_match(name, kTag);
+    if (name.empty() || name.size() > 128 || !(is_alnum(name[0]) || name[0] == '_')) return false;
+    for (char c : name)
+        if (!(is_alnum(c) || c == '_' || c == '.' || c == '-')) return false;
+    return true;
 }
 
+// One '/'-separated component of a repository name.
 bool is_repo_component(const std::string &name) {
-    static const std::regex kComponent("[A-Za-z0-9._-]+");
-    return std::regex_match(name, kComponent) && name.find("..") == std::string::npos &&
-           name != "_manifests";
+    if (name.empty() || name == "_manifests" || name.find("..") != std::string::npos) return false;
+    for (char c : name)
+        if (!(is_alnum(c) || c == '_' || c == '.' || c == '-')) return false;
+    return true;
 }
 
 // "<target>.tmp-<pid>-<n>": the target's name when name is a temporary.
 bool temporary_target(const std::string &name, std::string *target) {
-    static const std::regex kTemporary("(.+)\\.tmp-[0-9]+-[0-9]+");
-    std::smatch m;
-    if (!std::regex_match(name, m, kTemporary)) return false;
-    *target = m[1].str();
+    size_t at = name.rfind(".tmp-");
+    if (at == std::string::npos || at == 0) return false;
+    std::string numbers = name.substr(at + 5);
+    size_t dash = numbers.find('-');
+    if (dash == std::string::npos || !all_digits(numbers.substr(0, dash)) ||
+        !all_digits(numbers.substr(dash + 1)))
+        return false;
+    *target = name.substr(0, at);
     return true;
 }
 
