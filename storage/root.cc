@@ -15,6 +15,9 @@ uint32_t s_seed;
 
 namespace {
 
+// Names tried for the temporary file of one atomic write.
+constexpr int kMaxTemporaryNames = 64;
+
 const char kConfigJson[] =
     "{\n"
     "  \"schemaVersion\": 2,\n"
@@ -112,16 +115,21 @@ int write_file(const char *path, const void *data, uint64_t count) {
 int write_file_atomic(const char *path, const void *data, uint64_t count) {
     static uint32_t counter;
     char tmp[REG_PATH_MAX];
-    int n = snprintf(tmp, sizeof tmp, "%s.tmp-%lld-%u", path,
-                     static_cast<long long>(plat_process_id()), ++counter);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof tmp) return -1;
-    FILE *f = plat_fcreate_new(tmp);
-    // A temporary of this name was left by a process that died before its
-    // rename: no other live process has this process id, and this process
-    // never uses a counter value twice. It is stale, so it is replaced;
-    // otherwise every later process given the same id would fail here.
-    if (f == nullptr && plat_remove(tmp) == PLAT_REMOVE_DONE) f = plat_fcreate_new(tmp);
-    if (f == nullptr) return -1;
+    FILE *f = nullptr;
+    // A temporary name that is taken belongs to a process with the same id
+    // that died before its rename, or to a live one in another process-id
+    // namespace sharing the root. Either way it is left alone and the next
+    // number is tried; otherwise every later process given that id would
+    // fail here.
+    for (int attempt = 0; f == nullptr; attempt++) {
+        int n = snprintf(tmp, sizeof tmp, "%s.tmp-%lld-%u", path,
+                         static_cast<long long>(plat_process_id()), ++counter);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof tmp) return -1;
+        f = plat_fcreate_new(tmp);
+        plat_attr taken;
+        if (f == nullptr && (attempt + 1 == kMaxTemporaryNames || plat_stat(tmp, &taken) != 0))
+            return -1;
+    }
     size_t written = count > 0 ? plat_fwrite(data, count, f) : 0;
     bool failed = ferror(f) != 0 || written < count || plat_fsync(f) != 0;
     if (plat_fclose(f) != 0) failed = true;
