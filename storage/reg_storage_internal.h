@@ -56,9 +56,12 @@ int64_t file_size(const char *path);
 int write_file(const char *path, const void *data, uint64_t count);
 
 /* Replaces path atomically with count bytes: writes a temporary file in the
- * same directory, flushes it to stable storage and renames it over path, so
- * a reader or a crash sees the old content or the new, never a part. 0 / -1;
- * after a failure path is unchanged and no temporary file remains. */
+ * same directory, flushes it to stable storage, renames it over path and
+ * syncs the directory, so a reader or a crash sees the old content or the
+ * new, never a part, and the new content survives a power cut once this
+ * returns 0. -1 on failure: path is unchanged and no temporary file of this
+ * call remains, except when only the final directory sync failed, when path
+ * already holds the whole new content. */
 int write_file_atomic(const char *path, const void *data, uint64_t count);
 
 /* 0 when path was removed or is not a file (absent, a directory); -1 when

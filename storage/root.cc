@@ -112,6 +112,18 @@ int write_file(const char *path, const void *data, uint64_t count) {
     return failed ? -1 : 0;
 }
 
+// Syncs the directory that holds path. 0 / -1.
+static int sync_parent_dir(const char *path) {
+    char dir[REG_PATH_MAX];
+    size_t len = strnlen(path, sizeof dir - 1);
+    memcpy(dir, path, len);
+    dir[len] = '\0';
+    while (len > 0 && !plat_is_sep(dir[len - 1])) len--;
+    if (len == 0) return plat_sync_dir(".");
+    dir[len > 1 ? len - 1 : len] = '\0';
+    return plat_sync_dir(dir);
+}
+
 int write_file_atomic(const char *path, const void *data, uint64_t count) {
     static uint32_t counter;
     char tmp[REG_PATH_MAX];
@@ -133,9 +145,14 @@ int write_file_atomic(const char *path, const void *data, uint64_t count) {
     size_t written = count > 0 ? plat_fwrite(data, count, f) : 0;
     bool failed = ferror(f) != 0 || written < count || plat_fsync(f) != 0;
     if (plat_fclose(f) != 0) failed = true;
-    if (!failed && plat_rename(tmp, path) == 0) return 0;
-    plat_remove(tmp);
-    return -1;
+    if (failed || plat_rename(tmp, path) != 0) {
+        plat_remove(tmp);
+        return -1;
+    }
+    // The rename lives in the directory; until that is synced a power cut
+    // may undo it, and a link written after this file could then survive
+    // while the file it names does not.
+    return sync_parent_dir(path);
 }
 
 int remove_file(const char *path) {

@@ -347,7 +347,10 @@ std::vector<Scenario> scenarios() {
              return Notes{};
          },
          [](Store &s) {
-             EXPECT_EQ(s.get("latest"), kManifest0);
+             // The tag names the old manifest, or already the new one when
+             // only the sync after the tag link's rename failed.
+             std::string got = s.get("latest");
+             EXPECT_TRUE(got == kManifest0 || got == kManifest1) << got;
              return Notes{};
          }},
         {"manifest_put_by_digest", [](Store &s) { s.init(); },
