@@ -100,6 +100,17 @@ void upload_path_for_uuid(const char *uuid, char *out, uint64_t size) {
     path_join(out, size, uploads, name);
 }
 
+// The tests that every operation on an existing upload makes after its
+// NULL test: the storage is ready, then the id is well-formed.
+static int require_ready_with_valid_id(const char *upload_uuid) {
+    if (require_ready() != 0) return -1;
+    if (!uuid_valid(upload_uuid)) {
+        set_error("invalid upload uuid");
+        return -1;
+    }
+    return 0;
+}
+
 extern "C" {
 
 int reg_blob_start_upload(char *out_upload_uuid) {
@@ -126,11 +137,7 @@ int reg_blob_append_chunk(const char *upload_uuid, const void *data, uint64_t da
         set_error("upload_uuid/data is NULL");
         return -1;
     }
-    if (require_ready() != 0) return -1;
-    if (!uuid_valid(upload_uuid)) {
-        set_error("invalid upload uuid");
-        return -1;
-    }
+    if (require_ready_with_valid_id(upload_uuid) != 0) return -1;
     char path[REG_PATH_MAX];
     upload_path_for_uuid(upload_uuid, path, sizeof path);
     if (!file_exists(path)) {
@@ -167,11 +174,7 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
         set_error("NULL argument");
         return -1;
     }
-    if (require_ready() != 0) return -1;
-    if (!uuid_valid(upload_uuid)) {
-        set_error("invalid upload uuid");
-        return -1;
-    }
+    if (require_ready_with_valid_id(upload_uuid) != 0) return -1;
     if (!digest_valid(expected_digest)) {
         set_error("invalid expected digest");
         return -1;
@@ -244,11 +247,7 @@ int reg_blob_cancel_upload(const char *upload_uuid) {
         set_error("upload_uuid is NULL");
         return -1;
     }
-    if (require_ready() != 0) return -1;
-    if (!uuid_valid(upload_uuid)) {
-        set_error("invalid upload uuid");
-        return -1;
-    }
+    if (require_ready_with_valid_id(upload_uuid) != 0) return -1;
     char path[REG_PATH_MAX];
     upload_path_for_uuid(upload_uuid, path, sizeof path);
     if (remove_file(path) != 0) {

@@ -15,10 +15,13 @@
 #include <vector>
 
 #include "storage/reg_storage.h"
+#include "tests/support/cgi_replies.h"
 #include "tests/support/process.h"
 
 namespace fs = std::filesystem;
 
+using testing_support::blob_headers;
+using testing_support::error_reply;
 using testing_support::read_whole_file;
 using testing_support::reference_sha256_hex;
 using testing_support::run_process;
@@ -27,19 +30,6 @@ using testing_support::write_whole_file;
 
 namespace {
 
-const std::string kApi = "Docker-Distribution-API-Version: registry/2.0\r\n";
-const std::string kJson = "Content-Type: application/json; charset=utf-8\r\n";
-
-std::string error_reply(int status, const std::string &code, const std::string &message) {
-    return "Status: " + std::to_string(status) + "\r\n" + kApi + kJson + "\r\n" +
-           "{\"errors\":[{\"code\":\"" + code + "\",\"message\":\"" + message + "\"}]}\n";
-}
-
-std::string blob_headers(const std::string &digest) {
-    return kApi + "Docker-Content-Digest: " + digest + "\r\nEtag: \"" + digest +
-           "\"\r\nContent-Type: application/octet-stream\r\n"
-           "Cache-Control: public, max-age=31536000, immutable\r\n\r\n";
-}
 
 // Every entry under dir (symbolic links not followed), by relative path:
 // "dir", "link -> target" or "file:" and the file's bytes.

@@ -6,8 +6,12 @@
 #include <string>
 
 #include "endpoint/v2_blob.h"
+#include "tests/support/cgi_replies.h"
 #include "tests/support/process.h"
 
+using testing_support::blob_headers;
+using testing_support::error_reply;
+using testing_support::kApiVersionLine;
 using testing_support::path_exists;
 using testing_support::reference_sha256_hex;
 using testing_support::run_process;
@@ -16,19 +20,6 @@ using testing_support::write_whole_file;
 
 namespace {
 
-const std::string kApi = "Docker-Distribution-API-Version: registry/2.0\r\n";
-const std::string kJson = "Content-Type: application/json; charset=utf-8\r\n";
-
-std::string error_reply(int status, const std::string &code, const std::string &message) {
-    return "Status: " + std::to_string(status) + "\r\n" + kApi + kJson + "\r\n" +
-           "{\"errors\":[{\"code\":\"" + code + "\",\"message\":\"" + message + "\"}]}\n";
-}
-
-std::string blob_headers(const std::string &digest) {
-    return kApi + "Docker-Content-Digest: " + digest + "\r\nEtag: \"" + digest +
-           "\"\r\nContent-Type: application/octet-stream\r\n"
-           "Cache-Control: public, max-age=31536000, immutable\r\n\r\n";
-}
 
 class BlobEndpoint : public ::testing::Test {
   protected:
@@ -125,7 +116,7 @@ TEST_F(BlobEndpoint, HeadAndDelete) {
     for (const std::string &path : {"/v2/a/b/blobs/" + digest, "/v2/x/blobs//" + digest + "/"})
         EXPECT_EQ(request("HEAD", path), "Status: 200 OK\r\n" + blob_headers(digest)) << path;
     EXPECT_EQ(request("DELETE", "/v2/x/blobs/" + digest),
-              "Status: 202 Accepted\r\n" + kApi + "\r\n");
+              "Status: 202 Accepted\r\n" + kApiVersionLine + "\r\n");
     EXPECT_EQ(request("DELETE", "/v2/x/blobs/" + digest),
               error_reply(404, "BLOB_UNKNOWN", "blob unknown to registry"));
     EXPECT_EQ(request("HEAD", "/v2/x/blobs/" + digest),

@@ -18,8 +18,10 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "tests/support/cgi_replies.h"
 #include "tests/support/process.h"
 
+using testing_support::blob_headers;
 using testing_support::random_bytes;
 using testing_support::read_whole_file;
 using testing_support::reference_sha256_hex;
@@ -339,13 +341,6 @@ class EndpointOutputs : public ::testing::Test {
     }
     ScratchDir dir_;
 };
-
-std::string blob_headers(const std::string &digest) {
-    return "Docker-Distribution-API-Version: registry/2.0\r\nDocker-Content-Digest: " + digest +
-           "\r\nEtag: \"" + digest +
-           "\"\r\nContent-Type: application/octet-stream\r\n"
-           "Cache-Control: public, max-age=31536000, immutable\r\n\r\n";
-}
 
 // The kernel path (pipe, socket) and the copy (regular file) give the same
 // reply, byte for byte, and that reply is the expected one.
