@@ -30,7 +30,6 @@ using testing_support::write_whole_file;
 
 namespace {
 
-
 // Every entry under dir (symbolic links not followed), by relative path:
 // "dir", "link -> target" or "file:" and the file's bytes.
 using Tree = std::map<std::string, std::string>;

@@ -19,6 +19,18 @@
 
 namespace testing_support {
 
+namespace {
+
+// Waits for pid to end: its exit code, or 128 + the signal that ended it.
+int wait_for_exit(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
 ProcessResult run_process(const std::string &program, const std::vector<std::string> &args,
                           const std::map<std::string, std::string> &env, const std::string &cwd,
                           const std::string &stdin_data) {
@@ -96,9 +108,7 @@ ProcessResult run_process(const std::string &program, const std::vector<std::str
     if (in_fd >= 0) close(in_fd);
     close(out_pipe[0]);
     close(err_pipe[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.exit_status = wait_for_exit(pid);
     return result;
 }
 
@@ -135,9 +145,7 @@ ProcessResult run_in_child(const std::function<void()> &fn) {
     drain_into(err_pipe[0], result.err);
     close(out_pipe[0]);
     close(err_pipe[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.exit_status = wait_for_exit(pid);
     return result;
 }
 
