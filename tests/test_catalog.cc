@@ -10,6 +10,7 @@
 #include "storage/reg_storage.h"
 #include "storage/reg_storage_internal.h"
 #include "tests/support/process.h"
+#include "tests/support/storage_fixture.h"
 
 using testing_support::ScratchDir;
 using testing_support::write_whole_file;
@@ -314,14 +315,8 @@ TEST(JsonAppendNameArray, TooSmallForTheClosingWritesOnlyTheNul) {
 
 // ---- Fixture over a scratch storage root ------------------------------------
 
-class CatalogTest : public ::testing::Test {
+class CatalogTest : public testing_support::StorageRootTest {
   protected:
-    void SetUp() override {
-        root_ = dir_ / "root";
-        ASSERT_EQ(reg_storage_init(root_.c_str()), 0) << reg_storage_last_error();
-    }
-    void TearDown() override { reg_storage_cleanup(); }
-
     std::string repos() const { return root_ + "/repositories"; }
     std::string tags_dir(const std::string &repo) const {
         return repos() + "/" + repo + "/_manifests/tags";
@@ -347,8 +342,6 @@ class CatalogTest : public ::testing::Test {
         return doc != nullptr ? doc : std::string("NULL: ") + reg_storage_last_error();
     }
 
-    ScratchDir dir_;
-    std::string root_;
 };
 
 // ---- Tag list ------------------------------------------------------------------

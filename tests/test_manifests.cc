@@ -13,6 +13,7 @@
 #include "storage/reg_storage.h"
 #include "storage/reg_storage_internal.h"
 #include "tests/support/process.h"
+#include "tests/support/storage_fixture.h"
 
 using testing_support::path_exists;
 using testing_support::read_whole_file;
@@ -49,14 +50,8 @@ std::string manifest_of_size(size_t size) {
 const std::string kManifestA = manifest_json(kConfigDigest, layers_of({kLayer0, kLayer1}));
 const std::string kManifestB = manifest_json(kConfigDigest, layers_of({kLayer1}));
 
-class ManifestStore : public ::testing::Test {
+class ManifestStore : public testing_support::StorageRootTest {
   protected:
-    void SetUp() override {
-        root_ = scratch_ / "root";
-        ASSERT_EQ(reg_storage_init(root_.c_str()), 0) << reg_storage_last_error();
-    }
-    void TearDown() override { reg_storage_cleanup(); }
-
     std::string manifests(const std::string &repo = "lib/app") const {
         return root_ + "/repositories/" + repo + "/_manifests";
     }
@@ -88,8 +83,6 @@ class ManifestStore : public ::testing::Test {
         return body != nullptr ? body : "<null>";
     }
 
-    ScratchDir scratch_;
-    std::string root_;
     char type_[128] = "";
     char digest_[72] = "";
 };

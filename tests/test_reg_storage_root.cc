@@ -9,6 +9,7 @@
 #include "storage/reg_storage.h"
 #include "storage/reg_storage_internal.h"
 #include "tests/support/process.h"
+#include "tests/support/storage_fixture.h"
 
 using testing_support::path_exists;
 using testing_support::read_whole_file;
@@ -34,14 +35,8 @@ size_t entries_in(const std::string &dir) {
     return n;
 }
 
-class StorageTest : public ::testing::Test {
+class StorageTest : public testing_support::StorageRootTest {
   protected:
-    void SetUp() override {
-        root_ = dir_ / "root";
-        ASSERT_EQ(reg_storage_init(root_.c_str()), 0) << reg_storage_last_error();
-    }
-    void TearDown() override { reg_storage_cleanup(); }
-
     std::string blob_path(const std::string &hex) const {
         return root_ + "/blobs/sha256/" + hex.substr(0, 2) + "/" + hex;
     }
@@ -50,8 +45,6 @@ class StorageTest : public ::testing::Test {
         write_whole_file(blob_path(hex), data);
     }
 
-    ScratchDir dir_;
-    std::string root_;
 };
 
 TEST_F(StorageTest, FreshRootHoldsExactlyTheTopLevelLayout) {

@@ -9,6 +9,7 @@
 #include "storage/reg_storage.h"
 #include "storage/reg_storage_internal.h"
 #include "tests/support/process.h"
+#include "tests/support/storage_fixture.h"
 
 using testing_support::reference_sha256_hex;
 using testing_support::ScratchDir;
@@ -52,17 +53,7 @@ std::string current_stats() {
     return doc != nullptr ? doc : std::string("NULL: ") + reg_storage_last_error();
 }
 
-class StatsTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        root_ = dir_ / "root";
-        ASSERT_EQ(reg_storage_init(root_.c_str()), 0) << reg_storage_last_error();
-    }
-    void TearDown() override { reg_storage_cleanup(); }
-
-    ScratchDir dir_;
-    std::string root_;
-};
+using StatsTest = testing_support::StorageRootTest;
 
 TEST_F(StatsTest, FreshStorageCountsNothing) {
     EXPECT_EQ(current_stats(),
