@@ -131,6 +131,11 @@ int plat_is_terminal(FILE *f);
 /* The current calendar time in whole seconds. */
 int64_t plat_time_seconds(void);
 
+/* Fills buf with count bytes from the operating system's cryptographic
+ * random source. 0 done, -1 when the source failed (buf is then not to be
+ * used). */
+int plat_random_bytes(void *buf, size_t count);
+
 /* The identifier of the calling process. */
 int64_t plat_process_id(void);
 

@@ -41,6 +41,7 @@ typedef enum plat_fault_op {
     PLAT_OP_SYNC_DIR,
     PLAT_OP_SEEK,
     PLAT_OP_LIST,
+    PLAT_OP_RANDOM,
     PLAT_OP_KINDS
 } plat_fault_op;
 

@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -150,6 +151,21 @@ void plat_set_binary(FILE *) {}
 int plat_is_terminal(FILE *f) { return f != nullptr && isatty(fileno(f)) == 1 ? 1 : 0; }
 
 int64_t plat_time_seconds(void) { return static_cast<int64_t>(time(nullptr)); }
+
+int plat_random_bytes(void *buf, size_t count) {
+    if (FAULT_HIT(PLAT_OP_RANDOM)) return -1;
+    unsigned char *out = static_cast<unsigned char *>(buf);
+    while (count > 0) {
+        ssize_t n = getrandom(out, count, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        out += n;
+        count -= static_cast<size_t>(n);
+    }
+    return 0;
+}
 
 int64_t plat_process_id(void) { return static_cast<int64_t>(getpid()); }
 

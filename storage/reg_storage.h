@@ -69,10 +69,12 @@ int reg_blob_delete(const char *digest);
 
 /* ---- Upload sessions ------------------------------------------------- */
 
-/* Starts an upload: draws a new upload id (36 characters, written with its
- * NUL into out_upload_uuid, which holds at least 37 bytes) and creates its
- * empty upload file. An existing upload file is never truncated: an id
- * whose file exists is replaced by a fresh one. */
+/* Starts an upload: draws a new upload id from the operating system's
+ * random source (36 characters, written with its NUL into out_upload_uuid,
+ * which holds at least 37 bytes; "random source failed" when it fails) and
+ * creates its empty upload file. An existing upload file is never
+ * truncated: an id whose file exists is replaced by a fresh one, up to 16
+ * draws ("cannot create upload file: %s"). */
 int reg_blob_start_upload(char *out_upload_uuid);
 
 /* Appends data_len bytes at the end of the upload's file. The upload must

@@ -24,7 +24,6 @@ extern char s_root[REG_ROOT_MAX];
 extern int32_t s_ready;
 extern char s_error[REG_ERROR_MAX];
 extern char s_result[REG_RESULT_MAX];
-extern uint32_t s_seed;
 
 /* Formats a message into s_error, cut after 1023 characters. */
 void set_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
@@ -79,10 +78,15 @@ void blob_path_for_digest(const char *digest, char *out, uint64_t size);
 
 /* ---- Uploads (uploads.cc) ---------------------------------------------- */
 
-/* One xorshift32 step (13, 17, 5) of *state. */
-void rng_next(uint32_t *state);
-/* Draws a new upload id from s_seed into out (37 bytes). */
-void uuid_make(char *out);
+/* Where upload ids draw their bytes: plat_random_bytes, unless a test puts
+ * a predictable source in its place. 0 filled, -1 failed. */
+extern int (*s_random_source)(void *buf, size_t count);
+/* Writes the upload id of 16 bytes into out (37 bytes): two hex digits per
+ * byte, the low nibble first, '-' at 8, 13, 18 and 23. */
+void uuid_from_bytes(const unsigned char bytes[16], char *out);
+/* Draws a new upload id from s_random_source into out (37 bytes). 0, or -1
+ * when the source failed (out is then unchanged). */
+int uuid_make(char *out);
 /* 1 when text is an upload id (36 characters, '-' at 8, 13, 18, 23,
  * [0-9a-f] elsewhere), else 0. */
 int uuid_valid(const char *text);

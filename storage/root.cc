@@ -11,7 +11,6 @@ char s_root[REG_ROOT_MAX];
 int32_t s_ready;
 char s_error[REG_ERROR_MAX];
 char s_result[REG_RESULT_MAX];
-uint32_t s_seed;
 
 namespace {
 
@@ -34,11 +33,6 @@ bool make_dir_level(const char *path) {
     return rc == PLAT_MKDIR_CREATED || rc == PLAT_MKDIR_EXISTS || dir_exists(path);
 }
 
-uint32_t seed_from_clock_and_address() {
-    uint32_t seed = static_cast<uint32_t>(plat_time_seconds()) ^
-                    static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&s_seed));
-    return seed != 0 ? seed : 0x9e3779b9u;
-}
 
 }  // namespace
 
@@ -233,7 +227,6 @@ int reg_storage_init(const char *root_dir) {
         set_error("write config.json failed");
         return -1;
     }
-    s_seed = seed_from_clock_and_address();
     s_ready = 1;
     s_error[0] = '\0';
     return 0;

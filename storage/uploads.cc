@@ -51,23 +51,10 @@ bool sync_upload_file(const char *path) {
 
 }  // namespace
 
-void rng_next(uint32_t *state) {
-    uint32_t x = *state;
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    *state = x;
-}
+int (*s_random_source)(void *buf, size_t count) = plat_random_bytes;
 
-void uuid_make(char *out) {
+void uuid_from_bytes(const unsigned char bytes[16], char *out) {
     static const char digits[] = "0123456789abcdef";
-    unsigned char bytes[16];
-    uint32_t state = s_seed;
-    for (unsigned char &b : bytes) {
-        rng_next(&state);
-        b = static_cast<unsigned char>(state & 0xffu);
-    }
-    s_seed = state;
     // Two digits per byte, the low nibble first.
     int nibble = 0;
     for (int i = 0; i < kUuidLen; i++) {
@@ -80,6 +67,13 @@ void uuid_make(char *out) {
         nibble++;
     }
     out[kUuidLen] = '\0';
+}
+
+int uuid_make(char *out) {
+    unsigned char bytes[16];
+    if (s_random_source(bytes, sizeof bytes) != 0) return -1;
+    uuid_from_bytes(bytes, out);
+    return 0;
 }
 
 int uuid_valid(const char *text) {
@@ -119,11 +113,16 @@ int reg_blob_start_upload(char *out_upload_uuid) {
         return -1;
     }
     if (require_ready() != 0) return -1;
-    // Ids drawn from equal seeds in two processes coincide; a drawn id whose
-    // file already exists belongs to someone else and is replaced by the next.
+    // An id is the only key to its session that a URL carries, so it comes
+    // from the operating system's random source and cannot be guessed. A
+    // drawn id whose file already exists belongs to someone else and is
+    // replaced by the next.
     char path[REG_PATH_MAX];
     for (int attempt = 0; attempt < kMaxStartAttempts; attempt++) {
-        uuid_make(out_upload_uuid);
+        if (uuid_make(out_upload_uuid) != 0) {
+            set_error("random source failed");
+            return -1;
+        }
         int rc = create_upload_file(out_upload_uuid, path, sizeof path);
         if (rc == 0) return 0;
         if (rc < 0) break;

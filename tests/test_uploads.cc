@@ -12,6 +12,7 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/platform.h"
 #include "storage/reg_storage.h"
 #include "storage/reg_storage_internal.h"
 #include "tests/support/process.h"
@@ -162,48 +163,72 @@ TEST_F(UploadTest, StartedIdsAreWellFormedDistinctAndNameEmptyFiles) {
     }
 }
 
-TEST(UploadIdGenerator, XorshiftStepAndDigitOrder) {
-    // 1 -> 1 ^ (1 << 13) = 0x2001 -> unchanged by >> 17 -> 0x2001 ^ 0x40020.
-    uint32_t x = 1;
-    rng_next(&x);
-    EXPECT_EQ(x, 0x42021u);
-
-    // An independent rendering: 16 low bytes of successive states, each
-    // written low nibble first, grouped 8-4-4-4-12.
-    auto expected_id = [](uint32_t state, uint32_t *end_state) {
-        static const char digits[] = "0123456789abcdef";
-        std::string hex;
-        for (int i = 0; i < 16; i++) {
-            state ^= state << 13;
-            state ^= state >> 17;
-            state ^= state << 5;
-            hex += digits[state & 0x0f];
-            hex += digits[(state >> 4) & 0x0f];
-        }
-        *end_state = state;
-        return hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) + "-" +
-               hex.substr(16, 4) + "-" + hex.substr(20);
-    };
-
-    uint32_t saved = s_seed;
-    for (uint32_t seed : {1u, 0x9e3779b9u, 0xdeadbeefu}) {
-        s_seed = seed;
-        uint32_t after_first = 0, after_second = 0;
-        std::string first = expected_id(seed, &after_first);
-        std::string second = expected_id(after_first, &after_second);
-        char id[37];
-        uuid_make(id);
-        EXPECT_EQ(std::string(id), first) << "seed " << seed;
-        EXPECT_EQ(s_seed, after_first);
-        uuid_make(id);
-        EXPECT_EQ(std::string(id), second) << "the next id continues the sequence";
-        EXPECT_EQ(s_seed, after_second);
+// A predictable random source: byte i of the n-th draw (from 0) is
+// n * 16 + i + 1, so test code can say which id a start will draw.
+struct ScriptedRandom {
+    static inline int draws = 0;
+    static inline bool fail = false;
+    static int source(void *buf, size_t count) {
+        if (fail) return -1;
+        auto *out = static_cast<unsigned char *>(buf);
+        for (size_t i = 0; i < count; i++)
+            out[i] = static_cast<unsigned char>(draws * 16 + static_cast<int>(i) + 1);
+        draws++;
+        return 0;
     }
-    s_seed = 1;
+    static std::string id_of_draw(int n) {
+        unsigned char bytes[16];
+        for (int i = 0; i < 16; i++) bytes[i] = static_cast<unsigned char>(n * 16 + i + 1);
+        char id[37];
+        uuid_from_bytes(bytes, id);
+        return id;
+    }
+};
+
+// Puts the scripted source in place for one test and restores the real one.
+class ScriptedRandomScope {
+  public:
+    ScriptedRandomScope() : saved_(s_random_source) {
+        ScriptedRandom::draws = 0;
+        ScriptedRandom::fail = false;
+        s_random_source = ScriptedRandom::source;
+    }
+    ~ScriptedRandomScope() { s_random_source = saved_; }
+
+  private:
+    int (*saved_)(void *, size_t);
+};
+
+TEST(UploadIdFormat, TwoDigitsPerByteLowNibbleFirstWithDashes) {
+    unsigned char bytes[16];
+    for (int i = 0; i < 16; i++) bytes[i] = static_cast<unsigned char>(0x10 * (i % 16) + 0x0f - i);
     char id[37];
-    uuid_make(id);
+    uuid_from_bytes(bytes, id);
+    EXPECT_STREQ(id, "f0e1d2c3-b4a5-9687-7869-5a4b3c2d1e0f");
+    unsigned char one[16] = {0x21};
+    uuid_from_bytes(one, id);
     EXPECT_EQ(std::string(id, 2), "12") << "byte 0x21 is written low nibble first";
-    s_seed = saved;
+}
+
+TEST(UploadIdSource, IdsComeFromTheOperatingSystemsRandomSource) {
+    EXPECT_EQ(s_random_source, &plat_random_bytes);
+    // Two processes started in the same second drew the same ids from a
+    // clock seed; ids from the OS source differ between calls and runs.
+    char a[37], b[37];
+    ASSERT_EQ(uuid_make(a), 0);
+    ASSERT_EQ(uuid_make(b), 0);
+    EXPECT_NE(std::string(a), std::string(b));
+    EXPECT_EQ(uuid_valid(a), 1);
+}
+
+TEST_F(UploadTest, StartFailsWhenTheRandomSourceFails) {
+    ScriptedRandomScope scope;
+    ScriptedRandom::fail = true;
+    char id[37] = "untouched";
+    EXPECT_EQ(reg_blob_start_upload(id), -1);
+    EXPECT_EQ(last_error(), "random source failed");
+    EXPECT_STREQ(id, "untouched");
+    EXPECT_TRUE(fs::is_empty(root_ / "uploads"));
 }
 
 const char kValidId[] = "01234567-89ab-cdef-0123-456789abcdef";
@@ -248,10 +273,9 @@ TEST_F(UploadTest, MalformedIdsAreRefusedByAppendFinishAndCancel) {
 TEST_F(UploadTest, StartPassesOverATakenIdWithoutTruncatingIt) {
     for (bool taken_by_dir : {false, true}) {
         SCOPED_TRACE(taken_by_dir ? "directory" : "upload file");
-        uint32_t saved = s_seed;
-        char taken[37];
-        uuid_make(taken);
-        s_seed = saved;
+        ScriptedRandomScope scope;
+        for (const auto &entry : fs::directory_iterator(root_ / "uploads")) fs::remove_all(entry);
+        std::string taken = ScriptedRandom::id_of_draw(0);
         if (taken_by_dir)
             fs::create_directory(upload_path(taken));
         else
@@ -270,21 +294,16 @@ TEST_F(UploadTest, StartPassesOverATakenIdWithoutTruncatingIt) {
 
 TEST_F(UploadTest, StartGivesUpAfterSixteenTakenIds) {
     const int kAttempts = 16;
-    uint32_t saved = s_seed;
+    ScriptedRandomScope scope;
     std::vector<std::string> next;
-    for (int i = 0; i < kAttempts; i++) {
-        char id[37];
-        uuid_make(id);
-        next.push_back(id);
-    }
-    s_seed = saved;
+    for (int i = 0; i < kAttempts; i++) next.push_back(ScriptedRandom::id_of_draw(i));
     for (int i = 0; i + 1 < kAttempts; i++) write_whole_file(upload_path(next[i]), "taken");
 
     // Fifteen taken: the sixteenth draw still succeeds.
     EXPECT_EQ(start(), next.back());
 
     // Sixteen taken: the start fails and names the last file it tried.
-    s_seed = saved;
+    ScriptedRandom::draws = 0;
     char id[37];
     EXPECT_EQ(reg_blob_start_upload(id), -1);
     EXPECT_EQ(last_error(), "cannot create upload file: " + upload_path(next.back()));
@@ -295,14 +314,13 @@ TEST_F(UploadTest, StartGivesUpAfterSixteenTakenIds) {
 
 TEST_F(UploadTest, StartFailsAtOnceWhenTheUploadFileCannotBeCreated) {
     fs::remove(root_ / "uploads");
-    uint32_t saved = s_seed;
-    char expected[37];
-    uuid_make(expected);
-    s_seed = saved;
+    ScriptedRandomScope scope;
+    std::string expected = ScriptedRandom::id_of_draw(0);
 
     char id[37];
     EXPECT_EQ(reg_blob_start_upload(id), -1);
     EXPECT_EQ(std::string(id), expected) << "a failure that is no name clash is not retried";
+    EXPECT_EQ(ScriptedRandom::draws, 1);
     EXPECT_EQ(last_error(), "cannot create upload file: " + upload_path(expected));
 }
 
