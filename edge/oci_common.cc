@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "edge/oci_common_internal.h"
 #include "edge/tw_cgi.h"
 #include "platform/platform.h"
 #include "storage/reg_storage.h"
@@ -14,44 +13,10 @@ static int s_storage_ready;
 
 extern "C" {
 
-void root_from_config_text(const char *text, char *root, size_t size) {
-    const char *key = strstr(text, "\"storage_root\":");
-    if (key == nullptr) key = strstr(text, "\"registry_storage_root\":");
-    if (key == nullptr) return;
-    const char *colon = strchr(key, ':');
-    const char *open = strchr(colon, '"');
-    if (open == nullptr) return;
-    const char *close = strchr(open + 1, '"');
-    if (close == nullptr) return;
-    size_t len = static_cast<size_t>(close - (open + 1));
-    if (len > 1023 || len >= size) return;
-    memcpy(root, open + 1, len);
-    root[len] = '\0';
-}
-
-void oci_choose_storage_root(char *root, size_t size) {
-    if (root == nullptr || size == 0) return;
-    memset(root, 0, size);
-    const char *env = getenv("REGISTRY_STORAGE_ROOT");
-    if (env != nullptr && env[0] != '\0') {
-        tw_strlcpy(root, env, size < 1024 ? size : 1024);
-    } else {
-        FILE *f = plat_fopen("config.json", "rb");
-        if (f != nullptr) {
-            char text[2048] = {0};
-            size_t n = fread(text, 1, sizeof text - 1, f);
-            fclose(f);
-            text[n] = '\0';
-            root_from_config_text(text, root, size);
-        }
-    }
-    if (root[0] == '\0') tw_strlcpy(root, "./registry_storage", size);
-}
-
 int oci_init_storage(void) {
     if (s_storage_ready) return 0;
-    char root[1024];
-    oci_choose_storage_root(root, sizeof root);
+    char root[REG_ROOT_CHOICE_MAX];
+    reg_choose_storage_root(root, sizeof root);
     int rc = reg_storage_init(root);
     if (rc == 0) s_storage_ready = 1;
     return rc;

@@ -12,17 +12,11 @@
 extern "C" {
 #endif
 
-/* Chooses the storage root once per process (REGISTRY_STORAGE_ROOT, else
- * "storage_root" or "registry_storage_root" in ./config.json, else
- * "./registry_storage") and initialises the storage with it. 0 when ready
+/* Chooses the storage root once per process (reg_choose_storage_root) and
+ * initialises the storage with it. 0 when ready
  * (also on every later call after a success), -1 when the storage failed;
  * a later call after a failure tries again. */
 int oci_init_storage(void);
-
-/* Chooses the storage root as oci_init_storage does, into root (size
- * bytes, at most 1023 characters kept), without touching the storage.
- * Other programs over the same storage (the command-line tool) use it. */
-void oci_choose_storage_root(char *root, size_t size);
 
 /* A registry error reply: status without reason phrase, the API version
  * line, the JSON content type and {"errors":[{"code":...,"message":...}]}

@@ -341,7 +341,7 @@ int run(int argc, char **argv) {
         inv.root = root;
     } else {
         char chosen[1024];
-        oci_choose_storage_root(chosen, sizeof chosen);
+        reg_choose_storage_root(chosen, sizeof chosen);
         inv.root = chosen;
     }
     int rc = open_storage(inv.root, command.run == cmd_init);
