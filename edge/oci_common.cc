@@ -13,6 +13,31 @@ static int s_storage_ready;
 
 extern "C" {
 
+const char oci_api_version_line[] = "Docker-Distribution-API-Version: registry/2.0";
+
+void oci_send_storage_error(const char *not_found_code, const char *not_found_message,
+                            const char *invalid_code) {
+    const char *message = reg_storage_last_error();
+    switch (reg_storage_last_status()) {
+        case REG_STATUS_NOT_FOUND:
+            oci_send_error(404, not_found_code, not_found_message);
+        case REG_STATUS_INVALID_NAME:
+            oci_send_error(400, "NAME_INVALID", message);
+        case REG_STATUS_INVALID_DIGEST:
+            oci_send_error(400, "DIGEST_INVALID", message);
+        case REG_STATUS_INVALID_MANIFEST:
+            oci_send_error(400, "MANIFEST_INVALID", message);
+        case REG_STATUS_UNKNOWN_REFERENCE:
+            oci_send_error(400, "MANIFEST_BLOB_UNKNOWN", message);
+        case REG_STATUS_TOO_LARGE:
+            oci_send_error(413, "SIZE_INVALID", message);
+        case REG_STATUS_INVALID_ARGUMENT:
+            oci_send_error(400, invalid_code, message);
+        default:
+            oci_send_error(500, "STORAGE_ERROR", "storage failure");
+    }
+}
+
 int oci_init_storage(void) {
     if (s_storage_ready) return 0;
     char root[REG_ROOT_CHOICE_MAX];
@@ -24,7 +49,7 @@ int oci_init_storage(void) {
 
 void oci_send_error(int status, const char *code, const char *message) {
     cgi_header_status(status, nullptr);
-    cgi_header_extra("Docker-Distribution-API-Version: registry/2.0");
+    cgi_header_extra(oci_api_version_line);
     cgi_header_json();
     cgi_headers_end();
     fputs("{\"errors\":[{\"code\":\"", stdout);
@@ -38,7 +63,7 @@ void oci_send_error(int status, const char *code, const char *message) {
 
 void oci_send_json(int status, const char *body) {
     cgi_header_status(status, nullptr);
-    cgi_header_extra("Docker-Distribution-API-Version: registry/2.0");
+    cgi_header_extra(oci_api_version_line);
     cgi_header_json();
     cgi_headers_end();
     fputs(body != nullptr && body[0] != '\0' ? body : "{}", stdout);

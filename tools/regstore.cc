@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "edge/oci_common.h"
 #include "platform/platform.h"
 #include "storage/reg_storage.h"
 #include "tools/regstore_cli.h"
