@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/invariants.h"
 #include "tests/support/process.h"
 
 using testing_support::random_bytes;
@@ -95,6 +96,11 @@ std::string index_of(const std::string &type, const std::vector<std::string> &ma
 
 class RegistryApi : public ::testing::Test {
   protected:
+    // Whatever a test sent, the store keeps its invariants.
+    void TearDown() override {
+        EXPECT_EQ(testing_support::join_lines(testing_support::store_invariant_violations(root())),
+                  "");
+    }
     std::string root() const { return dir_ / "root"; }
 
     Reply call(const std::string &program, const std::string &method, const std::string &path,
