@@ -40,6 +40,12 @@ int32_t query_page_size(void);
  * query value inside a Link header (at most out_size-1 bytes, cut whole). */
 void query_escape(const char *text, char *out, size_t out_size);
 
+/* A 200 reply with the JSON document doc (and a line end) as its body, sent
+ * only when with_body is set; when next is not empty, a Link header to the
+ * next page: <path?n=<n>&last=<next>>; rel="next" (without n when n < 0). */
+void reply_json_page(const char *doc, const char *path, int32_t n, const char *next,
+                     int with_body);
+
 /* Copies count bytes of f from its current position to standard output, in
  * the kernel where it can (a pipe or socket) and through a buffer
  * otherwise; stops early at the file's end. */

@@ -180,6 +180,9 @@ int read_whole_file(const char *path, uint64_t limit, std::string *out);
  * own under repositories: no "..", no empty component (leading, trailing or
  * doubled '/'), no component "." or "_manifests". Else 0 (also NULL). */
 int repo_name_valid(const char *name);
+/* 0 when the storage is ready and repo_name passes repo_name_valid;
+ * otherwise the message ("invalid repository name") and -1. */
+int require_ready_repo(const char *repo_name);
 /* 1 for a tag [A-Za-z0-9_][A-Za-z0-9._-]{0,127}, which stays inside the
  * repository's tags directory; else 0 (also NULL). */
 int tag_name_valid(const char *tag);
