@@ -369,8 +369,8 @@ podman_push() {
   config=$images/oci/blobs/sha256/$(config_of "$images/oci/blobs/sha256/${oci_d#sha256:}")
   run pm-tag-"$format" pm tag "$(basename "$config")" "$reg/$repo:p1" &&
     run pm-push-"$format" pm push --tls-verify=false --signature-policy "$work/policy.json" \
-      --format "$format" --digestfile "$work/pm-push-"$format".digest" "$reg/$repo:p1" || return 1
-  d=$(cat "$work/pm-push-"$format".digest")
+      --format "$format" --digestfile "$work/pm-push-$format.digest" "$reg/$repo:p1" || return 1
+  d=$(cat "$work/pm-push-$format.digest")
   request GET "/v2/$repo/manifests/p1" -H "Accept: $accept"
   expect_status 200 && expect_header Content-Type "$media" && expect_header Docker-Content-Digest "$d" &&
     [ "sha256:$(sha256sum <"$work/body" | cut -c1-64)" = "$d" ] ||
@@ -382,7 +382,7 @@ podman_push() {
   # Remove every local image, so that the pull fetches every blob again.
   run pm-rmi-"$format" pm rmi --all --force &&
     run pm-repull-"$format" pm pull -q --tls-verify=false --signature-policy "$work/policy.json" "$reg/$repo@$d" &&
-    [ "$(tr -d '\n' <"$work/log/pm-repull-"$format".out")" = "$(basename "$config")" ] ||
+    [ "$(tr -d '\n' <"$work/log/pm-repull-$format.out")" = "$(basename "$config")" ] ||
     { detail=${detail:-"podman pulled another image id back"}; return 1; }
 }
 
