@@ -66,9 +66,10 @@ run() {
   detail="'${*: -2:1} ${*: -1}' failed: $(tail -n 3 "$log.err" | tr '\n' ' ')"
   return 1
 }
-sk() { skopeo --policy "$work/policy.json" "$@"; }
-push() { sk copy --retry-times 0 --preserve-digests --dest-tls-verify=false "$@"; }
-pull() { sk copy --retry-times 0 --preserve-digests --src-tls-verify=false "$@"; }
+# The client commands, as arrays that timeout can run.
+sk=(skopeo --policy "$work/policy.json")
+push=("${sk[@]}" copy --retry-times 0 --preserve-digests --dest-tls-verify=false)
+pull=("${sk[@]}" copy --retry-times 0 --preserve-digests --src-tls-verify=false)
 
 # The file holding the bytes of manifest DIGEST in test layout NAME: a blob
 # of an OCI layout; in a dir: layout, a list's member HEX.manifest.json or
@@ -129,7 +130,7 @@ push_image() {
   shift 3
   local digest
   digest=$(digest_of "$name")
-  run "push-$name" push "$@" --digestfile "$work/push-$name.digest" "$source" "docker://$reg/$repo:v1" ||
+  run "push-$name" "${push[@]}" "$@" --digestfile "$work/push-$name.digest" "$source" "docker://$reg/$repo:v1" ||
     return 1
   [ "$(cat "$work/push-$name.digest")" = "$digest" ] || {
     detail="skopeo reports digest $(cat "$work/push-$name.digest"), expected $digest"
@@ -164,7 +165,7 @@ check "each platform manifest of the Docker list served by digest" children_serv
 # ---- skopeo: pull each image back ----------------------------------------
 
 pull_oci() {
-  run pull-oci pull "docker://$reg/test/oci:v1" "oci:$work/back/oci:v1" &&
+  run pull-oci "${pull[@]}" "docker://$reg/test/oci:v1" "oci:$work/back/oci:v1" &&
     same_tree "$images/oci/blobs" "$work/back/oci/blobs" &&
     [ "$(jq -r '.manifests[0].digest' "$work/back/oci/index.json")" = "$oci_d" ] ||
     { detail=${detail:-"index.json of the copy names another digest"}; return 1; }
@@ -172,13 +173,13 @@ pull_oci() {
 check "skopeo copy OCI image back by tag: every blob byte-identical" pull_oci
 
 pull_docker() {
-  run pull-docker pull "docker://$reg/clients/blobs/manifests/docker@$docker_d" "dir:$work/back/docker" &&
+  run pull-docker "${pull[@]}" "docker://$reg/clients/blobs/manifests/docker@$docker_d" "dir:$work/back/docker" &&
     same_tree "$images/docker" "$work/back/docker"
 }
 check "skopeo copy Docker image back by digest: manifest and blobs byte-identical" pull_docker
 
 pull_index() {
-  run pull-index pull --all "docker://$reg/test/index:v1" "oci:$work/back/index:v1" &&
+  run pull-index "${pull[@]}" --all "docker://$reg/test/index:v1" "oci:$work/back/index:v1" &&
     same_tree "$images/index/blobs" "$work/back/index/blobs" &&
     [ "$(jq -r '.manifests[0].digest' "$work/back/index/index.json")" = "$index_d" ] ||
     { detail=${detail:-"index.json of the copy names another digest"}; return 1; }
@@ -186,7 +187,7 @@ pull_index() {
 check "skopeo copy --all OCI index back: index, both images, every blob byte-identical" pull_index
 
 pull_list() {
-  run pull-list pull --all "docker://$reg/test/list:v1" "dir:$work/back/list" &&
+  run pull-list "${pull[@]}" --all "docker://$reg/test/list:v1" "dir:$work/back/list" &&
     same_tree "$images/list" "$work/back/list"
 }
 check "skopeo copy --all Docker manifest list back: byte-identical" pull_list
@@ -196,13 +197,13 @@ check "skopeo copy --all Docker manifest list back: byte-identical" pull_list
 inspect_oci() {
   local m=$images/oci/blobs/sha256/${oci_d#sha256:} config
   config=$images/oci/blobs/sha256/$(jq -r '.config.digest | ltrimstr("sha256:")' "$m")
-  run inspect-oci sk inspect --tls-verify=false "docker://$reg/test/oci:v1" || return 1
+  run inspect-oci "${sk[@]}" inspect --tls-verify=false "docker://$reg/test/oci:v1" || return 1
   local got want
   got=$(jq -c '[.Digest, .Architecture, .Os, .Layers, .Labels["test.nonce"]]' "$work/log/inspect-oci.out")
   want=$(jq -c --arg d "$oci_d" --slurpfile c "$config" \
     '[$d, "amd64", "linux", [.layers[].digest], $c[0].config.Labels["test.nonce"]]' "$m")
   [ "$got" = "$want" ] || { detail="inspect gave $got, expected $want"; return 1; }
-  run inspect-oci-config sk inspect --tls-verify=false --config --raw "docker://$reg/test/oci:v1" &&
+  run inspect-oci-config "${sk[@]}" inspect --tls-verify=false --config --raw "docker://$reg/test/oci:v1" &&
     cmp -s "$work/log/inspect-oci-config.out" "$config" ||
     { detail=${detail:-"inspect --config --raw differs from the config blob"}; return 1; }
 }
@@ -210,11 +211,11 @@ check "skopeo inspect: digest, platform, layers, config label, raw config" inspe
 
 inspect_index() {
   local top=$images/index/blobs/sha256/${index_d#sha256:} arm64 got want
-  run inspect-index-raw sk inspect --tls-verify=false --raw "docker://$reg/test/index:v1" &&
+  run inspect-index-raw "${sk[@]}" inspect --tls-verify=false --raw "docker://$reg/test/index:v1" &&
     cmp -s "$work/log/inspect-index-raw.out" "$top" ||
     { detail=${detail:-"inspect --raw differs from the index"}; return 1; }
   arm64=$(jq -r '.manifests[] | select(.platform.architecture == "arm64") | .digest' "$top")
-  run inspect-index sk --override-arch arm64 --override-os linux inspect --tls-verify=false \
+  run inspect-index "${sk[@]}" --override-arch arm64 --override-os linux inspect --tls-verify=false \
     "docker://$reg/test/index:v1" || return 1
   got=$(jq -c '[.Architecture, .Layers]' "$work/log/inspect-index.out")
   want=$(jq -c '["arm64", [.layers[].digest]]' "$images/index/blobs/sha256/${arm64#sha256:}")
@@ -227,11 +228,11 @@ check "skopeo inspect of the index: raw index, and the arm64 image's layers" ins
 # A copy to another tag of the same repository and to another repository:
 # the blobs are there already (skopeo asks with HEAD, or mounts).
 copy_inside() {
-  run copy-v2 sk copy --retry-times 0 --preserve-digests --src-tls-verify=false --dest-tls-verify=false \
+  run copy-v2 "${sk[@]}" copy --retry-times 0 --preserve-digests --src-tls-verify=false --dest-tls-verify=false \
     "docker://$reg/test/oci:v1" "docker://$reg/test/oci:v2" &&
-    run copy-latest sk copy --retry-times 0 --preserve-digests --src-tls-verify=false --dest-tls-verify=false \
+    run copy-latest "${sk[@]}" copy --retry-times 0 --preserve-digests --src-tls-verify=false --dest-tls-verify=false \
       "docker://$reg/test/oci:v1" "docker://$reg/test/oci:latest" &&
-    run copy-other sk copy --retry-times 0 --preserve-digests --src-tls-verify=false --dest-tls-verify=false \
+    run copy-other "${sk[@]}" copy --retry-times 0 --preserve-digests --src-tls-verify=false --dest-tls-verify=false \
       "docker://$reg/test/oci:v1" "docker://$reg/other/oci:1.0" &&
     served_as test/oci v2 "$images/oci/blobs/sha256/${oci_d#sha256:}" &&
     served_as other/oci 1.0 "$images/oci/blobs/sha256/${oci_d#sha256:}"
@@ -239,7 +240,7 @@ copy_inside() {
 check "skopeo copy registry to registry: new tag and new repository" copy_inside
 
 list_tags() {
-  run list-tags sk list-tags --tls-verify=false "docker://$reg/test/oci" || return 1
+  run list-tags "${sk[@]}" list-tags --tls-verify=false "docker://$reg/test/oci" || return 1
   local got
   got=$(jq -c '[.Repository, .Tags]' "$work/log/list-tags.out")
   [ "$got" = "[\"$reg/test/oci\",[\"latest\",\"v1\",\"v2\"]]" ] ||
@@ -261,25 +262,25 @@ check "catalog lists every pushed repository, sorted" catalog
 # Deleting test/oci:v1 removes the manifest it names (so every tag of it in
 # that repository); the same image in other/oci and the shared blobs stay.
 delete_image() {
-  run delete sk delete --tls-verify=false "docker://$reg/test/oci:v1" || return 1
+  run delete "${sk[@]}" delete --tls-verify=false "docker://$reg/test/oci:v1" || return 1
   local ref
   for ref in v1 v2 latest "$oci_d"; do
     request GET "/v2/test/oci/manifests/$ref" -H "Accept: $accept"
     expect_status 404 || { detail="GET /v2/test/oci/manifests/$ref after delete: $detail"; return 1; }
   done
-  if run inspect-deleted sk inspect --tls-verify=false "docker://$reg/test/oci:v1"; then
+  if run inspect-deleted "${sk[@]}" inspect --tls-verify=false "docker://$reg/test/oci:v1"; then
     detail="skopeo inspect still finds test/oci:v1"
     return 1
   fi
   # list-tags may fail for a repository without tags; it must not list them.
-  if run list-tags-deleted sk list-tags --tls-verify=false "docker://$reg/test/oci" &&
+  if run list-tags-deleted "${sk[@]}" list-tags --tls-verify=false "docker://$reg/test/oci" &&
     [ "$(jq -c .Tags "$work/log/list-tags-deleted.out")" != "[]" ]; then
     detail="list-tags after delete: $(jq -c .Tags "$work/log/list-tags-deleted.out")"
     return 1
   fi
   detail=
   rm -rf "$work/back/other"
-  run pull-other pull "docker://$reg/other/oci:1.0" "oci:$work/back/other:v1" &&
+  run pull-other "${pull[@]}" "docker://$reg/other/oci:1.0" "oci:$work/back/other:v1" &&
     same_tree "$images/oci/blobs" "$work/back/other/blobs"
 }
 check "skopeo delete: image gone by every tag and digest; other repository intact" delete_image
@@ -290,10 +291,8 @@ check "skopeo delete: image gone by every tag and digest; other repository intac
 # cgroupfs and no event journal; registries.conf of our own.
 printf 'unqualified-search-registries = []\n' >"$work/registries.conf"
 export CONTAINERS_REGISTRIES_CONF=$work/registries.conf
-pm() {
-  podman --root "$work/podman/root" --runroot "$work/podman/run" --tmpdir "$work/podman/tmp" \
-    --storage-driver vfs --cgroup-manager cgroupfs --events-backend none "$@"
-}
+pm=(podman --root "$work/podman/root" --runroot "$work/podman/run" --tmpdir "$work/podman/tmp"
+  --storage-driver vfs --cgroup-manager cgroupfs --events-backend none)
 podman_why=
 if ! command -v podman >/dev/null; then
   podman_why="podman is not installed (scripts/setup installs it)"
@@ -301,8 +300,7 @@ elif [ "$(id -u)" != 0 ]; then
   podman_why="podman runs as root in this test, and this is user $(id -un)"
 else
   mkdir -p "$work/podman/root" "$work/podman/run" "$work/podman/tmp"
-  if ! timeout 60 podman --root "$work/podman/root" --runroot "$work/podman/run" --tmpdir "$work/podman/tmp" \
-    --storage-driver vfs --cgroup-manager cgroupfs --events-backend none info >"$work/log/podman-info.out" 2>"$work/log/podman-info.err"; then
+  if ! timeout 60 "${pm[@]}" info >"$work/log/podman-info.out" 2>"$work/log/podman-info.err"; then
     podman_why="podman info fails here: $(tail -n 2 "$work/log/podman-info.err" | tr '\n' ' ')"
   fi
 fi
@@ -311,9 +309,9 @@ fi
 config_of() { jq -r '.config.digest | ltrimstr("sha256:")' "$1"; }
 
 podman_pull_tag() {
-  run pm-pull-oci pm pull -q --tls-verify=false --signature-policy "$work/policy.json" "$reg/other/oci:1.0" ||
+  run pm-pull-oci "${pm[@]}" pull -q --tls-verify=false --signature-policy "$work/policy.json" "$reg/other/oci:1.0" ||
     return 1
-  run pm-inspect-oci pm image inspect --format '{{.Id}} {{.Digest}}' "$reg/other/oci:1.0" || return 1
+  run pm-inspect-oci "${pm[@]}" image inspect --format '{{.Id}} {{.Digest}}' "$reg/other/oci:1.0" || return 1
   local want
   want="$(config_of "$images/oci/blobs/sha256/${oci_d#sha256:}") $oci_d"
   [ "$(cat "$work/log/pm-inspect-oci.out")" = "$want" ] ||
@@ -321,7 +319,7 @@ podman_pull_tag() {
 }
 
 podman_pull_digest() {
-  run pm-pull-docker pm pull -q --tls-verify=false --signature-policy "$work/policy.json" \
+  run pm-pull-docker "${pm[@]}" pull -q --tls-verify=false --signature-policy "$work/policy.json" \
     "$reg/clients/blobs/manifests/docker@$docker_d" || return 1
   local id
   id=$(tr -d '\n' <"$work/log/pm-pull-docker.out")
@@ -332,7 +330,7 @@ podman_pull_digest() {
 podman_pull_platform() {
   local top=$images/index/blobs/sha256/${index_d#sha256:} arm64 id
   arm64=$(jq -r '.manifests[] | select(.platform.architecture == "arm64") | .digest' "$top")
-  run pm-pull-index pm pull -q --tls-verify=false --signature-policy "$work/policy.json" --arch arm64 \
+  run pm-pull-index "${pm[@]}" pull -q --tls-verify=false --signature-policy "$work/policy.json" --arch arm64 \
     "$reg/test/index:v1" || return 1
   id=$(tr -d '\n' <"$work/log/pm-pull-index.out")
   [ "$id" = "$(config_of "$images/index/blobs/sha256/${arm64#sha256:}")" ] ||
@@ -367,8 +365,8 @@ podman_push() {
   local format=$1 repo=$2 media=$3 d
   local config
   config=$images/oci/blobs/sha256/$(config_of "$images/oci/blobs/sha256/${oci_d#sha256:}")
-  run pm-tag-"$format" pm tag "$(basename "$config")" "$reg/$repo:p1" &&
-    run pm-push-"$format" pm push --tls-verify=false --signature-policy "$work/policy.json" \
+  run pm-tag-"$format" "${pm[@]}" tag "$(basename "$config")" "$reg/$repo:p1" &&
+    run pm-push-"$format" "${pm[@]}" push --tls-verify=false --signature-policy "$work/policy.json" \
       --format "$format" --digestfile "$work/pm-push-$format.digest" "$reg/$repo:p1" || return 1
   d=$(cat "$work/pm-push-$format.digest")
   request GET "/v2/$repo/manifests/p1" -H "Accept: $accept"
@@ -376,12 +374,12 @@ podman_push() {
     [ "sha256:$(sha256sum <"$work/body" | cut -c1-64)" = "$d" ] ||
     { detail="GET /v2/$repo/manifests/p1: ${detail:-body is not the digest podman reported}"; return 1; }
   rm -rf "$work/back/$format"
-  run pm-check-"$format" sk copy --retry-times 0 --src-tls-verify=false \
+  run pm-check-"$format" "${sk[@]}" copy --retry-times 0 --src-tls-verify=false \
     "docker://$reg/$repo:p1" "oci:$work/back/$format:v1" &&
     layers_match "$work/back/$format" "$config" || return 1
   # Remove every local image, so that the pull fetches every blob again.
-  run pm-rmi-"$format" pm rmi --all --force &&
-    run pm-repull-"$format" pm pull -q --tls-verify=false --signature-policy "$work/policy.json" "$reg/$repo@$d" &&
+  run pm-rmi-"$format" "${pm[@]}" rmi --all --force &&
+    run pm-repull-"$format" "${pm[@]}" pull -q --tls-verify=false --signature-policy "$work/policy.json" "$reg/$repo@$d" &&
     [ "$(tr -d '\n' <"$work/log/pm-repull-$format.out")" = "$(basename "$config")" ] ||
     { detail=${detail:-"podman pulled another image id back"}; return 1; }
 }
