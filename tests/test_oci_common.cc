@@ -148,7 +148,7 @@ TEST(StorageRootChoice, EnvironmentThenConfigThenDefault) {
             if (c.env) setenv("REGISTRY_STORAGE_ROOT", c.env, 1);
             else unsetenv("REGISTRY_STORAGE_ROOT");
             char root[1024];
-            oci_choose_storage_root(root, sizeof root);
+            reg_choose_storage_root(root, sizeof root);
             fputs(root, stdout);
         });
         EXPECT_EQ(r.out, c.root) << c.config.substr(0, 80);
