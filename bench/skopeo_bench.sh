@@ -40,7 +40,8 @@ printf '{"default":[{"type":"insecureAcceptAnything"}]}\n' >"$work/policy.json"
 sk=(skopeo --policy "$work/policy.json" copy --quiet --retry-times 0 --preserve-digests)
 
 now() { date +%s.%N; }
-# timed NAME COMMAND...: runs the command, appends its seconds to $work/NAME.
+# timed NAME COMMAND...: runs the command, appends its seconds to
+# $work/seconds.NAME.
 timed() {
   local name=$1 start end
   shift
@@ -48,22 +49,23 @@ timed() {
   "$@" >"$work/$name.out" 2>"$work/$name.err" ||
     die "$name failed: $(tail -n 3 "$work/$name.err" | tr '\n' ' ')"
   end=$(now)
-  echo "$start $end" | awk '{printf "%.3f\n", $2 - $1}' >>"$work/$name"
+  echo "$start $end" | awk '{printf "%.3f\n", $2 - $1}' >>"$work/seconds.$name"
 }
-median() { sort -n "$work/$1" | awk '{a[NR] = $1} END {print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2}'; }
+last() { tail -n 1 "$work/seconds.$1"; }
+median() { sort -n "$work/seconds.$1" | awk '{a[NR] = $1} END {print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2}'; }
 
 for round in $(seq 1 "$rounds"); do
-  rm -rf "$storage" "$work/pulled" "$work/local"
+  rm -rf "$storage" "$work/pulled" "$work/copied"
   sync
   start_server || die "$detail"
   reg=127.0.0.1:$port
   timed push "${sk[@]}" --dest-tls-verify=false "oci:$work/images/big:v1" "docker://$reg/bench/big:v1"
   timed pull "${sk[@]}" --src-tls-verify=false "docker://$reg/bench/big@$digest" "oci:$work/pulled:v1"
   stop_server
-  timed local "${sk[@]}" "oci:$work/images/big:v1" "oci:$work/local:v1"
+  timed local "${sk[@]}" "oci:$work/images/big:v1" "oci:$work/copied:v1"
   cmp -s "$work/pulled/blobs/sha256/${digest#sha256:}" "$work/images/big/blobs/sha256/${digest#sha256:}" ||
     die "the pulled manifest differs from the pushed one"
-  note "round $round: push $(tail -n 1 "$work/push") s, pull $(tail -n 1 "$work/pull") s, local $(tail -n 1 "$work/local") s"
+  note "round $round: push $(last push) s, pull $(last pull) s, local $(last local) s"
 done
 
 mib=$(awk -v b="$layer_bytes" 'BEGIN {printf "%.1f", b / 1048576}')
