@@ -185,7 +185,7 @@ if [ -n "$big" ]; then
 fi
 
 new_layout "$out/oci"
-d=$(make_image "$out/oci" oci amd64 64,7 200)
+d=$(make_image "$out/oci" oci amd64 64,7 8200)
 tag "$out/oci" "$d"
 report oci "$d"
 
