@@ -10,6 +10,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "platform/platform.h"
 #include "storage/reg_storage.h"
 
 #define REG_ROOT_MAX 3500       /* s_root: at most 3499 characters */
@@ -26,7 +27,7 @@ extern char s_error[REG_ERROR_MAX];
 extern char s_result[REG_RESULT_MAX];
 
 /* Formats a message into s_error, cut after 1023 characters. */
-void set_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void set_error(const char *format, ...) PLAT_PRINTF_FORMAT(1, 2);
 
 /* 0 when ready; otherwise sets "not initialized - call reg_storage_init
  * first" and gives -1. */
@@ -73,6 +74,10 @@ int digest_valid(const char *text);
 /* Writes 2*count lowercase hex digits and a NUL into out. */
 void bin_to_hex(const unsigned char *data, uint64_t count, char *out);
 
+/* <root>/blobs/sha256, the directory of the fan-out directories. */
+void blob_algo_dir(char *out, uint64_t size);
+/* <root>/blobs/sha256/<xx>, the fan-out directory of a valid digest string. */
+void blob_fan_dir(const char *digest, char *out, uint64_t size);
 /* The blob path <root>/blobs/sha256/<xx>/<hex> of a valid digest string. */
 void blob_path_for_digest(const char *digest, char *out, uint64_t size);
 
