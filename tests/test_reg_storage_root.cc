@@ -1,6 +1,5 @@
 // Storage root, error state, file primitives and the blob store.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cstring>
 #include <filesystem>
@@ -41,7 +40,7 @@ class StorageTest : public testing_support::StorageRootTest {
         return root_ + "/blobs/sha256/" + hex.substr(0, 2) + "/" + hex;
     }
     void place_blob(const std::string &hex, const std::string &data) const {
-        mkdir((root_ + "/blobs/sha256/" + hex.substr(0, 2)).c_str(), 0777);
+        testing_support::make_dir(root_ + "/blobs/sha256/" + hex.substr(0, 2));
         write_whole_file(blob_path(hex), data);
     }
 
@@ -66,8 +65,8 @@ TEST_F(StorageTest, SecondInitLeavesAnEditedConfigAlone) {
 
 TEST_F(StorageTest, DirectoryNamedConfigJsonFailsInitialisation) {
     std::string other = dir_ / "other";
-    ASSERT_EQ(mkdir(other.c_str(), 0777), 0);
-    ASSERT_EQ(mkdir((other + "/config.json").c_str(), 0777), 0);
+    ASSERT_EQ(testing_support::make_dir(other), 0);
+    ASSERT_EQ(testing_support::make_dir(other + "/config.json"), 0);
     EXPECT_EQ(reg_storage_init(other.c_str()), -1);
     EXPECT_STREQ(reg_storage_last_error(), "write config.json failed");
     EXPECT_EQ(reg_blob_exists(kDigestA.c_str()), -1);
@@ -190,8 +189,8 @@ TEST_F(StorageTest, BlobLookups) {
 }
 
 TEST_F(StorageTest, DirectoryAtBlobPathIsNoBlob) {
-    mkdir((root_ + "/blobs/sha256/aa").c_str(), 0777);
-    mkdir(blob_path(kHexA).c_str(), 0777);
+    testing_support::make_dir(root_ + "/blobs/sha256/aa");
+    testing_support::make_dir(blob_path(kHexA));
     EXPECT_EQ(reg_blob_exists(kDigestA.c_str()), 0);
     EXPECT_GE(reg_blob_get_size(kDigestA.c_str()), 0);
     char path[4096];
@@ -249,7 +248,7 @@ TEST_F(StorageTest, FilePrimitives) {
 
     EXPECT_EQ(remove_file((dir_ / "absent").c_str()), 0);
     std::string d = dir_ / "d";
-    mkdir(d.c_str(), 0777);
+    testing_support::make_dir(d);
     EXPECT_EQ(remove_file(d.c_str()), 0);
     EXPECT_TRUE(dir_exists(d.c_str()));
     EXPECT_EQ(remove_file(f.c_str()), 0);
@@ -265,7 +264,7 @@ TEST_F(StorageTest, AtomicWriteReplacesWholeAndLeavesNoTemporaryFile) {
     EXPECT_EQ(entries_in(dir_.path()), 2u);  // "root" and "link"
 
     std::string d = dir_ / "dir";
-    mkdir(d.c_str(), 0777);
+    testing_support::make_dir(d);
     EXPECT_EQ(write_file_atomic(d.c_str(), "x", 1), -1);
     EXPECT_TRUE(dir_exists(d.c_str()));
     EXPECT_EQ(entries_in(dir_.path()), 3u);
