@@ -37,10 +37,13 @@ size_t entries_in(const std::string &dir) {
 class StorageTest : public testing_support::StorageRootTest {
   protected:
     std::string blob_path(const std::string &hex) const {
-        return root_ + "/blobs/sha256/" + hex.substr(0, 2) + "/" + hex;
+        return testing_support::join_path(blob_fan(hex), hex);
+    }
+    std::string blob_fan(const std::string &hex) const {
+        return root_ + PLAT_SEP_STR "blobs" PLAT_SEP_STR "sha256" PLAT_SEP_STR + hex.substr(0, 2);
     }
     void place_blob(const std::string &hex, const std::string &data) const {
-        testing_support::make_dir(root_ + "/blobs/sha256/" + hex.substr(0, 2));
+        testing_support::make_dir(blob_fan(hex));
         write_whole_file(blob_path(hex), data);
     }
 
@@ -100,8 +103,8 @@ TEST_F(StorageTest, TrailingSeparatorOfTheRoot) {
     struct Case {
         std::string given, kept;
     } cases[] = {
-        {root_ + "/", root_},
-        {root_ + "//", root_ + "/"},
+        {root_ + PLAT_SEP_STR, root_},
+        {root_ + PLAT_SEP_STR PLAT_SEP_STR, root_ + PLAT_SEP_STR},
         {root_, root_},
     };
     for (const auto &c : cases) {
@@ -112,7 +115,7 @@ TEST_F(StorageTest, TrailingSeparatorOfTheRoot) {
         ASSERT_EQ(reg_blob_get_filepath(kDigestA.c_str(), path, sizeof path), 0);
         EXPECT_EQ(read_whole_file(path), "x");
     }
-    EXPECT_EQ(reg_storage_init("/"), -1);
+    EXPECT_EQ(reg_storage_init(PLAT_SEP_STR), -1);
     EXPECT_STREQ(reg_storage_last_error(), "mkdirs failed: ");
 }
 
@@ -280,11 +283,11 @@ TEST(StorageHelpers, BinToHexAndPathJoin) {
 
     char out[8];
     path_join(out, sizeof out, "ab", "cd");
-    EXPECT_STREQ(out, "ab/cd");
+    EXPECT_STREQ(out, "ab" PLAT_SEP_STR "cd");
     path_join(out, sizeof out, "", "cd");
-    EXPECT_STREQ(out, "/cd");
+    EXPECT_STREQ(out, PLAT_SEP_STR "cd");
     path_join(out, sizeof out, "abcd", "efgh");
-    EXPECT_STREQ(out, "abcd/ef");
+    EXPECT_STREQ(out, "abcd" PLAT_SEP_STR "ef");
 }
 
 }  // namespace

@@ -34,8 +34,9 @@ ProcessResult run_process(const std::string &program, const std::vector<std::str
 // the test, given the results the parent saw for this test's earlier calls,
 // up to this call, where it runs fn with standard output in binary mode.
 // fn therefore sees the child's own copies of what the test made before
-// (scratch folders, storage roots), built the same way; a test must not
-// depend on the child writing into the parent's copies.
+// (storage state, environment), built the same way, while the scratch
+// folders the test made before the call are the parent's own: the child's
+// ScratchDirs take the parent's paths in the order they were made.
 ProcessResult run_in_child(const std::function<void()> &fn);
 
 // A fresh folder under TMPDIR (or /tmp; on Windows the user's temporary
@@ -52,6 +53,7 @@ class ScratchDir {
 
   private:
     std::string path_;
+    bool keep_ = false;  // a folder of another process's, lent to this one
 };
 
 // Sets the variable name of this process's environment to value, or
@@ -60,6 +62,12 @@ void set_env(const std::string &name, const char *value);
 
 // Makes path the working directory of this process. 0 / -1.
 int change_dir(const std::string &path);
+
+// true when the tests run under Wine rather than Windows. Wine 8 has no
+// rename with POSIX semantics: a file that another handle holds open cannot
+// be replaced by a rename there, as on Windows before version 10 (1709).
+// Tests that need the replacement skip under Wine, saying why.
+bool running_under_wine();
 
 // Creates one directory level, like mkdir. 0 made, -1 otherwise (also
 // when something of that name is there already).

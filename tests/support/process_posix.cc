@@ -154,6 +154,7 @@ ScratchDir::ScratchDir() {
 }
 
 ScratchDir::~ScratchDir() {
+    if (keep_) return;
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
 }
@@ -166,6 +167,8 @@ bool path_exists(const std::string &path) {
 std::string join_path(const std::string &first, const std::string &second) {
     return first + "/" + second;
 }
+
+bool running_under_wine() { return false; }
 
 void set_env(const std::string &name, const char *value) {
     if (value != nullptr)

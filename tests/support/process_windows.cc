@@ -174,6 +174,52 @@ std::wstring environment_block(const std::map<std::string, std::string> &env) {
 constexpr const char *kChildCallVar = "REGTEST_CHILD_CALL";
 constexpr const char *kChildReplayVar = "REGTEST_CHILD_REPLAY";
 constexpr const char *kScratchVar = "REGTEST_SCRATCH";
+constexpr const char *kScratchReuseVar = "REGTEST_SCRATCH_REUSE";
+
+// The scratch folders the current test made, in order, so that a child of
+// run_in_child can take the same ones.
+struct ScratchLog {
+    std::string test;
+    std::vector<std::string> paths;
+    bool suppressed = false;  // the child's own folder is not the test's
+};
+ScratchLog &scratch_log() {
+    static ScratchLog log;
+    return log;
+}
+
+std::string test_name_or_empty() {
+    const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
+    return info == nullptr ? "" : std::string(info->test_suite_name()) + "." + info->name();
+}
+
+void log_scratch(const std::string &path) {
+    ScratchLog &log = scratch_log();
+    if (log.suppressed) return;
+    std::string test = test_name_or_empty();
+    if (test != log.test) {
+        log.test = test;
+        log.paths.clear();
+    }
+    log.paths.push_back(path);
+}
+
+// In a child of run_in_child: the parent's next scratch folder, or empty.
+std::string lent_scratch() {
+    static size_t next = 0;
+    const char *list = getenv(kScratchReuseVar);
+    if (list == nullptr) return "";
+    std::vector<std::string> paths;
+    std::string text = list;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t bar = text.find('|', start);
+        if (bar == std::string::npos) bar = text.size();
+        paths.push_back(text.substr(start, bar - start));
+        start = bar + 1;
+    }
+    return next < paths.size() ? paths[next++] : "";
+}
 // Written by the child on both outputs just before fn runs; what the test
 // framework printed before it is not fn's.
 constexpr const char kChildMarker[] = "\n--regtest-child-output--\n";
@@ -271,7 +317,12 @@ ProcessResult run_in_child(const std::function<void()> &fn) {
         test = name;
         history.clear();
     }
+    std::string lent;
+    if (scratch_log().test == name)
+        for (const auto &p : scratch_log().paths) lent += (lent.empty() ? "" : "|") + p;
+    scratch_log().suppressed = true;
     ScratchDir child_scratch;
+    scratch_log().suppressed = false;
     std::string replay_file = child_scratch / "replay";
     save_results(replay_file, history);
     std::map<std::string, std::string> env;
@@ -283,6 +334,7 @@ ProcessResult run_in_child(const std::function<void()> &fn) {
     env[kChildCallVar] = std::to_string(history.size() + 1);
     env[kChildReplayVar] = replay_file;
     env[kScratchVar] = child_scratch.path();
+    env[kScratchReuseVar] = lent;
     wchar_t self[32768];
     DWORD len = GetModuleFileNameW(nullptr, self, 32768);
     std::wstring line;
@@ -306,6 +358,11 @@ ProcessResult run_in_child(const std::function<void()> &fn) {
 }
 
 ScratchDir::ScratchDir() {
+    if (std::string lent = lent_scratch(); !lent.empty()) {
+        path_ = lent;
+        keep_ = true;
+        return;
+    }
     std::wstring base;
     if (const char *set = getenv(kScratchVar); set != nullptr && *set != '\0') {
         base = widen(set) + L"\\";
@@ -323,6 +380,7 @@ ScratchDir::ScratchDir() {
         std::wstring candidate = base + name;
         if (CreateDirectoryW(candidate.c_str(), nullptr)) {
             path_ = narrow(candidate);
+            log_scratch(path_);
             return;
         }
         if (GetLastError() != ERROR_ALREADY_EXISTS) break;
@@ -331,12 +389,19 @@ ScratchDir::ScratchDir() {
 }
 
 ScratchDir::~ScratchDir() {
+    if (keep_) return;
     std::error_code ec;
     std::filesystem::remove_all(std::filesystem::path(widen(path_)), ec);
 }
 
 bool path_exists(const std::string &path) {
     return GetFileAttributesW(widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool running_under_wine() {
+    // Wine's ntdll exports its version; Windows' does not.
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
 void set_env(const std::string &name, const char *value) {
