@@ -763,6 +763,12 @@ class BlobEndpoint : public ::testing::TestWithParam<BlobRequest> {
 };
 
 TEST_P(BlobEndpoint, AnswersSoundlyWhateverPlatformCallFails) {
+#ifdef _WIN32
+    // Each request runs in a child that must inherit the armed injector and
+    // the redirected standard output; Windows children (run_in_child) start
+    // afresh and replay the test, which does not carry either across.
+    GTEST_SKIP() << "needs a forked child that inherits the armed fault injector";
+#endif
     const BlobRequest &request = GetParam();
     uint64_t calls;
     {
