@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "edge/oci_common_internal.h"
 #include "edge/tw_cgi.h"
 #include "platform/platform.h"
 #include "storage/reg_storage.h"
@@ -14,44 +13,35 @@ static int s_storage_ready;
 
 extern "C" {
 
-void root_from_config_text(const char *text, char *root, size_t size) {
-    const char *key = strstr(text, "\"storage_root\":");
-    if (key == nullptr) key = strstr(text, "\"registry_storage_root\":");
-    if (key == nullptr) return;
-    const char *colon = strchr(key, ':');
-    const char *open = strchr(colon, '"');
-    if (open == nullptr) return;
-    const char *close = strchr(open + 1, '"');
-    if (close == nullptr) return;
-    size_t len = static_cast<size_t>(close - (open + 1));
-    if (len > 1023 || len >= size) return;
-    memcpy(root, open + 1, len);
-    root[len] = '\0';
-}
+const char oci_api_version_line[] = "Docker-Distribution-API-Version: registry/2.0";
 
-void oci_choose_storage_root(char *root, size_t size) {
-    if (root == nullptr || size == 0) return;
-    memset(root, 0, size);
-    const char *env = getenv("REGISTRY_STORAGE_ROOT");
-    if (env != nullptr && env[0] != '\0') {
-        tw_strlcpy(root, env, size < 1024 ? size : 1024);
-    } else {
-        FILE *f = plat_fopen("config.json", "rb");
-        if (f != nullptr) {
-            char text[2048] = {0};
-            size_t n = fread(text, 1, sizeof text - 1, f);
-            fclose(f);
-            text[n] = '\0';
-            root_from_config_text(text, root, size);
-        }
+void oci_send_storage_error(const char *not_found_code, const char *not_found_message,
+                            const char *invalid_code) {
+    const char *message = reg_storage_last_error();
+    switch (reg_storage_last_status()) {
+        case REG_STATUS_NOT_FOUND:
+            oci_send_error(404, not_found_code, not_found_message);
+        case REG_STATUS_INVALID_NAME:
+            oci_send_error(400, "NAME_INVALID", message);
+        case REG_STATUS_INVALID_DIGEST:
+            oci_send_error(400, "DIGEST_INVALID", message);
+        case REG_STATUS_INVALID_MANIFEST:
+            oci_send_error(400, "MANIFEST_INVALID", message);
+        case REG_STATUS_UNKNOWN_REFERENCE:
+            oci_send_error(400, "MANIFEST_BLOB_UNKNOWN", message);
+        case REG_STATUS_TOO_LARGE:
+            oci_send_error(413, "SIZE_INVALID", message);
+        case REG_STATUS_INVALID_ARGUMENT:
+            oci_send_error(400, invalid_code, message);
+        default:
+            oci_send_error(500, "STORAGE_ERROR", "storage failure");
     }
-    if (root[0] == '\0') tw_strlcpy(root, "./registry_storage", size);
 }
 
 int oci_init_storage(void) {
     if (s_storage_ready) return 0;
-    char root[1024];
-    oci_choose_storage_root(root, sizeof root);
+    char root[REG_ROOT_CHOICE_MAX];
+    reg_choose_storage_root(root, sizeof root);
     int rc = reg_storage_init(root);
     if (rc == 0) s_storage_ready = 1;
     return rc;
@@ -59,7 +49,7 @@ int oci_init_storage(void) {
 
 void oci_send_error(int status, const char *code, const char *message) {
     cgi_header_status(status, nullptr);
-    cgi_header_extra("Docker-Distribution-API-Version: registry/2.0");
+    cgi_header_extra(oci_api_version_line);
     cgi_header_json();
     cgi_headers_end();
     fputs("{\"errors\":[{\"code\":\"", stdout);
@@ -73,7 +63,7 @@ void oci_send_error(int status, const char *code, const char *message) {
 
 void oci_send_json(int status, const char *body) {
     cgi_header_status(status, nullptr);
-    cgi_header_extra("Docker-Distribution-API-Version: registry/2.0");
+    cgi_header_extra(oci_api_version_line);
     cgi_header_json();
     cgi_headers_end();
     fputs(body != nullptr && body[0] != '\0' ? body : "{}", stdout);

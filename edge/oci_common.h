@@ -12,17 +12,11 @@
 extern "C" {
 #endif
 
-/* Chooses the storage root once per process (REGISTRY_STORAGE_ROOT, else
- * "storage_root" or "registry_storage_root" in ./config.json, else
- * "./registry_storage") and initialises the storage with it. 0 when ready
+/* Chooses the storage root once per process (reg_choose_storage_root) and
+ * initialises the storage with it. 0 when ready
  * (also on every later call after a success), -1 when the storage failed;
  * a later call after a failure tries again. */
 int oci_init_storage(void);
-
-/* Chooses the storage root as oci_init_storage does, into root (size
- * bytes, at most 1023 characters kept), without touching the storage.
- * Other programs over the same storage (the command-line tool) use it. */
-void oci_choose_storage_root(char *root, size_t size);
 
 /* A registry error reply: status without reason phrase, the API version
  * line, the JSON content type and {"errors":[{"code":...,"message":...}]}
@@ -45,6 +39,61 @@ int oci_valid_repo_name(const char *name);
  * rest when given. 1 split, 0 rejected. */
 int oci_parse_repo_marker(const char *path, const char *marker, char *name, size_t name_size,
                           char *rest, size_t rest_size);
+
+/* ---- Routing ------------------------------------------------------------ */
+
+/* The resource a request path under /v2 names. */
+typedef enum oci_route_kind {
+    OCI_ROUTE_NONE,         /* no resource of the API */
+    OCI_ROUTE_BASE,         /* /v2/ */
+    OCI_ROUTE_CATALOG,      /* /v2/_catalog */
+    OCI_ROUTE_TAGS,         /* /v2/<name>/tags/list */
+    OCI_ROUTE_MANIFEST,     /* /v2/<name>/manifests/<reference> */
+    OCI_ROUTE_BLOB,         /* /v2/<name>/blobs/<digest> */
+    OCI_ROUTE_UPLOAD_START, /* /v2/<name>/blobs/uploads/ */
+    OCI_ROUTE_UPLOAD,       /* /v2/<name>/blobs/uploads/<id> */
+    OCI_ROUTE_REFERRERS     /* /v2/<name>/referrers/<digest> */
+} oci_route_kind;
+
+/* Capacities of the route's texts, NUL included. */
+#define OCI_NAME_MAX 256
+#define OCI_REFERENCE_MAX 256
+
+typedef struct oci_route {
+    oci_route_kind kind;
+    char name[OCI_NAME_MAX];           /* the repository name as it stands in the path */
+    char reference[OCI_REFERENCE_MAX]; /* digest, tag or upload id; "" where none */
+    int name_fits;                     /* 1 when name and reference fit uncut */
+    int name_valid;                    /* 1 when the name fits and passes oci_valid_repo_name */
+} oci_route;
+
+/* Classifies path (PATH_INFO) into *out and returns its kind. Leading '/'
+ * and "v2" are required ("/v2" and "/v2/" alone are the base); one trailing
+ * '/' is allowed. The resource is found from the right: the last component
+ * is the reference, the one before it (empty components skipped) the marker
+ * ("manifests", "blobs", "referrers"; "blobs/uploads" before an upload id;
+ * "tags/list" and "blobs/uploads" end the path), and everything before the
+ * marker's '/' is the repository name, which may itself hold "blobs" or
+ * "manifests" components. A kind other than OCI_ROUTE_NONE comes with
+ * name_valid telling whether the name is usable. */
+oci_route_kind oci_route_path(const char *path, oci_route *out);
+
+/* ---- Replies for storage failures ---------------------------------------- */
+
+/* The registry error reply for the storage's last failure, by its status:
+ * not found 404 with not_found_code and not_found_message; an invalid name
+ * 400 NAME_INVALID; an invalid digest or a mismatch 400 DIGEST_INVALID; an
+ * invalid manifest 400 MANIFEST_INVALID; a manifest naming what is not
+ * stored 400 MANIFEST_BLOB_UNKNOWN; a document too large 413 SIZE_INVALID;
+ * an invalid argument 400 with invalid_code (the client's upload or body was
+ * unusable); the 4xx replies carry the storage's message. Every other
+ * failure is 500 STORAGE_ERROR with a fixed message, so that no path of the
+ * server reaches a client. Ends the process. */
+void oci_send_storage_error(const char *not_found_code, const char *not_found_message,
+                            const char *invalid_code) __attribute__((noreturn));
+
+/* The header line "Docker-Distribution-API-Version: registry/2.0". */
+extern const char oci_api_version_line[];
 
 #ifdef __cplusplus
 }

@@ -12,6 +12,7 @@
 #define EDGE_TW_CGI_H
 
 #include <stddef.h>
+#include <stdint.h>
 #include <stdio.h>
 
 #include "platform/platform.h"
@@ -54,6 +55,31 @@ const char *cgi_query(const char *name);
  * when it ends early). A body file or CONTENT_LENGTH beyond 2147483647
  * bytes, and a CONTENT_LENGTH that is not a positive number, give NULL. */
 char *cgi_read_post(size_t *length);
+
+/* The request body as a stream, for bodies of any length. */
+typedef struct cgi_body {
+    FILE *stream;   /* where the body's bytes come from */
+    int64_t length; /* its length in bytes; -1 when it runs to the stream's end */
+    int owned;      /* 1 when cgi_body_close closes the stream */
+} cgi_body;
+
+/* Opens the request body: the file named by POST_BODY_FILE when that is a
+ * regular file that opens (length: its size), else standard input in binary
+ * mode with CONTENT_LENGTH as its length (decimal digits, 64-bit); without
+ * CONTENT_LENGTH a body sent with "Transfer-Encoding: chunked" runs to the
+ * end of standard input (length -1), any other request has none (0).
+ * -1 for a CONTENT_LENGTH that is not a number of bytes. */
+int cgi_body_open(cgi_body *body);
+
+/* Closes what cgi_body_open opened; standard input stays open. */
+void cgi_body_close(cgi_body *body);
+
+/* Reads the whole body into a new buffer followed by one NUL (the caller
+ * frees it); its length goes to *length. A body of more than limit bytes is
+ * not kept: NULL with *too_large set (an announced length is refused
+ * before anything is read). NULL without *too_large when memory runs out. A
+ * body that ends early gives the bytes that came. */
+char *cgi_body_read_all(cgi_body *body, uint64_t limit, size_t *length, int *too_large);
 
 /* "Status: %d %s", or "Status: %d" when reason is NULL or empty. */
 void cgi_header_status(int code, const char *reason);

@@ -14,15 +14,18 @@ namespace {
 
 constexpr size_t kScratch = 65536;
 
-const char kApiVersion[] = "Docker-Distribution-API-Version: registry/2.0";
-
-void send_blob_headers(const char *digest, char *scratch) {
-    cgi_header_extra(kApiVersion);
+// The blob header block; length is the count of body bytes that follow (or,
+// for HEAD, would follow a GET), so that clients learn a blob's size and the
+// web server need not frame the body itself.
+void send_blob_headers(const char *digest, int64_t length, char *scratch) {
+    cgi_header_extra(oci_api_version_line);
     tw_snprintf(scratch, 160, "Docker-Content-Digest: %s", digest);
     cgi_header_extra(scratch);
     tw_snprintf(scratch, 160, "Etag: \"%s\"", digest);
     cgi_header_extra(scratch);
     cgi_header_ct("application/octet-stream");
+    tw_snprintf(scratch, 64, "Content-Length: %lld", static_cast<long long>(length));
+    cgi_header_extra(scratch);
     cgi_header_extra("Cache-Control: public, max-age=31536000, immutable");
     cgi_headers_end();
 }
@@ -58,8 +61,10 @@ void stream_bytes(FILE *f, int64_t first, int64_t count, char *scratch) {
 
 void answer_head(const char *digest, char *scratch) {
     require_present(digest);
+    int64_t size = reg_blob_get_size(digest);
+    if (size < 0) oci_send_error(500, "STORAGE_ERROR", "failed to read blob size");
     cgi_header_status(200, "OK");
-    send_blob_headers(digest, scratch);
+    send_blob_headers(digest, size, scratch);
     fflush(stdout);
 }
 
@@ -102,7 +107,8 @@ void answer_get(const char *digest, char *scratch) {
     } else {
         cgi_header_status(200, "OK");
     }
-    send_blob_headers(digest, scratch);
+    // A blob of no bytes sends none, whatever the defaults of the range say.
+    send_blob_headers(digest, size > 0 ? last - first + 1 : 0, scratch);
     tw_stdout_bin();
     stream_bytes(f, first, last - first + 1, scratch);
     fclose(f);
@@ -113,7 +119,7 @@ void answer_delete(const char *digest) {
     if (reg_blob_delete(digest) != 0)
         oci_send_error(404, "BLOB_UNKNOWN", "blob unknown to registry");
     cgi_header_status(202, "Accepted");
-    cgi_header_extra(kApiVersion);
+    cgi_header_extra(oci_api_version_line);
     cgi_headers_end();
     fflush(stdout);
 }
@@ -151,9 +157,19 @@ int handle_v2_blob(const char *name_in, const char *digest_in) {
     if (name_in != nullptr && name_in[0] != '\0' && digest_in != nullptr && digest_in[0] != '\0') {
         tw_strlcpy(name, name_in, sizeof name);
         tw_strlcpy(digest, digest_in, sizeof digest);
-    } else if (!oci_parse_repo_marker(cgi_path_info(), "/blobs/", name, sizeof name, digest,
-                                      sizeof digest)) {
-        oci_send_error(404, "NAME_UNKNOWN", "repository name not known");
+    } else {
+        // The blob is found from the right of the path, so that a repository
+        // name may hold a "blobs" component; paths that name no blob that
+        // way are split at their first "/blobs/".
+        oci_route route;
+        const char *path = cgi_path_info();
+        if (oci_route_path(path, &route) == OCI_ROUTE_BLOB && route.name_valid) {
+            tw_strlcpy(name, route.name, sizeof name);
+            tw_strlcpy(digest, route.reference, sizeof digest);
+        } else if (!oci_parse_repo_marker(path, "/blobs/", name, sizeof name, digest,
+                                          sizeof digest)) {
+            oci_send_error(404, "NAME_UNKNOWN", "repository name not known");
+        }
     }
     if (digest[0] == '\0' || strncmp(digest, "sha256:", 7) != 0)
         oci_send_error(404, "BLOB_UNKNOWN", "invalid blob digest format");

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "edge/oci_common_internal.h"
+#include "storage/reg_storage_internal.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {

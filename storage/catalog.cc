@@ -4,19 +4,24 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
 
 #include "storage/reg_storage_internal.h"
 
 namespace {
 
-// Names one document collects; a listing delivers at most 512 of them.
-constexpr int32_t kMaxNames = 1024;
 // A tag link is read with at most 127 bytes.
 constexpr uint64_t kLinkCapacity = 128;
 // json_escape_append handles a byte only while more than this many bytes
 // remain, so an escaped text of L bytes is written whole only with L + 8
 // bytes of room.
 constexpr uint64_t kEscapeSlack = 8;
+// Directory levels the catalog walks below repositories.
+constexpr int kMaxRepoDepth = 128;
 
 // Writes the escape of one byte into out (room for 6 bytes) and gives its
 // length.
@@ -72,66 +77,11 @@ void append_escaped(char *buf, uint64_t cap, uint64_t *len, const char *text) {
     *len += json_escape_append(buf + *len, cap - *len, text);
 }
 
-// The heap array of name copies a document is built from. Everything it
-// holds is freed when it goes out of scope, on every path out of the call.
-class NameList {
-  public:
-    NameList() : names_(static_cast<char **>(calloc(kMaxNames, sizeof(char *)))) {}
-    ~NameList() {
-        if (names_ == nullptr) return;
-        for (int32_t i = 0; i < count_; i++) free(names_[i]);
-        free(names_);
-    }
-    NameList(const NameList &) = delete;
-    NameList &operator=(const NameList &) = delete;
-
-    bool allocated() const { return names_ != nullptr; }
-
-    // Adds a copy of name while fewer than kMaxNames are held (beyond that
-    // the name is passed over). false only when the copy cannot be made.
-    bool add_copy_of(const char *name) {
-        if (count_ >= kMaxNames) return true;
-        char *copy = xstrdup(name);
-        if (copy == nullptr) return false;
-        names_[count_++] = copy;
-        return true;
-    }
-
-    void sort_in_byte_order() {
-        if (count_ > 1) sort_str(names_, count_);
-    }
-
-    char *const *names() const { return names_; }
-    int32_t count() const { return count_; }
-
-  private:
-    char **names_;
-    int32_t count_ = 0;
-};
-
 bool tag_link_readable(const char *repo_name, const char *tag) {
     char path[REG_PATH_MAX];
     char link[kLinkCapacity];
     manifest_tag_path(repo_name, tag, path, sizeof path);
     return read_file(path, link, sizeof link, nullptr) == 0;
-}
-
-// Index of the first name of the catalog page after last: just after a name
-// equal to last, else at the first name greater than last, else past the
-// end.
-int32_t page_start(char *const *names, int32_t count, const char *last) {
-    if (last == nullptr || last[0] == '\0') return 0;
-    for (int32_t i = 0; i < count; i++) {
-        int order = str_cmp(names[i], last);
-        if (order == 0) return i + 1;
-        if (order > 0) return i;
-    }
-    return count;
-}
-
-int32_t page_end(int32_t start, int32_t count, int32_t n) {
-    if (n > 0 && n < count - start) return start + n;
-    return count;
 }
 
 }  // namespace
@@ -182,82 +132,169 @@ uint64_t json_append_name_array(char *dst, uint64_t cap, char *const *names, int
     return len;
 }
 
-extern "C" {
+namespace {
 
-const char *reg_tags_list_json(const char *repo_name) {
-    if (repo_name == nullptr) {
-        set_error("repo_name is NULL");
-        return nullptr;
-    }
-    if (require_ready() != 0) return nullptr;
-    if (!repo_name_valid(repo_name)) {
-        set_error("invalid repository name");
-        return nullptr;
-    }
+// Every tag of the repository that has a readable link, sorted; the tags
+// directory must list whole. A repository without tags directory has none.
+int collect_tags(const char *repo_name, std::vector<std::string> *tags) {
     char tags_dir[REG_PATH_MAX];
     manifest_tags_dir(repo_name, tags_dir, sizeof tags_dir);
-
-    NameList tags;
-    if (!tags.allocated()) {
-        set_error("out of memory");
-        return nullptr;
+    if (!dir_exists(tags_dir)) return 0;
+    std::vector<listed_entry> entries;
+    if (list_all(tags_dir, &entries) != 0) {
+        set_error("cannot list tags of %s", repo_name);
+        return -1;
     }
-    // A repository or tags directory that does not exist lists no tags.
-    dir_list list;
-    if (list_dir(tags_dir, &list) == 0) {
-        for (int32_t i = 0; i < list.count; i++) {
-            const dir_entry &entry = list.entries[i];
-            if (!entry.is_dir || !tag_link_readable(repo_name, entry.name)) continue;
-            if (!tags.add_copy_of(entry.name)) {
-                set_error("out of memory");
-                return nullptr;
-            }
+    for (const listed_entry &entry : entries) {
+        if (!entry.is_dir) continue;
+        if (tag_link_readable(repo_name, entry.name.c_str())) {
+            tags->push_back(entry.name);
+            continue;
+        }
+        // A deleted tag leaves its directory without a link; a link that is
+        // there but cannot be read is a failure, not a tag to leave out.
+        char path[REG_PATH_MAX];
+        manifest_tag_path(repo_name, entry.name.c_str(), path, sizeof path);
+        if (file_exists(path)) {
+            set_error("cannot read tag link: %s:%s", repo_name, entry.name.c_str());
+            return -1;
         }
     }
-    tags.sort_in_byte_order();
+    std::sort(tags->begin(), tags->end());
+    return 0;
+}
 
+// Adds to *names every repository at or below directory dir, whose name so
+// far is prefix (empty at the top): a directory with a _manifests directory
+// is a repository, and a repository may hold others ("library" and
+// "library/alpine"). The walk never enters _manifests.
+int collect_repositories(const std::string &dir, const std::string &prefix, int depth,
+                         std::vector<std::string> *names) {
+    std::vector<listed_entry> entries;
+    if (list_all(dir.c_str(), &entries) != 0) return -1;
+    for (const listed_entry &entry : entries) {
+        if (!entry.is_dir || entry.name == "_manifests") continue;
+        std::string name = prefix.empty() ? entry.name : prefix + "/" + entry.name;
+        std::string path = dir + PLAT_SEP_STR + entry.name;
+        if (dir_exists((path + PLAT_SEP_STR + "_manifests").c_str())) names->push_back(name);
+        // A name has at most 255 bytes, so no repository lies deeper than
+        // 128 levels; deeper directories are no concern of the catalog.
+        if (depth < kMaxRepoDepth &&
+            collect_repositories(path, name, depth + 1, names) != 0)
+            return -1;
+    }
+    return 0;
+}
+
+// Index of the first name after last in sorted names (all when last is
+// empty).
+size_t first_after(const std::vector<std::string> &names, const char *last) {
+    if (last == nullptr || last[0] == '\0') return 0;
+    return static_cast<size_t>(
+        std::upper_bound(names.begin(), names.end(), std::string(last)) - names.begin());
+}
+
+// Writes head, then the page of names after last with at most n of them (n
+// < 0: all) as JSON strings, then "]}" into s_result. A name goes in only
+// whole, while the closing still fits. out_next gets the page's last name
+// when names follow it, else "".
+const char *write_page(const std::string &head, const std::vector<std::string> &names,
+                       int32_t n, const char *last, char *out_next, uint64_t next_size) {
+    size_t start = first_after(names, last);
+    size_t end = names.size();
+    if (n >= 0 && static_cast<size_t>(n) < end - start) end = start + static_cast<size_t>(n);
     uint64_t len = 0;
     s_result[0] = '\0';
-    append_text(s_result, sizeof s_result, &len, "{\"name\":\"");
-    append_escaped(s_result, sizeof s_result, &len, repo_name);
-    append_text(s_result, sizeof s_result, &len, "\",\"tags\":[");
-    json_append_name_array(s_result + len, sizeof s_result - len, tags.names(), tags.count());
+    append_text(s_result, sizeof s_result, &len, head.c_str());
+    size_t written = 0;
+    for (size_t i = start; i < end; i++) {
+        uint64_t needed = (i > start ? 1 : 0) + 1 + escaped_length(names[i].c_str()) + kEscapeSlack;
+        if (needed > sizeof s_result - len) break;
+        if (i > start) append_text(s_result, sizeof s_result, &len, ",");
+        append_text(s_result, sizeof s_result, &len, "\"");
+        append_escaped(s_result, sizeof s_result, &len, names[i].c_str());
+        append_text(s_result, sizeof s_result, &len, "\"");
+        written++;
+    }
+    append_text(s_result, sizeof s_result, &len, "]}");
+    if (out_next != nullptr && next_size > 0) {
+        out_next[0] = '\0';
+        if (written > 0 && start + written < names.size())
+            snprintf(out_next, static_cast<size_t>(next_size), "%s",
+                     names[start + written - 1].c_str());
+    }
     return s_result;
 }
 
-const char *reg_catalog_json(int32_t n, const char *last) {
-    if (require_ready() != 0) return nullptr;
+std::string tags_head(const char *repo_name) {
+    char escaped[1024];
+    json_escape_append(escaped, sizeof escaped, repo_name);
+    return std::string("{\"name\":\"") + escaped + "\",\"tags\":[";
+}
 
-    NameList repos;
-    if (!repos.allocated()) {
-        set_error("out of memory");
+int require_valid_repo(const char *repo_name) {
+    if (repo_name == nullptr) {
+        set_status_error(REG_STATUS_INVALID_ARGUMENT, "repo_name is NULL");
+        return -1;
+    }
+    if (require_ready() != 0) return -1;
+    if (!repo_name_valid(repo_name)) {
+        set_status_error(REG_STATUS_INVALID_NAME, "invalid repository name");
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+const char *reg_tags_list_json(const char *repo_name) {
+    if (require_valid_repo(repo_name) != 0) return nullptr;
+    return unless_out_of_memory<const char *>(nullptr, [&]() -> const char * {
+        std::vector<std::string> tags;
+        if (collect_tags(repo_name, &tags) != 0) return nullptr;
+        return write_page(tags_head(repo_name), tags, -1, nullptr, nullptr, 0);
+    });
+}
+
+const char *reg_tags_list_page(const char *repo_name, int32_t n, const char *last,
+                               char *out_next, uint64_t next_size) {
+    if (require_valid_repo(repo_name) != 0) return nullptr;
+    char dir[REG_PATH_MAX];
+    manifest_tags_dir(repo_name, dir, sizeof dir);
+    // The manifests directory is the tags directory's parent.
+    size_t len = strlen(dir);
+    while (len > 0 && !plat_is_sep(dir[len - 1])) len--;
+    if (len > 0) dir[len - 1] = '\0';
+    if (!dir_exists(dir)) {
+        set_status_error(REG_STATUS_NOT_FOUND, "repository not found: %s", repo_name);
         return nullptr;
     }
+    return unless_out_of_memory<const char *>(nullptr, [&]() -> const char * {
+        std::vector<std::string> tags;
+        if (collect_tags(repo_name, &tags) != 0) return nullptr;
+        return write_page(tags_head(repo_name), tags, n, last, out_next, next_size);
+    });
+}
+
+const char *reg_catalog_page(int32_t n, const char *last, char *out_next, uint64_t next_size) {
+    if (require_ready() != 0) return nullptr;
     char dir[REG_PATH_MAX];
     repos_dir(dir, sizeof dir);
-    // Every directory directly under repositories is a repository, whatever
-    // it holds; a missing repositories directory lists none.
-    dir_list list;
-    if (list_dir(dir, &list) == 0) {
-        for (int32_t i = 0; i < list.count; i++) {
-            if (!list.entries[i].is_dir) continue;
-            if (!repos.add_copy_of(list.entries[i].name)) {
-                set_error("out of memory");
-                return nullptr;
-            }
+    return unless_out_of_memory<const char *>(nullptr, [&]() -> const char * {
+        std::vector<std::string> names;
+        if (dir_exists(dir) && collect_repositories(dir, "", 1, &names) != 0) {
+            set_error("cannot list repositories");
+            return nullptr;
         }
-    }
-    repos.sort_in_byte_order();
+        std::sort(names.begin(), names.end());
+        return write_page("{\"repositories\":[", names, n, last, out_next, next_size);
+    });
+}
 
-    int32_t start = page_start(repos.names(), repos.count(), last);
-    int32_t end = page_end(start, repos.count(), n);
-
-    uint64_t len = 0;
-    s_result[0] = '\0';
-    append_text(s_result, sizeof s_result, &len, "{\"repositories\":[");
-    json_append_name_array(s_result + len, sizeof s_result - len, repos.names() + start,
-                           end - start);
-    return s_result;
+const char *reg_catalog_json(int32_t n, const char *last) {
+    return reg_catalog_page(n > 0 ? n : -1, last, nullptr, 0);
 }
 
 }  // extern "C"

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "platform/platform.h"
 #include "storage/reg_storage_internal.h"
@@ -69,4 +70,46 @@ char *xstrdup(const char *text) {
     char *copy = static_cast<char *>(malloc(size));
     if (copy != nullptr) memcpy(copy, text, size);
     return copy;
+}
+
+int list_all(const char *directory, std::vector<listed_entry> *out) {
+    out->clear();
+    if (directory == nullptr || !dir_exists(directory)) return -1;
+    // Closed on every way out, also when memory runs out while the names
+    // are gathered.
+    std::unique_ptr<plat_dir, void (*)(plat_dir *)> d(plat_dir_open(directory), plat_dir_close);
+    if (d == nullptr) return -1;
+    const char *name = nullptr;
+    int is_dir = 0;
+    int rc;
+    while ((rc = plat_dir_next(d.get(), &name, &is_dir)) > 0) {
+        if (is_dot_or_dot_dot(name)) continue;
+        out->push_back(listed_entry{name, is_dir != 0});
+    }
+    return rc < 0 ? -1 : 0;
+}
+
+int read_whole_file(const char *path, uint64_t limit, std::string *out) {
+    out->clear();
+    FILE *f = plat_fopen(path, "rb");
+    if (f == nullptr) return -1;
+    char piece[65536];
+    bool failed = false;
+    for (;;) {
+        size_t n = fread(piece, 1, sizeof piece, f);
+        if (n > 0) {
+            if (out->size() + n > limit) {
+                out->append(piece, static_cast<size_t>(limit - out->size()));
+                failed = true;
+                break;
+            }
+            out->append(piece, n);
+        }
+        if (n < sizeof piece) {
+            failed = failed || ferror(f) != 0;
+            break;
+        }
+    }
+    plat_fclose(f);
+    return failed ? -1 : 0;
 }

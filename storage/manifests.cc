@@ -2,6 +2,7 @@
 // bytes, with a content-type file beside each, revision links and tag links.
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include <yyjson.h>
@@ -55,6 +56,10 @@ void manifests_dir(const char *repo_name, char *out, uint64_t size) {
 }
 
 }  // namespace
+
+extern "C" int reg_repo_name_valid(const char *name) { return repo_name_valid(name); }
+
+extern "C" int reg_tag_valid(const char *tag) { return tag_name_valid(tag); }
 
 int repo_name_valid(const char *name) {
     if (name == nullptr) return 0;
@@ -137,6 +142,22 @@ void manifest_tag_path(const char *repo_name, const char *tag, char *out, uint64
     path_join(out, size, current, "link");
 }
 
+void manifest_referrers_dir(const char *repo_name, const char *subject_hex, char *out,
+                            uint64_t size) {
+    char dir[REG_PATH_MAX], referrers[REG_PATH_MAX], algo[REG_PATH_MAX];
+    manifests_dir(repo_name, dir, sizeof dir);
+    path_join(referrers, sizeof referrers, dir, "referrers");
+    path_join(algo, sizeof algo, referrers, "sha256");
+    path_join(out, size, algo, subject_hex);
+}
+
+void manifest_referrer_path(const char *repo_name, const char *subject_hex, const char *hex,
+                            char *out, uint64_t size) {
+    char dir[REG_PATH_MAX];
+    manifest_referrers_dir(repo_name, subject_hex, dir, sizeof dir);
+    path_join(out, size, dir, hex);
+}
+
 namespace {
 
 // 1 when value is an object whose member "digest" is a valid digest string.
@@ -150,17 +171,17 @@ bool has_valid_digest_member(yyjson_val *value) {
 // present, an array of layers each with a digest. Sets the message.
 int validate_manifest_root(yyjson_val *root) {
     if (!yyjson_is_obj(root)) {
-        set_error("manifest must be a JSON object");
+        set_status_error(REG_STATUS_INVALID_MANIFEST, "manifest must be a JSON object");
         return -1;
     }
     if (!has_valid_digest_member(yyjson_obj_get(root, "config"))) {
-        set_error("manifest missing valid config.digest");
+        set_status_error(REG_STATUS_INVALID_MANIFEST, "manifest missing valid config.digest");
         return -1;
     }
     yyjson_val *layers = yyjson_obj_get(root, "layers");
     if (layers == nullptr) return 0;
     if (!yyjson_is_arr(layers)) {
-        set_error("manifest layers must be an array");
+        set_status_error(REG_STATUS_INVALID_MANIFEST, "manifest layers must be an array");
         return -1;
     }
     // One pass over the elements; indexing each one anew would walk the
@@ -169,7 +190,7 @@ int validate_manifest_root(yyjson_val *root) {
     yyjson_val *layer;
     yyjson_arr_foreach(layers, index, count, layer) {
         if (!has_valid_digest_member(layer)) {
-            set_error("manifest layer %zu missing valid digest", index);
+            set_status_error(REG_STATUS_INVALID_MANIFEST, "manifest layer %zu missing valid digest", index);
             return -1;
         }
     }
@@ -182,7 +203,7 @@ int validate_manifest_root(yyjson_val *root) {
 int validate_manifest(const void *body, uint64_t body_len) {
     yyjson_doc *doc = yyjson_read(static_cast<const char *>(body), static_cast<size_t>(body_len), 0);
     if (doc == nullptr) {
-        set_error("manifest JSON parse failed");
+        set_status_error(REG_STATUS_INVALID_MANIFEST, "manifest JSON parse failed");
         return -1;
     }
     int rc = validate_manifest_root(yyjson_doc_get_root(doc));
@@ -204,15 +225,15 @@ void copy_bounded(char *out, size_t size, const char *text) { snprintf(out, size
 // Checks the form of a tag reference. Sets the message.
 int require_valid_tag(const char *tag) {
     if (tag_name_valid(tag)) return 0;
-    set_error("invalid tag: %s", tag);
+    set_status_error(REG_STATUS_INVALID_NAME, "invalid tag: %s", tag);
     return -1;
 }
 
-// Writes the manifest's files in the order that lets a reader trust every
-// link it finds: body, content type, revision link, then the tag link. Each
-// file is replaced atomically. Sets the message.
+}  // namespace
+
 int store_manifest(const char *repo_name, const char *reference, const void *body,
-                   uint64_t body_len, const char *content_type, const char *hex) {
+                   uint64_t body_len, const char *content_type, const char *hex,
+                   const char *subject_hex) {
     char path[REG_PATH_MAX];
     manifests_dir(repo_name, path, sizeof path);
     if (mkdirs(path) != 0) {
@@ -243,6 +264,18 @@ int store_manifest(const char *repo_name, const char *reference, const void *bod
         set_error("write revision link failed");
         return -1;
     }
+    if (subject_hex != nullptr && subject_hex[0] != '\0') {
+        manifest_referrers_dir(repo_name, subject_hex, path, sizeof path);
+        if (mkdirs(path) != 0) {
+            set_error("mkdirs referrers dir failed");
+            return -1;
+        }
+        manifest_referrer_path(repo_name, subject_hex, hex, path, sizeof path);
+        if (write_file_atomic(path, link, kDigestStringLen) != 0) {
+            set_error("write referrer link failed");
+            return -1;
+        }
+    }
     if (is_digest_reference(reference)) return 0;
     manifest_tag_dir(repo_name, reference, path, sizeof path);
     if (mkdirs(path) != 0) {
@@ -257,11 +290,36 @@ int store_manifest(const char *repo_name, const char *reference, const void *bod
     return 0;
 }
 
+namespace {
+
+// The hex digest of the subject that the manifest body at path names; false
+// when it names none or cannot be read.
+bool subject_of_body(const char *path, char subject_hex[kHexOut]) {
+    std::string body;
+    if (!unless_out_of_memory(false, [&] { return read_whole_file(path, REG_MANIFEST_MAX, &body) == 0; }))
+        return false;
+    yyjson_doc *doc = yyjson_read(body.data(), body.size(), 0);
+    if (doc == nullptr) return false;
+    yyjson_val *digest = yyjson_obj_get(yyjson_obj_get(yyjson_doc_get_root(doc), "subject"), "digest");
+    bool found = yyjson_is_str(digest) && digest_valid(yyjson_get_str(digest));
+    if (found) copy_bounded(subject_hex, kHexOut, yyjson_get_str(digest) + 7);
+    yyjson_doc_free(doc);
+    return found;
+}
+
 // Removes the body, the content-type file and the revision link of hex,
 // ignoring each outcome: an absent file is already gone.
 void remove_manifest_files(const char *repo_name, const char *hex) {
     char path[REG_PATH_MAX];
     manifest_body_path(repo_name, hex, path, sizeof path);
+    // The referrer link of the manifest's subject goes first, while the
+    // body still tells which subject that is.
+    char subject_hex[kHexOut];
+    if (subject_of_body(path, subject_hex)) {
+        char link[REG_PATH_MAX];
+        manifest_referrer_path(repo_name, subject_hex, hex, link, sizeof link);
+        remove_file(link);
+    }
     remove_file(path);
     manifest_ct_path(repo_name, hex, path, sizeof path);
     remove_file(path);
@@ -274,7 +332,7 @@ void remove_manifest_files(const char *repo_name, const char *hex) {
 int manifest_resolve(const char *repo_name, const char *reference, char *out_hex) {
     if (is_digest_reference(reference)) {
         if (!digest_valid(reference)) {
-            set_error("invalid digest reference");
+            set_status_error(REG_STATUS_INVALID_DIGEST, "invalid digest reference");
             return -1;
         }
         copy_bounded(out_hex, kHexOut, reference + 7);
@@ -285,7 +343,7 @@ int manifest_resolve(const char *repo_name, const char *reference, char *out_hex
     uint64_t len = 0;
     manifest_tag_path(repo_name, reference, path, sizeof path);
     if (read_file(path, link, sizeof link, &len) != 0) {
-        set_error("tag not found: %s:%s", repo_name, reference);
+        set_status_error(REG_STATUS_NOT_FOUND, "tag not found: %s:%s", repo_name, reference);
         return -1;
     }
     // The whole file must be the digest string: a NUL byte after it would
@@ -329,21 +387,21 @@ extern "C" {
 int reg_manifest_put(const char *repo_name, const char *reference, const void *body,
                      uint64_t body_len, const char *content_type, char *out_digest) {
     if (repo_name == nullptr || reference == nullptr || body == nullptr || out_digest == nullptr) {
-        set_error("NULL argument");
+        set_status_error(REG_STATUS_INVALID_ARGUMENT, "NULL argument");
         return -1;
     }
     if (require_ready() != 0) return -1;
     if (!repo_name_valid(repo_name)) {
-        set_error("invalid repository name: %s", repo_name);
+        set_status_error(REG_STATUS_INVALID_NAME, "invalid repository name: %s", repo_name);
         return -1;
     }
     if (reference[0] == '\0') {
-        set_error("empty reference");
+        set_status_error(REG_STATUS_INVALID_NAME, "empty reference");
         return -1;
     }
     if (!is_digest_reference(reference) && require_valid_tag(reference) != 0) return -1;
     if (body_len > kBodyMax) {
-        set_error("manifest too large: %llu bytes (max %llu)",
+        set_status_error(REG_STATUS_TOO_LARGE, "manifest too large: %llu bytes (max %llu)",
                   static_cast<unsigned long long>(body_len),
                   static_cast<unsigned long long>(kBodyMax));
         return -1;
@@ -352,7 +410,8 @@ int reg_manifest_put(const char *repo_name, const char *reference, const void *b
 
     char hex[kHexOut];
     sha256_hex_of(body, body_len, hex);
-    if (store_manifest(repo_name, reference, body, body_len, content_type, hex) != 0) return -1;
+    if (store_manifest(repo_name, reference, body, body_len, content_type, hex, nullptr) != 0)
+        return -1;
     snprintf(out_digest, kDigestOut, "%s%s", kDigestPrefix, hex);
     return 0;
 }
@@ -361,12 +420,12 @@ const char *reg_manifest_get(const char *repo_name, const char *reference,
                              char *out_content_type, char *out_digest) {
     if (repo_name == nullptr || reference == nullptr || out_content_type == nullptr ||
         out_digest == nullptr) {
-        set_error("NULL argument");
+        set_status_error(REG_STATUS_INVALID_ARGUMENT, "NULL argument");
         return nullptr;
     }
     if (require_ready() != 0) return nullptr;
     if (!repo_name_valid(repo_name)) {
-        set_error("invalid repository name");
+        set_status_error(REG_STATUS_INVALID_NAME, "invalid repository name");
         return nullptr;
     }
     char hex[kHexOut];
@@ -376,7 +435,7 @@ const char *reg_manifest_get(const char *repo_name, const char *reference,
     uint64_t len = 0;
     manifest_body_path(repo_name, hex, path, sizeof path);
     if (read_file(path, s_result, sizeof s_result, &len) != 0) {
-        set_error("manifest body not found: %s@%s", repo_name, reference);
+        set_status_error(REG_STATUS_NOT_FOUND, "manifest body not found: %s@%s", repo_name, reference);
         return nullptr;
     }
     // A body that fills the buffer may have been cut; put never stores one
@@ -384,7 +443,7 @@ const char *reg_manifest_get(const char *repo_name, const char *reference,
     if (len == kBodyMax) {
         int64_t stored = file_size(path);
         if (stored > static_cast<int64_t>(kBodyMax)) {
-            set_error("manifest too large: %lld bytes (max %llu)",
+            set_status_error(REG_STATUS_TOO_LARGE, "manifest too large: %lld bytes (max %llu)",
                       static_cast<long long>(stored), static_cast<unsigned long long>(kBodyMax));
             return nullptr;
         }
@@ -399,12 +458,12 @@ const char *reg_manifest_get(const char *repo_name, const char *reference,
 
 int reg_manifest_delete(const char *repo_name, const char *reference) {
     if (repo_name == nullptr || reference == nullptr) {
-        set_error("NULL argument");
+        set_status_error(REG_STATUS_INVALID_ARGUMENT, "NULL argument");
         return -1;
     }
     if (require_ready() != 0) return -1;
     if (!repo_name_valid(repo_name)) {
-        set_error("invalid repository name");
+        set_status_error(REG_STATUS_INVALID_NAME, "invalid repository name");
         return -1;
     }
     char hex[kHexOut];

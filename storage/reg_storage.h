@@ -22,11 +22,64 @@
 #ifndef STORAGE_REG_STORAGE_H
 #define STORAGE_REG_STORAGE_H
 
+#include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* ---- Status of a failure ----------------------------------------------- */
+
+/* What kind of failure the most recent failing call met, beside its
+ * message, so that a caller (an HTTP endpoint) answers for the right
+ * reason: 404 for what is not there, 400 for what the caller got wrong,
+ * 500 for what went wrong on the disk. */
+typedef enum reg_status {
+    REG_STATUS_OK = 0,
+    REG_STATUS_NOT_READY,         /* the storage is not initialised */
+    REG_STATUS_INVALID_ARGUMENT,  /* NULL, a malformed upload id, a bad root */
+    REG_STATUS_INVALID_NAME,      /* a repository name or tag outside the rules */
+    REG_STATUS_INVALID_DIGEST,    /* not a digest string, or not the content's digest */
+    REG_STATUS_INVALID_MANIFEST,  /* a manifest document that is not acceptable */
+    REG_STATUS_UNKNOWN_REFERENCE, /* a manifest names a blob or manifest not stored */
+    REG_STATUS_TOO_LARGE,         /* a document above its size limit */
+    REG_STATUS_NOT_FOUND,         /* the blob, upload, tag, manifest or repository is not there */
+    REG_STATUS_IO_ERROR           /* the file system failed, or the store is damaged */
+} reg_status;
+
+/* The status of the most recent failure; REG_STATUS_OK after a successful
+ * reg_storage_init and before any failure. Success leaves it alone, like the
+ * message. */
+reg_status reg_storage_last_status(void);
+
+/* ---- Choosing the root, names ------------------------------------------ */
+
+/* Capacity of the root that reg_choose_storage_root writes, NUL included. */
+#define REG_ROOT_CHOICE_MAX 1024
+
+/* Chooses the storage root every program over one store agrees on, into
+ * root (size bytes, at most 1023 characters kept): REGISTRY_STORAGE_ROOT
+ * when set and not empty; else the value of "storage_root", else of
+ * "registry_storage_root", in ./config.json (first 2047 bytes, a plain
+ * string of at most 1023 bytes); else "./registry_storage". Touches no
+ * storage state. */
+void reg_choose_storage_root(char *root, size_t size);
+
+/* 1 when name may name a repository of the store: 1 to 255 bytes of
+ * [A-Za-z0-9._/-], no "..", no empty component, no component "." or
+ * "_manifests". Every operation that takes a repository name applies it. */
+int reg_repo_name_valid(const char *name);
+
+/* 1 when name is a repository name of the OCI distribution grammar, the
+ * rule for creating new repositories: components of [a-z0-9]+ joined by
+ * '.', '_', "__" or runs of '-', separated by single '/', at most 255
+ * bytes; also valid under reg_repo_name_valid. Else 0 (also NULL). */
+int reg_repo_name_oci(const char *name);
+
+/* 1 for a tag [A-Za-z0-9_][A-Za-z0-9._-]{0,127}, else 0 (also NULL). */
+int reg_tag_valid(const char *tag);
 
 /* ---- Root and error state ------------------------------------------- */
 
@@ -94,6 +147,21 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
 /* Throws an upload away. An id without an upload file succeeds. */
 int reg_blob_cancel_upload(const char *upload_uuid);
 
+/* The count of bytes an upload holds so far, or -1 ("upload not found: %s"
+ * for an id without an upload file, REG_STATUS_NOT_FOUND). */
+int64_t reg_blob_upload_size(const char *upload_uuid);
+
+/* Appends what the stream in delivers, up to max_bytes bytes or its end,
+ * to the end of the upload's file, in pieces of bounded size: a body of any
+ * length passes without being held in memory. The count of bytes appended
+ * goes to *out_appended (not NULL), also after a failure; the caller
+ * compares it with what it expected. Fails for an upload that was not
+ * started, when the stream reports a read error ("read error on input",
+ * REG_STATUS_INVALID_ARGUMENT) or when a write fails; bytes already
+ * appended stay. */
+int reg_blob_append_stream(const char *upload_uuid, FILE *in, uint64_t max_bytes,
+                           uint64_t *out_appended);
+
 /* ---- Manifest store -------------------------------------------------- */
 
 /* Validates body (body_len bytes of strict JSON: an object with a
@@ -121,6 +189,42 @@ const char *reg_manifest_get(const char *repo_name, const char *reference,
  * files go once no tag names it any more. */
 int reg_manifest_delete(const char *repo_name, const char *reference);
 
+/* The largest manifest reg_manifest_put_typed stores, in bytes. */
+#define REG_MANIFEST_MAX 4194304
+
+/* Stores a manifest of any kind registry clients push, checked by its media
+ * type: content_type when given and not empty, else the document's own
+ * "mediaType" (a document whose "mediaType" differs from content_type is
+ * refused). An OCI or Docker image manifest (and an artifact manifest) must
+ * have a config descriptor and a layers array of descriptors whose blobs
+ * are stored (a config of the empty descriptor may be absent; a layer with
+ * "urls" is fetched from elsewhere and need not be stored); an OCI image
+ * index or Docker manifest list must have a manifests array whose manifests
+ * are stored in repo_name. A missing blob or manifest fails with
+ * REG_STATUS_UNKNOWN_REFERENCE; a body above REG_MANIFEST_MAX bytes with
+ * REG_STATUS_TOO_LARGE before it is read; other defects with
+ * REG_STATUS_INVALID_MANIFEST. A digest reference must equal the body's
+ * digest (REG_STATUS_INVALID_DIGEST). The bytes are stored exactly as given,
+ * with their media type, as reg_manifest_put stores them; a "subject"
+ * descriptor is recorded so that reg_referrers_json finds the manifest,
+ * whether the subject is stored or not, and its digest goes into
+ * out_subject (72 bytes; "" without a subject). out_digest as in
+ * reg_manifest_put. */
+int reg_manifest_put_typed(const char *repo_name, const char *reference, const void *body,
+                           uint64_t body_len, const char *content_type, char *out_digest,
+                           char *out_subject);
+
+/* Finds the manifest that reference (a tag or a digest string) names in
+ * repo_name without reading it: its body file's path into out_path
+ * (path_size bytes), its size into *out_size, its content type into
+ * out_content_type (at least 128 bytes) and its digest string into
+ * out_digest (at least 72 bytes). For bodies of any size up to
+ * REG_MANIFEST_MAX, which the caller streams. REG_STATUS_NOT_FOUND when the
+ * tag, the revision or the body is not there. */
+int reg_manifest_locate(const char *repo_name, const char *reference, char *out_path,
+                        uint64_t path_size, char *out_content_type, char *out_digest,
+                        int64_t *out_size);
+
 /* ---- Tag list, catalog, statistics ------------------------------------ */
 
 /* {"name":"<repo>","tags":[...]} with the repository's tags in byte order,
@@ -132,6 +236,33 @@ const char *reg_tags_list_json(const char *repo_name);
  * page after last (NULL or empty: from the start) of at most n names (0 or
  * less: no limit), in the shared result buffer. NULL on failure. */
 const char *reg_catalog_json(int32_t n, const char *last);
+
+/* {"name":"<repo>","tags":[...]}: the page of the repository's tags, in byte
+ * order, that follows last (NULL or empty: from the first) with at most n
+ * tags (n < 0: all of them; 0: none), in the shared result buffer. Every
+ * tag is seen, however many there are. When tags follow the page, the last
+ * tag of the page goes into out_next (next_size bytes), else "" (a page cut
+ * short by the result buffer also sets it). A repository without manifests
+ * directory is REG_STATUS_NOT_FOUND. NULL on failure, also when the tags
+ * directory cannot be listed whole. */
+const char *reg_tags_list_page(const char *repo_name, int32_t n, const char *last,
+                               char *out_next, uint64_t next_size);
+
+/* {"repositories":[...]}: the page of every repository name in the store
+ * (a directory under repositories with a _manifests directory, at any
+ * depth, so "library/alpine" is listed as such), in byte order, after last,
+ * with at most n names (n < 0: all; 0: none), and out_next as for
+ * reg_tags_list_page. NULL on failure. */
+const char *reg_catalog_page(int32_t n, const char *last, char *out_next, uint64_t next_size);
+
+/* An OCI image index of the manifests of repo_name whose "subject" is
+ * digest: for each one a descriptor with its mediaType, digest, size, its
+ * artifactType (else its config's mediaType) and its annotations; only
+ * those of artifact type artifact_type when that is given and not empty.
+ * In the shared result buffer (REG_STATUS_TOO_LARGE when it does not fit).
+ * A repository or subject without referrers gives an empty index. */
+const char *reg_referrers_json(const char *repo_name, const char *digest,
+                               const char *artifact_type);
 
 /* {"version":"1.0.0","repositories":R,"tags":T,"blobs":B,"blob_bytes":BB,
  * "active_uploads":U,"upload_bytes":UB} in the shared result buffer; NULL

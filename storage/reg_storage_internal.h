@@ -26,12 +26,29 @@ extern int32_t s_ready;
 extern char s_error[REG_ERROR_MAX];
 extern char s_result[REG_RESULT_MAX];
 
-/* Formats a message into s_error, cut after 1023 characters. */
+extern reg_status s_status;
+
+/* Formats a message into s_error, cut after 1023 characters; the status is
+ * REG_STATUS_IO_ERROR. */
 void set_error(const char *format, ...) PLAT_PRINTF_FORMAT(1, 2);
+
+/* Formats a message into s_error like set_error, with status. */
+void set_status_error(reg_status status, const char *format, ...) PLAT_PRINTF_FORMAT(2, 3);
 
 /* 0 when ready; otherwise sets "not initialized - call reg_storage_init
  * first" and gives -1. */
 int require_ready(void);
+
+/* ---- Root choice (config.cc) ------------------------------------------- */
+
+/* The storage root that config.json text names: the value of the first
+ * "storage_root": key, else of the first "registry_storage_root": key (the
+ * key in double quotes directly followed by ':'), taken as the text between
+ * the first two double quotes after that ':', raw (escapes are not decoded).
+ * Written with its NUL into root (size bytes) only when it is at most 1023
+ * bytes long and fits; otherwise root is left as it was. text ends at its
+ * NUL. */
+void root_from_config_text(const char *text, char *root, size_t size);
 
 /* ---- Paths and files (root.cc) ----------------------------------------- */
 
@@ -125,6 +142,42 @@ int read_file(const char *path, char *buffer, uint64_t capacity, uint64_t *out_l
 /* A heap copy of text (not NULL), or NULL when memory is exhausted. */
 char *xstrdup(const char *text);
 
+#ifdef __cplusplus
+#include <new>
+#include <string>
+#include <vector>
+
+/* Runs body and gives its result; when memory runs out inside it, sets
+ * "out of memory" and gives on_failure instead, so that no exception leaves
+ * the library's C interface. */
+template <typename T, typename Body>
+T unless_out_of_memory(T on_failure, Body body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc &) {
+        set_error("out of memory");
+        return on_failure;
+    }
+}
+
+/* One entry of a whole listing. */
+struct listed_entry {
+    std::string name;
+    bool is_dir;
+};
+
+/* Lists every entry of directory ("." and ".." left out), however many
+ * there are, into *out (emptied first). 0 when the listing is whole; -1
+ * when directory is not a directory, cannot be enumerated, or the
+ * enumeration failed part-way (what was gathered stays in *out, but is not
+ * to be taken as all there is). */
+int list_all(const char *directory, std::vector<listed_entry> *out);
+
+/* Reads the whole file at path into *out. 0, or -1 when it does not open,
+ * a read fails, or it holds more than limit bytes (*out is then cut). */
+int read_whole_file(const char *path, uint64_t limit, std::string *out);
+#endif
+
 /* ---- Manifests (manifests.cc) ----------------------------------------- */
 
 /* 1 when name (1 to 255 bytes of [A-Za-z0-9._/-]) names a directory of its
@@ -154,6 +207,21 @@ void manifest_rev_dir(const char *repo_name, const char *hex, char *out, uint64_
 void manifest_rev_path(const char *repo_name, const char *hex, char *out, uint64_t size);
 void manifest_tags_dir(const char *repo_name, char *out, uint64_t size);
 void manifest_tag_path(const char *repo_name, const char *tag, char *out, uint64_t size);
+/* _manifests/referrers/sha256/<subject hex>, and in it the referrer link
+ * <hex>, which holds the digest string of a manifest whose subject is that
+ * digest. */
+void manifest_referrers_dir(const char *repo_name, const char *subject_hex, char *out,
+                            uint64_t size);
+void manifest_referrer_path(const char *repo_name, const char *subject_hex, const char *hex,
+                            char *out, uint64_t size);
+
+/* Writes a checked manifest's files in the order that lets a reader trust
+ * every link it finds: body, content type, revision link, the referrer
+ * link when subject_hex is given and not empty, then the tag link when
+ * reference is a tag. Each file is replaced atomically. Sets the message. */
+int store_manifest(const char *repo_name, const char *reference, const void *body,
+                   uint64_t body_len, const char *content_type, const char *hex,
+                   const char *subject_hex);
 
 /* ---- Tag list and catalog (catalog.cc) -------------------------------- */
 

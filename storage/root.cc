@@ -11,6 +11,7 @@ char s_root[REG_ROOT_MAX];
 int32_t s_ready;
 char s_error[REG_ERROR_MAX];
 char s_result[REG_RESULT_MAX];
+reg_status s_status;
 
 namespace {
 
@@ -41,11 +42,20 @@ void set_error(const char *format, ...) {
     va_start(ap, format);
     vsnprintf(s_error, sizeof s_error, format, ap);
     va_end(ap);
+    s_status = REG_STATUS_IO_ERROR;
+}
+
+void set_status_error(reg_status status, const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(s_error, sizeof s_error, format, ap);
+    va_end(ap);
+    s_status = status;
 }
 
 int require_ready(void) {
     if (s_ready) return 0;
-    set_error("not initialized - call reg_storage_init first");
+    set_status_error(REG_STATUS_NOT_READY, "not initialized - call reg_storage_init first");
     return -1;
 }
 
@@ -198,13 +208,13 @@ extern "C" {
 
 int reg_storage_init(const char *root_dir) {
     if (root_dir == nullptr || root_dir[0] == '\0') {
-        set_error("storage root dir is empty");
+        set_status_error(REG_STATUS_INVALID_ARGUMENT, "storage root dir is empty");
         return -1;
     }
     if (s_ready) reg_storage_cleanup();
     size_t len = strlen(root_dir);
     if (len > REG_ROOT_MAX - 1) {
-        set_error("storage root dir too long (max 3499 chars)");
+        set_status_error(REG_STATUS_INVALID_ARGUMENT, "storage root dir too long (max 3499 chars)");
         return -1;
     }
     memcpy(s_root, root_dir, len + 1);
@@ -236,6 +246,7 @@ int reg_storage_init(const char *root_dir) {
     }
     s_ready = 1;
     s_error[0] = '\0';
+    s_status = REG_STATUS_OK;
     return 0;
 }
 
@@ -246,14 +257,16 @@ void reg_storage_cleanup(void) {
 
 const char *reg_storage_last_error(void) { return s_error; }
 
+reg_status reg_storage_last_status(void) { return s_status; }
+
 int reg_blob_exists(const char *digest) {
     if (digest == nullptr) {
-        set_error("digest is NULL");
+        set_status_error(REG_STATUS_INVALID_ARGUMENT, "digest is NULL");
         return -1;
     }
     if (require_ready() != 0) return -1;
     if (!digest_valid(digest)) {
-        set_error("invalid digest");
+        set_status_error(REG_STATUS_INVALID_DIGEST, "invalid digest");
         return -1;
     }
     char path[REG_PATH_MAX];
@@ -263,12 +276,12 @@ int reg_blob_exists(const char *digest) {
 
 int64_t reg_blob_get_size(const char *digest) {
     if (digest == nullptr) {
-        set_error("digest is NULL");
+        set_status_error(REG_STATUS_INVALID_ARGUMENT, "digest is NULL");
         return -1;
     }
     if (require_ready() != 0) return -1;
     if (!digest_valid(digest)) {
-        set_error("invalid digest");
+        set_status_error(REG_STATUS_INVALID_DIGEST, "invalid digest");
         return -1;
     }
     char path[REG_PATH_MAX];
@@ -278,23 +291,23 @@ int64_t reg_blob_get_size(const char *digest) {
 
 int reg_blob_get_filepath(const char *digest, char *out_path, uint64_t out_size) {
     if (digest == nullptr || out_path == nullptr || out_size == 0) {
-        set_error("NULL argument");
+        set_status_error(REG_STATUS_INVALID_ARGUMENT, "NULL argument");
         return -1;
     }
     if (require_ready() != 0) return -1;
     if (!digest_valid(digest)) {
-        set_error("invalid digest");
+        set_status_error(REG_STATUS_INVALID_DIGEST, "invalid digest");
         return -1;
     }
     char path[REG_PATH_MAX];
     blob_path_for_digest(digest, path, sizeof path);
     if (!file_exists(path)) {
-        set_error("blob not found: %s", digest);
+        set_status_error(REG_STATUS_NOT_FOUND, "blob not found: %s", digest);
         return -1;
     }
     size_t len = strlen(path);
     if (len >= out_size) {
-        set_error("path buffer too small");
+        set_status_error(REG_STATUS_INVALID_ARGUMENT, "path buffer too small");
         return -1;
     }
     memcpy(out_path, path, len + 1);
@@ -303,18 +316,18 @@ int reg_blob_get_filepath(const char *digest, char *out_path, uint64_t out_size)
 
 int reg_blob_delete(const char *digest) {
     if (digest == nullptr) {
-        set_error("digest is NULL");
+        set_status_error(REG_STATUS_INVALID_ARGUMENT, "digest is NULL");
         return -1;
     }
     if (require_ready() != 0) return -1;
     if (!digest_valid(digest)) {
-        set_error("invalid digest");
+        set_status_error(REG_STATUS_INVALID_DIGEST, "invalid digest");
         return -1;
     }
     char path[REG_PATH_MAX];
     blob_path_for_digest(digest, path, sizeof path);
     if (!file_exists(path)) {
-        set_error("blob not found: %s", digest);
+        set_status_error(REG_STATUS_NOT_FOUND, "blob not found: %s", digest);
         return -1;
     }
     if (remove_file(path) != 0) {

@@ -12,6 +12,8 @@ namespace {
 
 constexpr int kUuidLen = 36;
 constexpr int kMaxStartAttempts = 16;
+// Bytes moved per read and write when an upload takes a stream.
+constexpr size_t kAppendPiece = 1 << 20;
 // Renames tried when the fan-out directory vanishes under the commit.
 constexpr int kMaxCommitAttempts = 8;
 
@@ -99,7 +101,7 @@ void upload_path_for_uuid(const char *uuid, char *out, uint64_t size) {
 static int require_ready_with_valid_id(const char *upload_uuid) {
     if (require_ready() != 0) return -1;
     if (!uuid_valid(upload_uuid)) {
-        set_error("invalid upload uuid");
+        set_status_error(REG_STATUS_INVALID_ARGUMENT, "invalid upload uuid");
         return -1;
     }
     return 0;
@@ -109,7 +111,7 @@ extern "C" {
 
 int reg_blob_start_upload(char *out_upload_uuid) {
     if (out_upload_uuid == nullptr) {
-        set_error("out_upload_uuid is NULL");
+        set_status_error(REG_STATUS_INVALID_ARGUMENT, "out_upload_uuid is NULL");
         return -1;
     }
     if (require_ready() != 0) return -1;
@@ -133,21 +135,21 @@ int reg_blob_start_upload(char *out_upload_uuid) {
 
 int reg_blob_append_chunk(const char *upload_uuid, const void *data, uint64_t data_len) {
     if (upload_uuid == nullptr || data == nullptr) {
-        set_error("upload_uuid/data is NULL");
+        set_status_error(REG_STATUS_INVALID_ARGUMENT, "upload_uuid/data is NULL");
         return -1;
     }
     if (require_ready_with_valid_id(upload_uuid) != 0) return -1;
     char path[REG_PATH_MAX];
     upload_path_for_uuid(upload_uuid, path, sizeof path);
     if (!file_exists(path)) {
-        set_error("upload not found: %s", upload_uuid);
+        set_status_error(REG_STATUS_NOT_FOUND, "upload not found: %s", upload_uuid);
         return -1;
     }
     // Opened without creating: an upload cancelled meanwhile by another
     // process is not brought back to life as a new, partial file.
     FILE *f = plat_fopen_append_existing(path);
     if (f == nullptr) {
-        set_error("upload not found: %s", upload_uuid);
+        set_status_error(REG_STATUS_NOT_FOUND, "upload not found: %s", upload_uuid);
         return -1;
     }
     bool failed = false;
@@ -170,18 +172,18 @@ int reg_blob_append_chunk(const char *upload_uuid, const void *data, uint64_t da
 int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
                            char *out_digest) {
     if (upload_uuid == nullptr || expected_digest == nullptr || out_digest == nullptr) {
-        set_error("NULL argument");
+        set_status_error(REG_STATUS_INVALID_ARGUMENT, "NULL argument");
         return -1;
     }
     if (require_ready_with_valid_id(upload_uuid) != 0) return -1;
     if (!digest_valid(expected_digest)) {
-        set_error("invalid expected digest");
+        set_status_error(REG_STATUS_INVALID_DIGEST, "invalid expected digest");
         return -1;
     }
     char upload_path[REG_PATH_MAX];
     upload_path_for_uuid(upload_uuid, upload_path, sizeof upload_path);
     if (!file_exists(upload_path)) {
-        set_error("upload not found: %s", upload_uuid);
+        set_status_error(REG_STATUS_NOT_FOUND, "upload not found: %s", upload_uuid);
         return -1;
     }
 
@@ -195,7 +197,7 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
     bin_to_hex(raw, sizeof raw, hex);
     snprintf(computed, sizeof computed, "sha256:%s", hex);
     if (strcmp(computed, expected_digest) != 0) {
-        set_error("digest mismatch: expected %s, got %s", expected_digest, computed);
+        set_status_error(REG_STATUS_INVALID_DIGEST, "digest mismatch: expected %s, got %s", expected_digest, computed);
         remove_file(upload_path);
         return -1;
     }
@@ -240,9 +242,74 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
     return 0;
 }
 
+int64_t reg_blob_upload_size(const char *upload_uuid) {
+    if (upload_uuid == nullptr) {
+        set_status_error(REG_STATUS_INVALID_ARGUMENT, "upload_uuid is NULL");
+        return -1;
+    }
+    if (require_ready_with_valid_id(upload_uuid) != 0) return -1;
+    char path[REG_PATH_MAX];
+    upload_path_for_uuid(upload_uuid, path, sizeof path);
+    plat_attr a;
+    if (plat_stat(path, &a) != 0 || a.is_dir) {
+        set_status_error(REG_STATUS_NOT_FOUND, "upload not found: %s", upload_uuid);
+        return -1;
+    }
+    return a.size;
+}
+
+int reg_blob_append_stream(const char *upload_uuid, FILE *in, uint64_t max_bytes,
+                           uint64_t *out_appended) {
+    if (upload_uuid == nullptr || in == nullptr || out_appended == nullptr) {
+        set_status_error(REG_STATUS_INVALID_ARGUMENT, "NULL argument");
+        return -1;
+    }
+    *out_appended = 0;
+    if (require_ready_with_valid_id(upload_uuid) != 0) return -1;
+    char path[REG_PATH_MAX];
+    upload_path_for_uuid(upload_uuid, path, sizeof path);
+    FILE *f = plat_fopen_append_existing(path);
+    if (f == nullptr) {
+        set_status_error(REG_STATUS_NOT_FOUND, "upload not found: %s", upload_uuid);
+        return -1;
+    }
+    // One piece at a time through a buffer of fixed size: the body's length
+    // sets only how long this takes, never how much memory it holds.
+    static char piece[kAppendPiece];
+    bool write_failed = false, read_failed = false;
+    uint64_t left = max_bytes;
+    while (left > 0) {
+        size_t want = left < kAppendPiece ? static_cast<size_t>(left) : kAppendPiece;
+        size_t got = fread(piece, 1, want, in);
+        if (got > 0) {
+            size_t written = plat_fwrite(piece, got, f);
+            *out_appended += written;
+            if (written < got || ferror(f) != 0) {
+                write_failed = true;
+                break;
+            }
+            left -= got;
+        }
+        if (got < want) {
+            read_failed = ferror(in) != 0;
+            break;
+        }
+    }
+    if (plat_fclose(f) != 0) write_failed = true;
+    if (write_failed) {
+        set_error("write error appending chunk");
+        return -1;
+    }
+    if (read_failed) {
+        set_status_error(REG_STATUS_INVALID_ARGUMENT, "read error on input");
+        return -1;
+    }
+    return 0;
+}
+
 int reg_blob_cancel_upload(const char *upload_uuid) {
     if (upload_uuid == nullptr) {
-        set_error("upload_uuid is NULL");
+        set_status_error(REG_STATUS_INVALID_ARGUMENT, "upload_uuid is NULL");
         return -1;
     }
     if (require_ready_with_valid_id(upload_uuid) != 0) return -1;

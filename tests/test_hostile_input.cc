@@ -238,7 +238,8 @@ TEST_F(HostileCgi, OversizedNegativeAndMalformedRanges) {
                                          std::to_string(c.first) + "-" + std::to_string(c.last) +
                                          "/100\r\n"
                                    : "Status: 200 OK\r\n";
-            want += blob_headers(blob_digest_) + blob_.substr(c.first, c.last - c.first + 1);
+            want += blob_headers(blob_digest_, c.last - c.first + 1) +
+                    blob_.substr(c.first, c.last - c.first + 1);
         }
         EXPECT_EQ(r.out, want);
     }

@@ -147,7 +147,7 @@ TEST(StorageRootChoice, EnvironmentThenConfigThenDefault) {
             if (c.env) testing_support::set_env("REGISTRY_STORAGE_ROOT", c.env);
             else testing_support::set_env("REGISTRY_STORAGE_ROOT", nullptr);
             char root[1024];
-            oci_choose_storage_root(root, sizeof root);
+            reg_choose_storage_root(root, sizeof root);
             fputs(root, stdout);
         });
         EXPECT_EQ(r.out, c.root) << c.config.substr(0, 80);

@@ -490,13 +490,13 @@ TEST_F(Regstore, CatalogPagesThroughRepositories) {
         Args options;
         std::string names;
     } cases[] = {
-        {{}, "\"alpha\",\"beta\",\"gamma\""},
-        {{"--n", "0"}, "\"alpha\",\"beta\",\"gamma\""},
-        {{"--n", "2"}, "\"alpha\",\"beta\""},
-        {{"--last", "alpha", "--n", "1"}, "\"beta\""},
-        {{"--last=b"}, "\"beta\",\"gamma\""},
+        {{}, "\"alpha\",\"beta/sub\",\"gamma\""},
+        {{"--n", "0"}, "\"alpha\",\"beta/sub\",\"gamma\""},
+        {{"--n", "2"}, "\"alpha\",\"beta/sub\""},
+        {{"--last", "alpha", "--n", "1"}, "\"beta/sub\""},
+        {{"--last=b"}, "\"beta/sub\",\"gamma\""},
         {{"--last", "gamma"}, ""},
-        {{"--last", ""}, "\"alpha\",\"beta\",\"gamma\""},
+        {{"--last", ""}, "\"alpha\",\"beta/sub\",\"gamma\""},
     };
     for (const Case &c : cases) {
         Args args = {"catalog"};

@@ -80,9 +80,10 @@ TEST_F(BlobEndpoint, RangeTableOnA100ByteBlob) {
         } else if (c.status == 206) {
             expect = "Status: 206 Partial Content\r\nContent-Range: bytes " +
                      std::to_string(c.first) + "-" + std::to_string(c.last) + "/100\r\n" +
-                     blob_headers(digest) + data.substr(c.first, c.last - c.first + 1);
+                     blob_headers(digest, c.last - c.first + 1) +
+                     data.substr(c.first, c.last - c.first + 1);
         } else {
-            expect = "Status: 200 OK\r\n" + blob_headers(digest) + data;
+            expect = "Status: 200 OK\r\n" + blob_headers(digest, data.size()) + data;
         }
         EXPECT_EQ(out, expect) << "range '" << c.range << "'";
     }
@@ -91,7 +92,7 @@ TEST_F(BlobEndpoint, RangeTableOnA100ByteBlob) {
 TEST_F(BlobEndpoint, EmptyBlobWholeAndRanged) {
     std::string digest = place_blob("");
     std::string path = "/v2/x/blobs/" + digest;
-    EXPECT_EQ(request("GET", path), "Status: 200 OK\r\n" + blob_headers(digest));
+    EXPECT_EQ(request("GET", path), "Status: 200 OK\r\n" + blob_headers(digest, 0));
     EXPECT_EQ(request("GET", path, "bytes=0-"),
               error_reply(416, "RANGE_NOT_SATISFIABLE", "Requested range not satisfiable"));
 }
@@ -100,10 +101,10 @@ TEST_F(BlobEndpoint, LargeBlobInSeveralChunksAndRangePastTheFirstChunk) {
     std::string data = testing_support::random_bytes(3 * 65536 + 123, 11);
     std::string digest = place_blob(data);
     std::string path = "/v2/x/blobs/" + digest;
-    EXPECT_TRUE(request("GET", path) == "Status: 200 OK\r\n" + blob_headers(digest) + data);
+    EXPECT_TRUE(request("GET", path) == "Status: 200 OK\r\n" + blob_headers(digest, data.size()) + data);
     std::string out = request("GET", path, "bytes=70000-150000");
     std::string expect = "Status: 206 Partial Content\r\nContent-Range: bytes 70000-150000/" +
-                         std::to_string(data.size()) + "\r\n" + blob_headers(digest) +
+                         std::to_string(data.size()) + "\r\n" + blob_headers(digest, 80001) +
                          data.substr(70000, 80001);
     EXPECT_TRUE(out == expect) << "reply of " << out.size() << " bytes differs";
 }
@@ -113,7 +114,7 @@ TEST_F(BlobEndpoint, HeadAndDelete) {
     // One digest under any valid name addresses the same blob, with extra
     // separators around the digest.
     for (const std::string &path : {"/v2/a/b/blobs/" + digest, "/v2/x/blobs//" + digest + "/"})
-        EXPECT_EQ(request("HEAD", path), "Status: 200 OK\r\n" + blob_headers(digest)) << path;
+        EXPECT_EQ(request("HEAD", path), "Status: 200 OK\r\n" + blob_headers(digest, 5)) << path;
     EXPECT_EQ(request("DELETE", "/v2/x/blobs/" + digest),
               "Status: 202 Accepted\r\n" + kApiVersionLine + "\r\n");
     EXPECT_EQ(request("DELETE", "/v2/x/blobs/" + digest),
@@ -152,7 +153,7 @@ TEST_F(BlobEndpoint, ErrorRepliesInRequestOrder) {
     // Without REQUEST_METHOD and PATH_INFO: a GET of "/".
     EXPECT_EQ(request(std::map<std::string, std::string>{}), name_unknown);
     EXPECT_EQ(request({{"PATH_INFO", "/v2/x/blobs/" + digest}}),
-              "Status: 200 OK\r\n" + blob_headers(digest) + "x");
+              "Status: 200 OK\r\n" + blob_headers(digest, 1) + "x");
 }
 
 TEST_F(BlobEndpoint, FirstRequestBootstrapsTheStorageEvenWhenAnswered404) {

@@ -364,13 +364,14 @@ TEST_F(EndpointOutputs, EveryKindOfOutputGetsTheSameReply) {
         for (const Range &r : ranges) {
             std::string expected;
             if (r.first < 0) {
-                expected = "Status: 200 OK\r\n" + blob_headers(digest) + data;
+                expected = "Status: 200 OK\r\n" + blob_headers(digest, data.size()) + data;
             } else {
                 int64_t last = r.last == -2 || r.last >= size ? size - 1 : r.last;
                 if (r.first > last) continue;  // 416: no body to stream
                 expected = "Status: 206 Partial Content\r\nContent-Range: bytes " +
                            std::to_string(r.first) + "-" + std::to_string(last) + "/" +
-                           std::to_string(size) + "\r\n" + blob_headers(digest) +
+                           std::to_string(size) + "\r\n" +
+                           blob_headers(digest, static_cast<size_t>(last - r.first + 1)) +
                            data.substr(static_cast<size_t>(r.first),
                                        static_cast<size_t>(last - r.first + 1));
             }

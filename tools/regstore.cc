@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "edge/oci_common.h"
 #include "platform/platform.h"
 #include "storage/reg_storage.h"
 #include "tools/regstore_cli.h"
@@ -341,7 +340,7 @@ int run(int argc, char **argv) {
         inv.root = root;
     } else {
         char chosen[1024];
-        oci_choose_storage_root(chosen, sizeof chosen);
+        reg_choose_storage_root(chosen, sizeof chosen);
         inv.root = chosen;
     }
     int rc = open_storage(inv.root, command.run == cmd_init);

@@ -4,7 +4,6 @@
 #include <memory>
 
 #include "digest/sha256.h"
-#include "edge/oci_common.h"
 #include "platform/platform.h"
 #include "storage/reg_storage.h"
 #include "tools/regstore_cli.h"
@@ -50,7 +49,7 @@ int cmd_tags(const Invocation &inv) { return print_document(reg_tags_list_json(i
 int cmd_manifest_put(const Invocation &inv) {
     const std::string &repo = inv.args[0];
     const std::string &reference = inv.args[1];
-    if (!oci_valid_repo_name(repo.c_str())) return fail("invalid repository name: %s", repo.c_str());
+    if (!reg_repo_name_valid(repo.c_str())) return fail("invalid repository name: %s", repo.c_str());
 
     Input in;
     if (!in.open(inv.args[2])) return kExitFailed;

@@ -19,11 +19,13 @@ inline std::string error_reply(int status, const std::string &code, const std::s
 }
 
 // The header lines every successful HEAD and GET of a blob carries after
-// its status (and Content-Range) line, up to and including the empty line.
-inline std::string blob_headers(const std::string &digest) {
+// its status (and Content-Range) line, up to and including the empty line;
+// length is the count of body bytes (for HEAD, the blob's size).
+inline std::string blob_headers(const std::string &digest, size_t length) {
     return kApiVersionLine + "Docker-Content-Digest: " + digest + "\r\nEtag: \"" + digest +
-           "\"\r\nContent-Type: application/octet-stream\r\n"
-           "Cache-Control: public, max-age=31536000, immutable\r\n\r\n";
+           "\"\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
+           std::to_string(length) +
+           "\r\nCache-Control: public, max-age=31536000, immutable\r\n\r\n";
 }
 
 }  // namespace testing_support

@@ -27,17 +27,20 @@ check "the Linux build makes the root" "$regstore" --root "$storage" init >/dev/
 check "the Linux build stores the blob" "$regstore" --root "$storage" blob put "$work/blob" >/dev/null
 check "the Linux layout holds it" test -f "$storage/blobs/sha256/${hex:0:2}/$hex"
 
-# The CGI program lighttpd starts: Wine with the build's prefix, the storage
-# root turned into its Windows form with backslashes.
+# The CGI programs lighttpd starts: for each, a wrapper of the same name
+# that runs the .exe under Wine with the build's prefix, the storage root
+# turned into its Windows form with backslashes.
 mkdir -p "$work/cgi"
-cat >"$work/cgi/v2_blob" <<WRAPPER
+for program in v2_base v2_catalog v2_tags v2_manifests v2_referrers v2_uploads v2_blob; do
+  cat >"$work/cgi/$program" <<WRAPPER
 #!/bin/sh
 root=\$(printf '%s' "\$REGISTRY_STORAGE_ROOT" | tr / '\\\\')
 REGISTRY_STORAGE_ROOT="Z:\$root" WINEPREFIX="$windows_build/wineprefix" WINEDEBUG=-all \\
-  WINEDLLOVERRIDES="mscoree,mshtml=" exec wine "$exe"
+  WINEDLLOVERRIDES="mscoree,mshtml=" exec wine "$windows_build/endpoint/$program.exe"
 WRAPPER
-chmod +x "$work/cgi/v2_blob"
-export V2_BLOB_PROGRAM=$work/cgi/v2_blob
+  chmod +x "$work/cgi/$program"
+done
+export CGI_BIN_DIR=$work/cgi
 
 check "server starts on a free loopback port" start_server
 [ -n "$server_pid" ] || finish

@@ -1,0 +1,85 @@
+// Pieces the registry's CGI programs share when they answer.
+#include "endpoint/reply.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "edge/tw_cgi.h"
+#include "platform/platform.h"
+
+extern "C" {
+
+void endpoint_start(oci_route *route) {
+    if (oci_init_storage() != 0)
+        oci_send_error(500, "STORAGE_ERROR", "Failed to initialize registry storage");
+    oci_route_path(cgi_path_info(), route);
+}
+
+void reply_begin(int status, const char *reason) {
+    cgi_header_status(status, reason);
+    cgi_header_extra(oci_api_version_line);
+}
+
+void reply_header(const char *format, ...) {
+    char line[2048];
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(line, sizeof line, format, ap);
+    va_end(ap);
+    cgi_header_extra(line);
+}
+
+void reply_end_empty(void) {
+    cgi_header_extra("Content-Length: 0");
+    cgi_headers_end();
+    fflush(stdout);
+}
+
+int32_t query_page_size(void) {
+    const char *text = cgi_query("n");
+    if (text[0] == '\0') return -1;
+    int64_t value = 0;
+    for (const char *p = text; *p != '\0'; p++) {
+        if (*p < '0' || *p > '9')
+            oci_send_error(400, "PAGINATION_NUMBER_INVALID", "n must be a number of entries");
+        if (value < INT32_MAX) value = value * 10 + (*p - '0');
+    }
+    return value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
+}
+
+void query_escape(const char *text, char *out, size_t out_size) {
+    static const char digits[] = "0123456789ABCDEF";
+    size_t w = 0;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
+        unsigned char c = *p;
+        bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                     c == '.' || c == '_' || c == '~' || c == '/' || c == '-';
+        size_t need = plain ? 1 : 3;
+        if (w + need >= out_size) break;
+        if (plain) {
+            out[w++] = static_cast<char>(c);
+        } else {
+            out[w++] = '%';
+            out[w++] = digits[c >> 4];
+            out[w++] = digits[c & 0x0f];
+        }
+    }
+    if (out_size > 0) out[w] = '\0';
+}
+
+void send_file_bytes(FILE *f, int64_t offset, int64_t count) {
+    tw_stdout_bin();
+    if (plat_send_file_range(f, offset, count, stdout) >= 0) return;
+    static char buffer[65536];
+    while (count > 0) {
+        size_t chunk = count > static_cast<int64_t>(sizeof buffer) ? sizeof buffer
+                                                                    : static_cast<size_t>(count);
+        size_t n = fread(buffer, 1, chunk, f);
+        if (n == 0) break;
+        fwrite(buffer, 1, n, stdout);
+        count -= static_cast<int64_t>(n);
+    }
+}
+
+}  // extern "C"

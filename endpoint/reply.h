@@ -1,0 +1,53 @@
+/*
+ * reply.h - pieces the registry's CGI programs share when they answer:
+ * the head of a success reply, the request's route, query numbers, and the
+ * sending of a stored file as the body.
+ */
+#ifndef ENDPOINT_REPLY_H
+#define ENDPOINT_REPLY_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include "edge/oci_common.h"
+#include "platform/platform.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Bootstraps the storage (500 STORAGE_ERROR "Failed to initialize registry
+ * storage" when it fails) and routes PATH_INFO into *route. */
+void endpoint_start(oci_route *route);
+
+/* Starts a success reply: the status line with its reason phrase and the API
+ * version line. Other header lines and cgi_headers_end follow. */
+void reply_begin(int status, const char *reason);
+
+/* One header line formatted like printf (at most 2047 bytes). */
+void reply_header(const char *format, ...) PLAT_PRINTF_FORMAT(1, 2);
+
+/* Ends the headers of a reply without a body: "Content-Length: 0", the empty
+ * line, and the flush. */
+void reply_end_empty(void);
+
+/* The query parameter n as a page size: -1 when absent or empty (no
+ * limit), else a number of 0 to 2147483647 (larger numbers are taken as
+ * that). Answers 400 PAGINATION_NUMBER_INVALID for anything that is not a
+ * decimal number. */
+int32_t query_page_size(void);
+
+/* Writes text to out with every byte outside [A-Za-z0-9._~/-] as %XX, for a
+ * query value inside a Link header (at most out_size-1 bytes, cut whole). */
+void query_escape(const char *text, char *out, size_t out_size);
+
+/* Copies count bytes of f from its current position to standard output, in
+ * the kernel where it can (a pipe or socket) and through a buffer
+ * otherwise; stops early at the file's end. */
+void send_file_bytes(FILE *f, int64_t offset, int64_t count);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

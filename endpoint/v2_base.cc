@@ -1,0 +1,25 @@
+// The registry's base endpoint, /v2/, which tells a client that it speaks
+// the registry API; every other path under /v2 that no program serves is
+// answered here with 404.
+#include <cstring>
+
+#include "edge/oci_common.h"
+#include "edge/tw_cgi.h"
+#include "endpoint/reply.h"
+
+int main(void) {
+    const char *method = cgi_method();
+    oci_route route;
+    endpoint_start(&route);
+    if (route.kind != OCI_ROUTE_BASE)
+        oci_send_error(404, "NAME_UNKNOWN", "repository name not known");
+    if (strcmp(method, "GET") != 0 && strcmp(method, "HEAD") != 0)
+        oci_send_error(405, "UNSUPPORTED", "Method not allowed for the base endpoint");
+    reply_begin(200, "OK");
+    cgi_header_json();
+    cgi_header_extra("Content-Length: 3");
+    cgi_headers_end();
+    if (strcmp(method, "GET") == 0) fputs("{}\n", stdout);
+    fflush(stdout);
+    return 0;
+}

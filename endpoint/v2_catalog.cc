@@ -1,0 +1,42 @@
+// The repository catalog, /v2/_catalog?n=<count>&last=<name>: every
+// repository name in byte order, page by page.
+#include <cstring>
+
+#include "edge/oci_common.h"
+#include "edge/tw_cgi.h"
+#include "endpoint/reply.h"
+#include "storage/reg_storage.h"
+
+int main(void) {
+    const char *method = cgi_method();
+    oci_route route;
+    endpoint_start(&route);
+    if (route.kind != OCI_ROUTE_CATALOG)
+        oci_send_error(404, "NAME_UNKNOWN", "repository name not known");
+    if (strcmp(method, "GET") != 0 && strcmp(method, "HEAD") != 0)
+        oci_send_error(405, "UNSUPPORTED", "Method not allowed for the catalog");
+    int32_t n = query_page_size();
+    char last[OCI_NAME_MAX];
+    tw_strlcpy(last, cgi_query("last"), sizeof last);
+    char next[OCI_NAME_MAX];
+    const char *doc = reg_catalog_page(n, last, next, sizeof next);
+    if (doc == nullptr) oci_send_storage_error("NAME_UNKNOWN", "repository name not known", "UNSUPPORTED");
+    reply_begin(200, "OK");
+    cgi_header_json();
+    reply_header("Content-Length: %zu", strlen(doc) + 1);
+    if (next[0] != '\0') {
+        char escaped[3 * OCI_NAME_MAX];
+        query_escape(next, escaped, sizeof escaped);
+        if (n >= 0)
+            reply_header("Link: </v2/_catalog?n=%d&last=%s>; rel=\"next\"", n, escaped);
+        else
+            reply_header("Link: </v2/_catalog?last=%s>; rel=\"next\"", escaped);
+    }
+    cgi_headers_end();
+    if (strcmp(method, "GET") == 0) {
+        fputs(doc, stdout);
+        fputc('\n', stdout);
+    }
+    fflush(stdout);
+    return 0;
+}

@@ -1,0 +1,103 @@
+// The manifest endpoint, /v2/<name>/manifests/<tag or digest>: HEAD and GET
+// send a stored manifest with its media type, PUT stores one of any kind
+// clients push, DELETE removes a tag or a manifest.
+#include <cstdlib>
+#include <cstring>
+
+#include "edge/oci_common.h"
+#include "edge/tw_cgi.h"
+#include "endpoint/reply.h"
+#include "platform/platform.h"
+#include "storage/reg_storage.h"
+
+namespace {
+
+constexpr size_t kPathMax = 4096;
+constexpr size_t kDigestOut = 72;
+constexpr size_t kContentTypeOut = 128;
+
+[[noreturn]] void manifest_failure() {
+    oci_send_storage_error("MANIFEST_UNKNOWN", "manifest unknown", "MANIFEST_INVALID");
+}
+
+void answer_get(const oci_route &route, bool with_body) {
+    char path[kPathMax], content_type[kContentTypeOut], digest[kDigestOut];
+    int64_t size = 0;
+    if (reg_manifest_locate(route.name, route.reference, path, sizeof path, content_type, digest,
+                            &size) != 0)
+        manifest_failure();
+    FILE *f = plat_fopen_regular(path);
+    // Removed since it was found: it is gone for this request too.
+    if (f == nullptr) oci_send_error(404, "MANIFEST_UNKNOWN", "manifest unknown");
+    reply_begin(200, "OK");
+    cgi_header_ct(content_type);
+    reply_header("Content-Length: %lld", static_cast<long long>(size));
+    reply_header("Docker-Content-Digest: %s", digest);
+    reply_header("Etag: \"%s\"", digest);
+    cgi_headers_end();
+    if (with_body) send_file_bytes(f, 0, size);
+    fclose(f);
+    fflush(stdout);
+}
+
+void answer_put(const oci_route &route) {
+    if (!reg_repo_name_oci(route.name))
+        oci_send_error(400, "NAME_INVALID", "invalid repository name");
+    cgi_body body;
+    if (cgi_body_open(&body) != 0)
+        oci_send_error(400, "MANIFEST_INVALID", "invalid Content-Length");
+    size_t length = 0;
+    int too_large = 0;
+    char *bytes = cgi_body_read_all(&body, REG_MANIFEST_MAX, &length, &too_large);
+    cgi_body_close(&body);
+    if (too_large) oci_send_error(413, "SIZE_INVALID", "manifest too large");
+    if (bytes == nullptr) oci_send_error(500, "STORAGE_ERROR", "out of memory");
+    char digest[kDigestOut], subject[kDigestOut];
+    int rc = reg_manifest_put_typed(route.name, route.reference, bytes, length,
+                                    cgi_env("CONTENT_TYPE", ""), digest, subject);
+    free(bytes);
+    if (rc != 0) manifest_failure();
+    reply_begin(201, "Created");
+    reply_header("Location: /v2/%s/manifests/%s", route.name, digest);
+    reply_header("Docker-Content-Digest: %s", digest);
+    if (subject[0] != '\0') reply_header("OCI-Subject: %s", subject);
+    reply_end_empty();
+}
+
+void answer_delete(const oci_route &route) {
+    // Only what is there can be deleted: a digest without its revision
+    // answers 404 like a tag that is not there.
+    char path[kPathMax], content_type[kContentTypeOut], digest[kDigestOut];
+    int64_t size = 0;
+    if (reg_manifest_locate(route.name, route.reference, path, sizeof path, content_type, digest,
+                            &size) != 0 ||
+        reg_manifest_delete(route.name, route.reference) != 0)
+        manifest_failure();
+    reply_begin(202, "Accepted");
+    reply_end_empty();
+}
+
+}  // namespace
+
+int main(void) {
+    const char *method = cgi_method();
+    oci_route route;
+    endpoint_start(&route);
+    if (route.kind != OCI_ROUTE_MANIFEST || !route.name_valid) {
+        if (route.kind == OCI_ROUTE_MANIFEST && strcmp(method, "PUT") == 0)
+            oci_send_error(400, "NAME_INVALID", "invalid repository name");
+        oci_send_error(404, "NAME_UNKNOWN", "repository name not known");
+    }
+    if (route.reference[0] == '\0') oci_send_error(404, "MANIFEST_UNKNOWN", "manifest unknown");
+    if (strcmp(method, "GET") == 0)
+        answer_get(route, true);
+    else if (strcmp(method, "HEAD") == 0)
+        answer_get(route, false);
+    else if (strcmp(method, "PUT") == 0)
+        answer_put(route);
+    else if (strcmp(method, "DELETE") == 0)
+        answer_delete(route);
+    else
+        oci_send_error(405, "UNSUPPORTED", "Method not allowed for manifest endpoint");
+    return 0;
+}

@@ -1,0 +1,35 @@
+// The referrers of a manifest, /v2/<name>/referrers/<digest>: an OCI image
+// index of the manifests whose subject is that digest, optionally only those
+// of one artifact type (?artifactType=<type>).
+#include <cstring>
+
+#include "edge/oci_common.h"
+#include "edge/tw_cgi.h"
+#include "endpoint/reply.h"
+#include "storage/reg_storage.h"
+
+int main(void) {
+    const char *method = cgi_method();
+    oci_route route;
+    endpoint_start(&route);
+    if (route.kind != OCI_ROUTE_REFERRERS || !route.name_valid)
+        oci_send_error(404, "NAME_UNKNOWN", "repository name not known");
+    if (strcmp(method, "GET") != 0 && strcmp(method, "HEAD") != 0)
+        oci_send_error(405, "UNSUPPORTED", "Method not allowed for referrers");
+    char artifact_type[512];
+    tw_strlcpy(artifact_type, cgi_query("artifactType"), sizeof artifact_type);
+    const char *doc = reg_referrers_json(route.name, route.reference, artifact_type);
+    if (doc == nullptr) {
+        if (reg_storage_last_status() == REG_STATUS_INVALID_NAME)
+            oci_send_error(404, "NAME_UNKNOWN", "repository name not known");
+        oci_send_storage_error("MANIFEST_UNKNOWN", "manifest unknown", "UNSUPPORTED");
+    }
+    reply_begin(200, "OK");
+    cgi_header_ct("application/vnd.oci.image.index.v1+json");
+    reply_header("Content-Length: %zu", strlen(doc));
+    if (artifact_type[0] != '\0') cgi_header_extra("OCI-Filters-Applied: artifactType");
+    cgi_headers_end();
+    if (strcmp(method, "GET") == 0) fputs(doc, stdout);
+    fflush(stdout);
+    return 0;
+}

@@ -1,0 +1,48 @@
+// The tag list of a repository, /v2/<name>/tags/list?n=<count>&last=<tag>:
+// every tag in byte order, page by page.
+#include <cstring>
+
+#include "edge/oci_common.h"
+#include "edge/tw_cgi.h"
+#include "endpoint/reply.h"
+#include "storage/reg_storage.h"
+
+int main(void) {
+    const char *method = cgi_method();
+    oci_route route;
+    endpoint_start(&route);
+    if (route.kind != OCI_ROUTE_TAGS || !route.name_valid)
+        oci_send_error(404, "NAME_UNKNOWN", "repository name not known");
+    if (strcmp(method, "GET") != 0 && strcmp(method, "HEAD") != 0)
+        oci_send_error(405, "UNSUPPORTED", "Method not allowed for the tag list");
+    int32_t n = query_page_size();
+    char last[OCI_REFERENCE_MAX];
+    tw_strlcpy(last, cgi_query("last"), sizeof last);
+    char next[OCI_REFERENCE_MAX];
+    const char *doc = reg_tags_list_page(route.name, n, last, next, sizeof next);
+    if (doc == nullptr) {
+        // A name the store cannot hold names no repository.
+        if (reg_storage_last_status() == REG_STATUS_INVALID_NAME)
+            oci_send_error(404, "NAME_UNKNOWN", "repository name not known");
+        oci_send_storage_error("NAME_UNKNOWN", "repository name not known", "UNSUPPORTED");
+    }
+    reply_begin(200, "OK");
+    cgi_header_json();
+    reply_header("Content-Length: %zu", strlen(doc) + 1);
+    if (next[0] != '\0') {
+        char escaped[3 * OCI_REFERENCE_MAX];
+        query_escape(next, escaped, sizeof escaped);
+        if (n >= 0)
+            reply_header("Link: </v2/%s/tags/list?n=%d&last=%s>; rel=\"next\"", route.name, n,
+                         escaped);
+        else
+            reply_header("Link: </v2/%s/tags/list?last=%s>; rel=\"next\"", route.name, escaped);
+    }
+    cgi_headers_end();
+    if (strcmp(method, "GET") == 0) {
+        fputs(doc, stdout);
+        fputc('\n', stdout);
+    }
+    fflush(stdout);
+    return 0;
+}

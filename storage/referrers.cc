@@ -1,0 +1,153 @@
+// The referrers of a manifest: the manifests of a repository whose subject
+// is its digest, found through the referrer links that a put with a subject
+// writes, and answered as an OCI image index.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <yyjson.h>
+
+#include "platform/platform.h"
+#include "storage/reg_storage_internal.h"
+
+namespace {
+
+constexpr size_t kContentTypeOut = 128;
+
+bool is_hex64(const std::string &name) {
+    if (name.size() != 64) return false;
+    for (char c : name)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    return true;
+}
+
+const char *string_member(yyjson_val *obj, const char *key) {
+    yyjson_val *v = yyjson_obj_get(obj, key);
+    return yyjson_is_str(v) ? yyjson_get_str(v) : nullptr;
+}
+
+// Adds the descriptor of the manifest hex of repo_name to manifests, unless
+// it is gone or filtered out. The manifest's own artifactType names its
+// artifact type, else its config's media type.
+void add_descriptor(yyjson_mut_doc *out, yyjson_mut_val *manifests, const char *repo_name,
+                    const std::string &hex, const char *artifact_type) {
+    char path[REG_PATH_MAX];
+    manifest_rev_path(repo_name, hex.c_str(), path, sizeof path);
+    if (!file_exists(path)) return;
+    manifest_body_path(repo_name, hex.c_str(), path, sizeof path);
+    std::string body;
+    if (read_whole_file(path, REG_MANIFEST_MAX, &body) != 0) return;
+    yyjson_doc *doc = yyjson_read(body.data(), body.size(), 0);
+    if (doc == nullptr) return;
+    yyjson_val *root = yyjson_doc_get_root(doc);
+    const char *type = string_member(root, "artifactType");
+    if (type == nullptr) type = string_member(yyjson_obj_get(root, "config"), "mediaType");
+    if (artifact_type != nullptr && artifact_type[0] != '\0' &&
+        (type == nullptr || strcmp(type, artifact_type) != 0)) {
+        yyjson_doc_free(doc);
+        return;
+    }
+    char media_type[kContentTypeOut] = {0};
+    manifest_ct_path(repo_name, hex.c_str(), path, sizeof path);
+    if (read_file(path, media_type, sizeof media_type, nullptr) != 0 || media_type[0] == '\0') {
+        const char *declared = string_member(root, "mediaType");
+        snprintf(media_type, sizeof media_type, "%s",
+                 declared != nullptr ? declared : "application/vnd.oci.image.manifest.v1+json");
+    }
+    yyjson_mut_val *d = yyjson_mut_obj(out);
+    yyjson_mut_obj_add_strcpy(out, d, "mediaType", media_type);
+    std::string digest = "sha256:" + hex;
+    yyjson_mut_obj_add_strcpy(out, d, "digest", digest.c_str());
+    yyjson_mut_obj_add_uint(out, d, "size", body.size());
+    if (type != nullptr) yyjson_mut_obj_add_strcpy(out, d, "artifactType", type);
+    yyjson_val *annotations = yyjson_obj_get(root, "annotations");
+    if (yyjson_is_obj(annotations))
+        yyjson_mut_obj_add_val(out, d, "annotations", yyjson_val_mut_copy(out, annotations));
+    yyjson_mut_arr_append(manifests, d);
+    yyjson_doc_free(doc);
+}
+
+}  // namespace
+
+extern "C" {
+
+namespace {
+
+const char *referrers_document(const char *repo_name, const char *digest,
+                               const char *artifact_type);
+
+}  // namespace
+
+const char *reg_referrers_json(const char *repo_name, const char *digest,
+                               const char *artifact_type) {
+    return unless_out_of_memory<const char *>(
+        nullptr, [&] { return referrers_document(repo_name, digest, artifact_type); });
+}
+
+}  // extern "C"
+
+namespace {
+
+const char *referrers_document(const char *repo_name, const char *digest,
+                               const char *artifact_type) {
+    if (repo_name == nullptr || digest == nullptr) {
+        set_status_error(REG_STATUS_INVALID_ARGUMENT, "NULL argument");
+        return nullptr;
+    }
+    if (require_ready() != 0) return nullptr;
+    if (!repo_name_valid(repo_name)) {
+        set_status_error(REG_STATUS_INVALID_NAME, "invalid repository name");
+        return nullptr;
+    }
+    if (!digest_valid(digest)) {
+        set_status_error(REG_STATUS_INVALID_DIGEST, "invalid digest");
+        return nullptr;
+    }
+    char dir[REG_PATH_MAX];
+    manifest_referrers_dir(repo_name, digest + 7, dir, sizeof dir);
+    std::vector<std::string> referrers;
+    if (dir_exists(dir)) {
+        std::vector<listed_entry> entries;
+        if (list_all(dir, &entries) != 0) {
+            set_error("cannot list referrers of %s", digest);
+            return nullptr;
+        }
+        for (const listed_entry &entry : entries)
+            if (!entry.is_dir && is_hex64(entry.name)) referrers.push_back(entry.name);
+        std::sort(referrers.begin(), referrers.end());
+    }
+
+    yyjson_mut_doc *out = yyjson_mut_doc_new(nullptr);
+    if (out == nullptr) {
+        set_error("out of memory");
+        return nullptr;
+    }
+    yyjson_mut_val *root = yyjson_mut_obj(out);
+    yyjson_mut_doc_set_root(out, root);
+    yyjson_mut_obj_add_int(out, root, "schemaVersion", 2);
+    yyjson_mut_obj_add_str(out, root, "mediaType", "application/vnd.oci.image.index.v1+json");
+    yyjson_mut_val *manifests = yyjson_mut_arr(out);
+    for (const std::string &hex : referrers)
+        add_descriptor(out, manifests, repo_name, hex, artifact_type);
+    yyjson_mut_obj_add_val(out, root, "manifests", manifests);
+    size_t len = 0;
+    char *text = yyjson_mut_write(out, 0, &len);
+    yyjson_mut_doc_free(out);
+    if (text == nullptr) {
+        set_error("out of memory");
+        return nullptr;
+    }
+    if (len >= sizeof s_result) {
+        free(text);
+        set_status_error(REG_STATUS_TOO_LARGE, "referrers list too large");
+        return nullptr;
+    }
+    memcpy(s_result, text, len + 1);
+    free(text);
+    return s_result;
+}
+
+}  // namespace
