@@ -7,6 +7,7 @@
 #define EDGE_OCI_COMMON_H
 
 #include <stddef.h>
+#include <stdint.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -77,6 +78,19 @@ typedef struct oci_route {
  * "manifests" components. A kind other than OCI_ROUTE_NONE comes with
  * name_valid telling whether the name is usable. */
 oci_route_kind oci_route_path(const char *path, oci_route *out);
+
+/* ---- Request values ------------------------------------------------------- */
+
+/* Parses a Content-Range value "<first>-<last>" of decimal byte positions
+ * (a leading "bytes " or "bytes=" and a trailing "/<total>" allowed) into
+ * *first and *last. 1 parsed, with first <= last and both within 63 bits; 0
+ * for anything else. */
+int oci_parse_content_range(const char *text, int64_t *first, int64_t *last);
+
+/* Parses the query value n (a page size) into *n: 1 with -1 for an empty
+ * value (no limit), with the number for decimal digits (larger than
+ * 2147483647 taken as that); 0 for anything else. */
+int oci_parse_page_size(const char *text, int32_t *n);
 
 /* ---- Replies for storage failures ---------------------------------------- */
 

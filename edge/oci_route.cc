@@ -84,4 +84,39 @@ oci_route_kind oci_route_path(const char *path_text, oci_route *out) {
     return OCI_ROUTE_NONE;
 }
 
+int oci_parse_content_range(const char *text, int64_t *first, int64_t *last) {
+    if (text == nullptr) return 0;
+    if (strncmp(text, "bytes ", 6) == 0 || strncmp(text, "bytes=", 6) == 0) text += 6;
+    int64_t values[2] = {0, 0};
+    for (int i = 0; i < 2; i++) {
+        if (*text < '0' || *text > '9') return 0;
+        while (*text >= '0' && *text <= '9') {
+            int digit = *text++ - '0';
+            if (values[i] > (INT64_MAX - digit) / 10) return 0;
+            values[i] = values[i] * 10 + digit;
+        }
+        if (i == 0 && *text++ != '-') return 0;
+    }
+    if (*text != '\0' && *text != '/') return 0;
+    if (values[1] < values[0]) return 0;
+    *first = values[0];
+    *last = values[1];
+    return 1;
+}
+
+int oci_parse_page_size(const char *text, int32_t *n) {
+    if (text == nullptr) return 0;
+    if (text[0] == '\0') {
+        *n = -1;
+        return 1;
+    }
+    int64_t value = 0;
+    for (const char *p = text; *p != '\0'; p++) {
+        if (*p < '0' || *p > '9') return 0;
+        if (value <= INT32_MAX) value = value * 10 + (*p - '0');
+    }
+    *n = value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
+    return 1;
+}
+
 }  // extern "C"

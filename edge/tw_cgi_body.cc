@@ -37,8 +37,8 @@ int cgi_body_open(cgi_body *body) {
     body->stream = nullptr;
     body->length = 0;
     body->owned = 0;
-    const char *file = cgi_env("POST_BODY_FILE", nullptr);
-    if (file != nullptr) {
+    const char *file = cgi_env("POST_BODY_FILE", "");
+    if (file[0] != '\0') {
         FILE *f = plat_fopen_regular(file);
         if (f != nullptr) {
             plat_attr a;
@@ -52,8 +52,8 @@ int cgi_body_open(cgi_body *body) {
             return 0;
         }
     }
-    const char *length = cgi_env("CONTENT_LENGTH", nullptr);
-    if (length != nullptr) {
+    const char *length = cgi_env("CONTENT_LENGTH", "");
+    if (length[0] != '\0') {
         body->length = parse_length(length);
         if (body->length < 0) return -1;
     } else {

@@ -37,15 +37,10 @@ void reply_end_empty(void) {
 }
 
 int32_t query_page_size(void) {
-    const char *text = cgi_query("n");
-    if (text[0] == '\0') return -1;
-    int64_t value = 0;
-    for (const char *p = text; *p != '\0'; p++) {
-        if (*p < '0' || *p > '9')
-            oci_send_error(400, "PAGINATION_NUMBER_INVALID", "n must be a number of entries");
-        if (value < INT32_MAX) value = value * 10 + (*p - '0');
-    }
-    return value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
+    int32_t n = -1;
+    if (!oci_parse_page_size(cgi_query("n"), &n))
+        oci_send_error(400, "PAGINATION_NUMBER_INVALID", "n must be a number of entries");
+    return n;
 }
 
 void query_escape(const char *text, char *out, size_t out_size) {

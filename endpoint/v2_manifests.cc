@@ -65,14 +65,19 @@ void answer_put(const oci_route &route) {
 }
 
 void answer_delete(const oci_route &route) {
-    // Only what is there can be deleted: a digest without its revision
-    // answers 404 like a tag that is not there.
-    char path[kPathMax], content_type[kContentTypeOut], digest[kDigestOut];
-    int64_t size = 0;
-    if (reg_manifest_locate(route.name, route.reference, path, sizeof path, content_type, digest,
-                            &size) != 0 ||
-        reg_manifest_delete(route.name, route.reference) != 0)
-        manifest_failure();
+    // A tag goes alone: its manifest stays, reachable by digest. A digest
+    // removes the manifest from the repository; only what is there can be
+    // deleted, so a digest without its revision answers 404.
+    if (strncmp(route.reference, "sha256:", 7) != 0) {
+        if (reg_tag_delete(route.name, route.reference) != 0) manifest_failure();
+    } else {
+        char path[kPathMax], content_type[kContentTypeOut], digest[kDigestOut];
+        int64_t size = 0;
+        if (reg_manifest_locate(route.name, route.reference, path, sizeof path, content_type,
+                                digest, &size) != 0 ||
+            reg_manifest_delete(route.name, route.reference) != 0)
+            manifest_failure();
+    }
     reply_begin(202, "Accepted");
     reply_end_empty();
 }

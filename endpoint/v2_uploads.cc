@@ -44,25 +44,6 @@ void reply_blob_created(const char *name, const char *digest) {
     reply_end_empty();
 }
 
-// Parses a Content-Range value "<first>-<last>" (a leading "bytes " or
-// "bytes=" and a trailing "/<total>" are allowed). 1 parsed, 0 malformed.
-int parse_content_range(const char *text, int64_t *first, int64_t *last) {
-    if (strncmp(text, "bytes ", 6) == 0 || strncmp(text, "bytes=", 6) == 0) text += 6;
-    int64_t values[2] = {0, 0};
-    for (int i = 0; i < 2; i++) {
-        if (*text < '0' || *text > '9') return 0;
-        while (*text >= '0' && *text <= '9') {
-            if (values[i] > (INT64_MAX - 9) / 10) return 0;
-            values[i] = values[i] * 10 + (*text++ - '0');
-        }
-        if (i == 0 && *text++ != '-') return 0;
-    }
-    if (*text != '\0' && *text != '/') return 0;
-    *first = values[0];
-    *last = values[1];
-    return values[1] >= values[0];
-}
-
 // Appends the request body to the upload whose file holds size bytes;
 // a Content-Range must start at size and cover exactly the body. Gives the
 // upload's new size.
@@ -73,7 +54,7 @@ int64_t append_body(const char *id, int64_t size) {
     const char *range = cgi_env("HTTP_CONTENT_RANGE", "");
     if (range[0] != '\0') {
         int64_t first = 0, last = 0;
-        if (!parse_content_range(range, &first, &last) || first != size) {
+        if (!oci_parse_content_range(range, &first, &last) || first != size) {
             cgi_body_close(&body);
             oci_send_error(416, "BLOB_UPLOAD_INVALID",
                            "Content-Range does not continue the upload");

@@ -485,4 +485,40 @@ int reg_manifest_delete(const char *repo_name, const char *reference) {
     return 0;
 }
 
+int reg_tag_delete(const char *repo_name, const char *tag) {
+    if (repo_name == nullptr || tag == nullptr) {
+        set_status_error(REG_STATUS_INVALID_ARGUMENT, "NULL argument");
+        return -1;
+    }
+    if (require_ready() != 0) return -1;
+    if (!repo_name_valid(repo_name)) {
+        set_status_error(REG_STATUS_INVALID_NAME, "invalid repository name");
+        return -1;
+    }
+    if (require_valid_tag(tag) != 0) return -1;
+    char path[REG_PATH_MAX];
+    manifest_tag_path(repo_name, tag, path, sizeof path);
+    int rc = plat_remove(path);
+    if (rc == PLAT_REMOVE_ABSENT) {
+        set_status_error(REG_STATUS_NOT_FOUND, "tag not found: %s:%s", repo_name, tag);
+        return -1;
+    }
+    if (rc != PLAT_REMOVE_DONE) {
+        set_error("delete tag failed");
+        return -1;
+    }
+    // The emptied directories go too, so the tag leaves nothing behind; one
+    // that another put has just filled again stays.
+    manifest_tag_dir(repo_name, tag, path, sizeof path);
+    if (plat_rmdir(path) == 0) {
+        size_t len = strlen(path);
+        while (len > 0 && !plat_is_sep(path[len - 1])) len--;
+        if (len > 0) {
+            path[len - 1] = '\0';
+            plat_rmdir(path);
+        }
+    }
+    return 0;
+}
+
 }  // extern "C"

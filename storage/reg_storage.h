@@ -189,6 +189,11 @@ const char *reg_manifest_get(const char *repo_name, const char *reference,
  * files go once no tag names it any more. */
 int reg_manifest_delete(const char *repo_name, const char *reference);
 
+/* Removes the tag only: the manifest it named stays, reachable by its
+ * digest, as the registry API's DELETE of a tag asks. REG_STATUS_NOT_FOUND
+ * when the tag is not there. */
+int reg_tag_delete(const char *repo_name, const char *tag);
+
 /* The largest manifest reg_manifest_put_typed stores, in bytes. */
 #define REG_MANIFEST_MAX 4194304
 

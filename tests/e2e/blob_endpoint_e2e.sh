@@ -131,7 +131,7 @@ errors=(
   "GET|/v2/library/e2e/blobs/md5:0123|404|BLOB_UNKNOWN|invalid blob digest format"
   "GET|/v2/library/e2e/blobs/|404|BLOB_UNKNOWN|invalid blob digest format"
   "GET|/v2/-bad/blobs/$digest|404|NAME_UNKNOWN|repository name not known"
-  "GET|/v2/library/e2e/manifests/latest|404|NAME_UNKNOWN|repository name not known"
+  "GET|/v2/library/e2e/manifests/latest|404|MANIFEST_UNKNOWN|manifest unknown"
   "PUT|$url|405|UNSUPPORTED|Method not allowed for blob endpoint"
 )
 for row in "${errors[@]}"; do
@@ -187,6 +187,8 @@ probes=(
   "/v2/../.registry-cgi/$name" "/v2/x/blobs/../../../.registry-cgi/$name"
   "/v2/x/blobs/..%2f..%2f..%2f.registry-cgi%2f$name" "/.registry-cgi/$name%00"
   "/.registry-cgi/%76%32_blob" "/V2/x/blobs/$digest"
+  /.registry-cgi/v2_manifests /.registry-cgi/v2_uploads/ /.registry-cgi/v2_base
+  "/v2/x/manifests/../../../.registry-cgi/v2_manifests" "/v2/_catalog/../../.registry-cgi/v2_catalog"
 )
 for path in "${probes[@]}"; do
   check "GET $(shown "$path") does not return the program" not_program_bytes "$path"

@@ -260,6 +260,8 @@ class Checker {
                 check_revisions(entry.path());
             } else if (kind == Kind::kDir && name == "tags") {
                 check_tags(entry.path(), manifests);
+            } else if (kind == Kind::kDir && name == "referrers") {
+                check_referrers(entry.path());
             } else {
                 unexpected(entry);
             }
@@ -313,6 +315,39 @@ class Checker {
                     if (!text.empty() && text.substr(7) != hex)
                         violation(link, "revision link names another digest: " + text);
                 });
+            }
+        }
+    }
+
+    // referrers/sha256/<subject hex>/<hex>: each a link holding the digest
+    // string of its own name. A link may outlive its manifest (the reader
+    // passes over it); its form must hold.
+    void check_referrers(const fs::path &referrers) {
+        for (const auto &entry : entries(referrers)) {
+            if (entry.path().filename() != "sha256" || kind_of(entry) != Kind::kDir) {
+                unexpected(entry);
+                continue;
+            }
+            for (const auto &subject : entries(entry.path())) {
+                if (!is_hex_digest(subject.path().filename().string()) || kind_of(subject) != Kind::kDir) {
+                    unexpected(subject);
+                    continue;
+                }
+                for (const auto &link : entries(subject.path())) {
+                    std::string name = link.path().filename().string();
+                    std::string target;
+                    if (kind_of(link) != Kind::kFile) {
+                        unexpected(link);
+                    } else if (is_hex_digest(name)) {
+                        std::string text = read_link(link.path());
+                        if (!text.empty() && text.substr(7) != name)
+                            violation(link.path(), "referrer link names another digest: " + text);
+                    } else if (temporary_target(name, &target) && is_hex_digest(target)) {
+                        temporary(link.path());
+                    } else {
+                        unexpected(link);
+                    }
+                }
             }
         }
     }

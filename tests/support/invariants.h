@@ -48,7 +48,8 @@ struct StoreCheck {
 // - nothing lies outside the layout the storage writes: config.json,
 //   blobs/sha256/<xx>/<hex>, uploads/<id>.part, and under
 //   repositories/<name...>/_manifests the files <hex>, <hex>.ct,
-//   revisions/sha256/<hex>/link and tags/<tag>/current/link, plus the
+//   revisions/sha256/<hex>/link, tags/<tag>/current/link and
+//   referrers/sha256/<subject hex>/<hex> (a link to its own name), plus the
 //   temporaries of those files; no symbolic links, no other kinds of entry.
 // A root that does not exist holds nothing and breaks no rule; one that is
 // not a directory is a violation.

@@ -49,7 +49,12 @@ std::wstring program_path(const std::string &program) {
     std::string path = program;
     if (!path.empty() && path[0] == '/') path = "Z:" + path;
     std::replace(path.begin(), path.end(), '/', '\\');
-    return widen(path);
+    // Tests name programs as on POSIX; the file on Windows ends in ".exe".
+    std::wstring wide = widen(path);
+    if (GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES &&
+        GetFileAttributesW((wide + L".exe").c_str()) != INVALID_FILE_ATTRIBUTES)
+        wide += L".exe";
+    return wide;
 }
 
 // One argument quoted for the C library's command-line parser: backslashes

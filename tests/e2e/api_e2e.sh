@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# The registry API through the real lighttpd, as clients use it: the three
+# ways to push a blob (one of them with a chunked body), a monolithic push of
+# 64 MiB, mounts, manifests pushed and pulled, tag paging by Link, deletes
+# by tag and by digest, referrers and the catalog; the store's invariants
+# afterwards.
+set -uo pipefail
+. "$(dirname "$0")/lib.sh"
+
+check "lighttpd starts" start_server || finish
+base=http://127.0.0.1:$port
+
+sha() { echo "sha256:$(sha256sum "$1" | cut -c1-64)"; }
+expect_header_prefix() {
+  local value
+  value=$(header "$1")
+  case $value in "$2"*) return 0 ;; esac
+  detail="$1 is '$value', expected it to begin with '$2'"
+  return 1
+}
+# The upload location of a new session of repository $1, in $location.
+start_upload() {
+  request POST "/v2/$1/blobs/uploads/" -H 'Content-Length: 0'
+  location=$(header Location)
+  expect_status 202 && expect_header Range 0-0 && expect_header_prefix Location "/v2/$1/blobs/uploads/"
+}
+blob_is() {
+  request GET "/v2/app/blobs/$1"
+  expect_status 200 && expect_body_file "$2" && expect_header Content-Length "$(wc -c <"$2")"
+}
+
+check "GET /v2/: 200 {}" eval 'request GET /v2/ && expect_status 200 && [ "$(cat "$work/body")" = "{}" ] &&
+  expect_header Docker-Distribution-API-Version registry/2.0'
+
+head -c 300000 /dev/urandom >"$work/b1"
+head -c 250000 /dev/urandom >"$work/b2"
+head -c 200000 /dev/urandom >"$work/b3"
+d1=$(sha "$work/b1") d2=$(sha "$work/b2") d3=$(sha "$work/b3")
+
+# 1: POST, PATCH with the whole blob, empty PUT.
+check "push 1: POST" start_upload app
+check "push 1: PATCH the whole blob" eval 'request PATCH "$location" --data-binary @"$work/b1" \
+  -H "Content-Type: application/octet-stream" && expect_status 202 && expect_header Range 0-299999'
+check "push 1: PUT ?digest=" eval 'request PUT "$location?digest=$d1" -H "Content-Length: 0" &&
+  expect_status 201 && expect_header Location "/v2/app/blobs/$d1" && expect_header Docker-Content-Digest "$d1"'
+check "push 1: the blob reads back" blob_is "$d1" "$work/b1"
+
+# 2: POST, PUT with the body.
+check "push 2: POST" start_upload app
+check "push 2: PUT with the body" eval 'request PUT "$location?digest=$d2" --data-binary @"$work/b2" &&
+  expect_status 201'
+check "push 2: the blob reads back" blob_is "$d2" "$work/b2"
+
+# 3: PATCHes with Content-Range (the second sent chunked), one out of order, PUT.
+check "push 3: POST" start_upload app
+head -c 120000 "$work/b3" >"$work/b3a"
+tail -c +120001 "$work/b3" >"$work/b3b"
+check "push 3: first chunk" eval 'request PATCH "$location" --data-binary @"$work/b3a" \
+  -H "Content-Range: 0-119999" && expect_status 202 && expect_header Range 0-119999'
+check "push 3: a chunk out of order is 416" eval 'request PATCH "$location" --data-binary @"$work/b3a" \
+  -H "Content-Range: 0-119999" && expect_status 416'
+check "push 3: second chunk, chunked transfer" eval 'request PATCH "$location" --data-binary @"$work/b3b" \
+  -H "Content-Range: 120000-199999" -H "Transfer-Encoding: chunked" && expect_status 202 &&
+  expect_header Range 0-199999'
+check "push 3: progress" eval 'request GET "$location" && expect_status 204 && expect_header Range 0-199999'
+check "push 3: PUT" eval 'request PUT "$location?digest=$d3" -H "Content-Length: 0" && expect_status 201'
+check "push 3: the blob reads back" blob_is "$d3" "$work/b3"
+
+head -c 67108864 /dev/urandom >"$work/big"
+dbig=$(sha "$work/big")
+check "monolithic POST of 64 MiB: 201" eval 'request POST "/v2/app/blobs/uploads/?digest=$dbig" \
+  --data-binary @"$work/big" -H "Content-Type: application/octet-stream" && expect_status 201'
+check "the 64 MiB blob reads back whole" blob_is "$dbig" "$work/big"
+check "a wrong digest is 400 DIGEST_INVALID" eval 'request POST "/v2/app/blobs/uploads/?digest=$d2" \
+  --data-binary @"$work/b1" && expect_status 400 && grep -q DIGEST_INVALID "$work/body"'
+check "mount from another repository: 201" eval 'request POST "/v2/other/blobs/uploads/?mount=$d1&from=app" \
+  -H "Content-Length: 0" && expect_status 201 && expect_header Location "/v2/other/blobs/$d1"'
+check "mount of a missing blob: 202 and a session" eval 'request POST \
+  "/v2/other/blobs/uploads/?mount=sha256:$(printf %064d 0)&from=app" -H "Content-Length: 0" &&
+  expect_status 202 && has_header Docker-Upload-UUID'
+
+# ---- manifests ------------------------------------------------------------------
+
+oci=application/vnd.oci.image.manifest.v1+json
+printf '{"schemaVersion":2,"mediaType":"%s","config":{"mediaType":"application/vnd.oci.image.config.v1+json","digest":"%s","size":%d},"layers":[{"mediaType":"application/vnd.oci.image.layer.v1.tar","digest":"%s","size":%d},{"mediaType":"application/vnd.oci.image.layer.v1.tar","digest":"%s","size":%d}]}' \
+  "$oci" "$d1" 300000 "$d2" 250000 "$d3" 200000 >"$work/manifest"
+dm=$(sha "$work/manifest")
+for tag in v1 v2 v3; do
+  check "PUT manifest $tag: 201" eval 'request PUT /v2/app/manifests/$tag -H "Content-Type: $oci" \
+    --data-binary @"$work/manifest" && expect_status 201 && expect_header Docker-Content-Digest "$dm" &&
+    expect_header Location "/v2/app/manifests/$dm"'
+done
+check "GET manifest by tag: the bytes pushed, their type" eval 'request GET /v2/app/manifests/v1 &&
+  expect_status 200 && expect_body_file "$work/manifest" && expect_header Content-Type "$oci" &&
+  expect_header Docker-Content-Digest "$dm"'
+check "HEAD manifest by digest: Content-Length" eval 'request HEAD "/v2/app/manifests/$dm" &&
+  expect_status 200 && expect_header Content-Length "$(wc -c <"$work/manifest")"'
+check "a manifest with a missing layer: 400 MANIFEST_BLOB_UNKNOWN" eval 'sed "s/$d3/sha256:$(printf %064d 1)/" \
+  "$work/manifest" >"$work/bad" && request PUT /v2/app/manifests/bad -H "Content-Type: $oci" \
+  --data-binary @"$work/bad" && expect_status 400 && grep -q MANIFEST_BLOB_UNKNOWN "$work/body"'
+
+check "tags, first page of 2 with Link" eval 'request GET "/v2/app/tags/list?n=2" && expect_status 200 &&
+  [ "$(cat "$work/body")" = "{\"name\":\"app\",\"tags\":[\"v1\",\"v2\"]}" ] &&
+  expect_header Link "</v2/app/tags/list?n=2&last=v2>; rel=\"next\""'
+check "tags, the page the Link names" eval 'request GET "/v2/app/tags/list?n=2&last=v2" &&
+  [ "$(cat "$work/body")" = "{\"name\":\"app\",\"tags\":[\"v3\"]}" ] && expect_no_header Link'
+
+# Referrers: an artifact whose subject is the image.
+printf '{}' >"$work/empty"
+de=$(sha "$work/empty")
+check "push the empty config" eval 'request POST "/v2/app/blobs/uploads/?digest=$de" --data-binary @"$work/empty" &&
+  expect_status 201'
+printf '{"schemaVersion":2,"mediaType":"%s","artifactType":"application/x-e2e","config":{"mediaType":"application/vnd.oci.empty.v1+json","digest":"%s","size":2},"layers":[],"subject":{"mediaType":"%s","digest":"%s","size":%d}}' \
+  "$oci" "$de" "$oci" "$dm" "$(wc -c <"$work/manifest")" >"$work/artifact"
+da=$(sha "$work/artifact")
+check "PUT an artifact with a subject: OCI-Subject" eval 'request PUT "/v2/app/manifests/$da" \
+  -H "Content-Type: $oci" --data-binary @"$work/artifact" && expect_status 201 && expect_header OCI-Subject "$dm"'
+check "referrers of the image list the artifact" eval 'request GET "/v2/app/referrers/$dm" &&
+  expect_status 200 && expect_header Content-Type application/vnd.oci.image.index.v1+json &&
+  grep -q "\"digest\":\"$da\"" "$work/body" && grep -q "\"artifactType\":\"application/x-e2e\"" "$work/body"'
+check "referrers filtered by another type: none" eval 'request GET "/v2/app/referrers/$dm?artifactType=application/x-other" &&
+  expect_header OCI-Filters-Applied artifactType && ! grep -q "$da" "$work/body"'
+
+check "catalog" eval 'request GET /v2/_catalog && [ "$(cat "$work/body")" = "{\"repositories\":[\"app\"]}" ]'
+
+check "DELETE by tag: 202" eval 'request DELETE /v2/app/manifests/v1 && expect_status 202'
+check "the deleted tag: 404 MANIFEST_UNKNOWN" eval 'request GET /v2/app/manifests/v1 && expect_status 404 &&
+  grep -q MANIFEST_UNKNOWN "$work/body"'
+check "the manifest by digest is still there" eval 'request GET "/v2/app/manifests/$dm" && expect_status 200'
+check "DELETE by digest: 202" eval 'request DELETE "/v2/app/manifests/$dm" && expect_status 202'
+check "the deleted digest: 404" eval 'request GET "/v2/app/manifests/$dm" && expect_status 404'
+check "a method the manifests do not take: 405" eval 'request POST /v2/app/manifests/v2 -H "Content-Length: 0" &&
+  expect_status 405 && grep -q UNSUPPORTED "$work/body"'
+
+stop_server
+check "the store keeps its invariants" eval '"$build_dir/tests/check_store" "$storage" >"$work/check" 2>&1 ||
+  { detail=$(head -c 600 "$work/check"); false; }'
+finish

@@ -1,0 +1,557 @@
+// The registry API's CGI programs run as processes, the way a web server
+// runs them: base, uploads, manifests, tag list, catalog and referrers.
+// Each reply is checked for its status, its header lines and its body.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/support/invariants.h"
+#include "tests/support/process.h"
+
+using testing_support::random_bytes;
+using testing_support::read_whole_file;
+using testing_support::reference_sha256_hex;
+using testing_support::run_process;
+using testing_support::ScratchDir;
+
+namespace {
+
+struct Reply {
+    int status = 0;
+    std::map<std::string, std::string> headers;  // names in lower case
+    std::string head;                            // the header lines as written
+    std::string body;
+
+    std::string header(const std::string &name) const {
+        auto it = headers.find(name);
+        return it == headers.end() ? "" : it->second;
+    }
+    bool has(const std::string &name) const { return headers.count(name) != 0; }
+    // The registry error code of an error body.
+    std::string code() const {
+        size_t at = body.find("\"code\":\"");
+        if (at == std::string::npos) return "";
+        at += 8;
+        return body.substr(at, body.find('"', at) - at);
+    }
+};
+
+Reply parse_reply(const std::string &out) {
+    Reply r;
+    size_t end = out.find("\r\n\r\n");
+    if (end == std::string::npos) {
+        r.body = out;
+        return r;
+    }
+    r.head = out.substr(0, end + 2);
+    r.body = out.substr(end + 4);
+    size_t pos = 0;
+    while (pos < end) {
+        size_t eol = out.find("\r\n", pos);
+        std::string line = out.substr(pos, eol - pos);
+        pos = eol + 2;
+        size_t colon = line.find(':');
+        std::string name = line.substr(0, colon);
+        for (char &c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        std::string value = colon + 2 <= line.size() ? line.substr(colon + 2) : "";
+        if (name == "status") r.status = std::stoi(value);
+        r.headers[name] = value;
+    }
+    return r;
+}
+
+std::string digest_of(const std::string &data) { return "sha256:" + reference_sha256_hex(data); }
+
+const char kOciManifest[] = "application/vnd.oci.image.manifest.v1+json";
+const char kOciIndex[] = "application/vnd.oci.image.index.v1+json";
+const char kDockerManifest[] = "application/vnd.docker.distribution.manifest.v2+json";
+const char kDockerList[] = "application/vnd.docker.distribution.manifest.list.v2+json";
+
+std::string descriptor(const std::string &media_type, const std::string &data) {
+    return "{\"mediaType\":\"" + media_type + "\",\"digest\":\"" + digest_of(data) +
+           "\",\"size\":" + std::to_string(data.size()) + "}";
+}
+
+std::string image_manifest(const std::string &type, const std::string &config,
+                           const std::vector<std::string> &layers,
+                           const std::string &extra = "") {
+    std::string m = "{\"schemaVersion\":2,\"mediaType\":\"" + type + "\",\"config\":" +
+                    descriptor("application/vnd.oci.image.config.v1+json", config) +
+                    ",\"layers\":[";
+    for (size_t i = 0; i < layers.size(); i++)
+        m += (i ? "," : "") + descriptor("application/vnd.oci.image.layer.v1.tar+gzip", layers[i]);
+    return m + "]" + extra + "}";
+}
+
+std::string index_of(const std::string &type, const std::vector<std::string> &manifests,
+                     const std::string &child_type = kOciManifest) {
+    std::string m = "{\"schemaVersion\":2,\"mediaType\":\"" + type + "\",\"manifests\":[";
+    for (size_t i = 0; i < manifests.size(); i++)
+        m += (i ? "," : "") + descriptor(child_type, manifests[i]);
+    return m + "]}";
+}
+
+class RegistryApi : public ::testing::Test {
+  protected:
+    // Whatever a test sent, the store keeps its invariants.
+    void TearDown() override {
+        EXPECT_EQ(testing_support::join_lines(testing_support::store_invariant_violations(root())),
+                  "");
+    }
+    std::string root() const { return dir_ / "root"; }
+
+    Reply call(const std::string &program, const std::string &method, const std::string &path,
+               const std::string &query = "", const std::string &body = "",
+               std::map<std::string, std::string> env = {}) {
+        env["REGISTRY_STORAGE_ROOT"] = root();
+        env["REQUEST_METHOD"] = method;
+        env["PATH_INFO"] = path;
+        if (!query.empty()) env["QUERY_STRING"] = query;
+        if (!body.empty() && !env.count("CONTENT_LENGTH"))
+            env["CONTENT_LENGTH"] = std::to_string(body.size());
+        auto r = run_process(std::string(ENDPOINT_DIR) + "/" + program, {}, env, dir_.path(), body);
+        EXPECT_EQ(r.exit_status, 0) << program;
+        EXPECT_EQ(r.err, "") << program;
+        Reply reply = parse_reply(r.out);
+        EXPECT_EQ(reply.header("docker-distribution-api-version"), "registry/2.0")
+            << program << " " << method << " " << path;
+        return reply;
+    }
+
+    // Stores data as a blob with one monolithic POST.
+    std::string push_blob(const std::string &data, const std::string &repo = "app") {
+        std::string digest = digest_of(data);
+        Reply r = call("v2_uploads", "POST", "/v2/" + repo + "/blobs/uploads/", "digest=" + digest,
+                       data);
+        EXPECT_EQ(r.status, 201) << r.body;
+        return digest;
+    }
+    Reply put_manifest(const std::string &repo, const std::string &ref, const std::string &body,
+                       const std::string &type) {
+        std::map<std::string, std::string> env;
+        if (!type.empty()) env["CONTENT_TYPE"] = type;
+        return call("v2_manifests", "PUT", "/v2/" + repo + "/manifests/" + ref, "", body, env);
+    }
+    std::string blob_file(const std::string &digest) const {
+        std::string hex = digest.substr(7);
+        return root() + "/blobs/sha256/" + hex.substr(0, 2) + "/" + hex;
+    }
+    // An image with a config and two layers stored, and its manifest text.
+    std::string stored_image(const std::string &repo, const std::string &type, unsigned seed) {
+        std::string config = "{\"architecture\":\"amd64\",\"seed\":" + std::to_string(seed) + "}";
+        std::string l1 = random_bytes(1000, seed), l2 = random_bytes(70000, seed + 1);
+        push_blob(config, repo);
+        push_blob(l1, repo);
+        push_blob(l2, repo);
+        return image_manifest(type, config, {l1, l2});
+    }
+
+    ScratchDir dir_;
+};
+
+// ---- Base --------------------------------------------------------------------
+
+TEST_F(RegistryApi, BaseAnswersGetAndHeadAndNothingElse) {
+    Reply get = call("v2_base", "GET", "/v2/");
+    EXPECT_EQ(get.status, 200);
+    EXPECT_EQ(get.body, "{}\n");
+    EXPECT_EQ(get.header("content-length"), "3");
+    Reply head = call("v2_base", "HEAD", "/v2");
+    EXPECT_EQ(head.status, 200);
+    EXPECT_EQ(head.body, "");
+    EXPECT_EQ(call("v2_base", "POST", "/v2/").status, 405);
+    Reply unknown = call("v2_base", "GET", "/v2/x/unknown/thing");
+    EXPECT_EQ(unknown.status, 404);
+    EXPECT_EQ(unknown.code(), "NAME_UNKNOWN");
+}
+
+// ---- Uploads -------------------------------------------------------------------
+
+TEST_F(RegistryApi, ThreeWaysToPushABlob) {
+    const std::string data = random_bytes(300000, 3);
+    const std::string digest = digest_of(data);
+    // 1: POST, one PATCH with the whole blob, empty PUT.
+    // 2: POST, PUT with the body.
+    // 3: POST, PATCHes with Content-Range, PUT.
+    for (int way = 1; way <= 3; way++) {
+        SCOPED_TRACE("way " + std::to_string(way));
+        const std::string repo = "way" + std::to_string(way);
+        Reply start = call("v2_uploads", "POST", "/v2/" + repo + "/blobs/uploads/");
+        ASSERT_EQ(start.status, 202) << start.body;
+        const std::string id = start.header("docker-upload-uuid");
+        ASSERT_EQ(id.size(), 36u);
+        const std::string location = "/v2/" + repo + "/blobs/uploads/" + id;
+        EXPECT_EQ(start.header("location"), location);
+        EXPECT_EQ(start.header("range"), "0-0");
+        EXPECT_EQ(start.header("content-length"), "0");
+        std::string final_body;
+        if (way == 1) {
+            Reply patch = call("v2_uploads", "PATCH", location, "", data);
+            EXPECT_EQ(patch.status, 202);
+            EXPECT_EQ(patch.header("range"), "0-299999");
+            EXPECT_EQ(patch.header("location"), location);
+        } else if (way == 3) {
+            size_t at = 0;
+            for (size_t piece : {100000u, 150000u}) {
+                std::map<std::string, std::string> env = {
+                    {"HTTP_CONTENT_RANGE",
+                     std::to_string(at) + "-" + std::to_string(at + piece - 1)}};
+                Reply patch = call("v2_uploads", "PATCH", location, "", data.substr(at, piece), env);
+                EXPECT_EQ(patch.status, 202) << patch.body;
+                at += piece;
+                EXPECT_EQ(patch.header("range"), "0-" + std::to_string(at - 1));
+            }
+            // A piece out of order is refused and changes nothing.
+            Reply wrong = call("v2_uploads", "PATCH", location, "", data.substr(0, 10),
+                               {{"HTTP_CONTENT_RANGE", "0-9"}});
+            EXPECT_EQ(wrong.status, 416);
+            Reply status = call("v2_uploads", "GET", location);
+            EXPECT_EQ(status.status, 204);
+            EXPECT_EQ(status.header("range"), "0-249999");
+            final_body = data.substr(at);
+        } else {
+            final_body = data;
+        }
+        Reply put = call("v2_uploads", "PUT", location, "digest=" + digest, final_body);
+        ASSERT_EQ(put.status, 201) << put.body;
+        EXPECT_EQ(put.header("location"), "/v2/" + repo + "/blobs/" + digest);
+        EXPECT_EQ(put.header("docker-content-digest"), digest);
+        EXPECT_TRUE(read_whole_file(blob_file(digest)) == data);
+        EXPECT_EQ(call("v2_uploads", "GET", location).status, 404) << "the session is over";
+    }
+}
+
+TEST_F(RegistryApi, MonolithicPostAndMount) {
+    const std::string data = "monolithic blob";
+    const std::string digest = push_blob(data);
+    EXPECT_EQ(read_whole_file(blob_file(digest)), data);
+
+    Reply mounted = call("v2_uploads", "POST", "/v2/other/blobs/uploads/",
+                         "mount=" + digest + "&from=app");
+    EXPECT_EQ(mounted.status, 201);
+    EXPECT_EQ(mounted.header("location"), "/v2/other/blobs/" + digest);
+    EXPECT_EQ(mounted.header("docker-content-digest"), digest);
+
+    Reply missing = call("v2_uploads", "POST", "/v2/other/blobs/uploads/",
+                         "mount=" + digest_of("not stored") + "&from=app");
+    EXPECT_EQ(missing.status, 202) << "a blob that is not there gives a new session";
+    EXPECT_EQ(missing.header("docker-upload-uuid").size(), 36u);
+
+    Reply mismatch = call("v2_uploads", "POST", "/v2/app/blobs/uploads/",
+                          "digest=" + digest_of("something else"), data);
+    EXPECT_EQ(mismatch.status, 400);
+    EXPECT_EQ(mismatch.code(), "DIGEST_INVALID");
+}
+
+TEST_F(RegistryApi, UploadErrors) {
+    Reply start = call("v2_uploads", "POST", "/v2/app/blobs/uploads/");
+    const std::string location = start.header("location");
+    const std::string unknown = "/v2/app/blobs/uploads/01234567-89ab-cdef-0123-456789abcdef";
+    struct Case {
+        const char *what;
+        std::string method, path, query, body;
+        std::map<std::string, std::string> env;
+        int status;
+        const char *code;
+    } cases[] = {
+        {"invalid name", "POST", "/v2/App/blobs/uploads/", "", "", {}, 400, "NAME_INVALID"},
+        {"unknown id", "PATCH", unknown, "", "x", {}, 404, "BLOB_UPLOAD_UNKNOWN"},
+        {"malformed id", "GET", "/v2/app/blobs/uploads/../../x", "", "", {}, 404, ""},
+        {"unknown id put", "PUT", unknown, "digest=" + digest_of(""), "", {}, 404,
+         "BLOB_UPLOAD_UNKNOWN"},
+        {"put without digest", "PUT", location, "", "", {}, 400, "DIGEST_INVALID"},
+        {"put with bad digest", "PUT", location, "digest=sha256:xyz", "", {}, 400,
+         "DIGEST_INVALID"},
+        {"range past the end", "PATCH", location, "", "abc", {{"HTTP_CONTENT_RANGE", "5-7"}}, 416,
+         "BLOB_UPLOAD_INVALID"},
+        {"range of another length", "PATCH", location, "", "abc", {{"HTTP_CONTENT_RANGE", "0-9"}},
+         400, "BLOB_UPLOAD_INVALID"},
+        {"malformed range", "PATCH", location, "", "abc", {{"HTTP_CONTENT_RANGE", "zero-two"}},
+         416, "BLOB_UPLOAD_INVALID"},
+        {"bad length", "PATCH", location, "", "abc", {{"CONTENT_LENGTH", "3x"}}, 400,
+         "BLOB_UPLOAD_INVALID"},
+        {"body ends early", "PATCH", location, "", "abc", {{"CONTENT_LENGTH", "10"}}, 400,
+         "BLOB_UPLOAD_INVALID"},
+        {"method", "POST", location, "", "", {}, 405, "UNSUPPORTED"},
+        {"method on start", "GET", "/v2/app/blobs/uploads/", "", "", {}, 405, "UNSUPPORTED"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Reply r = call("v2_uploads", c.method, c.path, c.query, c.body, c.env);
+        EXPECT_EQ(r.status, c.status) << r.body;
+        if (c.code[0] != '\0') {
+            EXPECT_EQ(r.code(), c.code) << r.body;
+        }
+    }
+    // Cancelling ends the session; a second cancel finds nothing.
+    EXPECT_EQ(call("v2_uploads", "DELETE", location).status, 204);
+    EXPECT_EQ(call("v2_uploads", "DELETE", location).status, 404);
+}
+
+// ---- Manifests -------------------------------------------------------------------
+
+TEST_F(RegistryApi, ManifestsOfEveryKindAreStoredAsReceived) {
+    const std::string oci = stored_image("app", kOciManifest, 10);
+    const std::string docker = stored_image("app", kDockerManifest, 20);
+    struct Case {
+        const char *what;
+        std::string ref, body, type, stored_type;
+    } cases[] = {
+        {"oci manifest by tag", "v1", oci, kOciManifest, kOciManifest},
+        {"docker manifest by tag", "v2", docker, kDockerManifest, kDockerManifest},
+        {"by digest, type from the document", digest_of(oci), oci, "", kOciManifest},
+        {"oci index", "multi", index_of(kOciIndex, {oci, docker}), kOciIndex, kOciIndex},
+        {"docker list", "list", index_of(kDockerList, {docker}, kDockerManifest), kDockerList,
+         kDockerList},
+        {"artifact with the empty config",
+         "art",
+         "{\"schemaVersion\":2,\"mediaType\":\"" + std::string(kOciManifest) +
+             "\",\"artifactType\":\"application/x-demo\",\"config\":" +
+             descriptor("application/vnd.oci.empty.v1+json", "{}") + ",\"layers\":[]}",
+         kOciManifest, kOciManifest},
+        {"manifest with spaces", "spaced", " {\n  \"schemaVersion\" : 2 , \"config\":" +
+             descriptor("application/x", "{\"architecture\":\"amd64\",\"seed\":10}") +
+             ", \"layers\": [] }\n", "", kOciManifest},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Reply put = put_manifest("app", c.ref, c.body, c.type);
+        ASSERT_EQ(put.status, 201) << put.body;
+        const std::string digest = digest_of(c.body);
+        EXPECT_EQ(put.header("docker-content-digest"), digest);
+        EXPECT_EQ(put.header("location"), "/v2/app/manifests/" + digest);
+        EXPECT_FALSE(put.has("oci-subject"));
+        for (const std::string &ref : {c.ref, digest}) {
+            Reply get = call("v2_manifests", "GET", "/v2/app/manifests/" + ref);
+            EXPECT_EQ(get.status, 200);
+            EXPECT_TRUE(get.body == c.body) << "the bytes received, exactly";
+            EXPECT_EQ(get.header("content-type"), c.stored_type);
+            EXPECT_EQ(get.header("docker-content-digest"), digest);
+            EXPECT_EQ(get.header("content-length"), std::to_string(c.body.size()));
+            Reply head = call("v2_manifests", "HEAD", "/v2/app/manifests/" + ref);
+            EXPECT_EQ(head.status, 200);
+            EXPECT_EQ(head.body, "");
+            EXPECT_EQ(head.head, get.head);
+        }
+    }
+}
+
+TEST_F(RegistryApi, ManifestPutRefusals) {
+    const std::string image = stored_image("app", kOciManifest, 30);
+    const std::string missing_layer =
+        image_manifest(kOciManifest, "{\"architecture\":\"amd64\",\"seed\":30}",
+                       {random_bytes(10, 99)});
+    const std::string missing_config = image_manifest(kOciManifest, "{\"not\":\"stored\"}", {});
+    struct Case {
+        const char *what;
+        std::string repo, ref, body, type;
+        int status;
+        const char *code;
+    } cases[] = {
+        {"not JSON", "app", "t", "{not json", kOciManifest, 400, "MANIFEST_INVALID"},
+        {"not an object", "app", "t", "[1,2]", kOciManifest, 400, "MANIFEST_INVALID"},
+        {"no config", "app", "t", "{\"schemaVersion\":2,\"layers\":[]}", kOciManifest, 400,
+         "MANIFEST_INVALID"},
+        {"schema 1", "app", "t",
+         image.substr(0, 16) + "1" + image.substr(17), kOciManifest, 400, "MANIFEST_INVALID"},
+        {"types differ", "app", "t", image, kDockerManifest, 400, "MANIFEST_INVALID"},
+        {"unknown type", "app", "t", image.substr(0, 0) + "{\"schemaVersion\":2}",
+         "application/x-unknown", 400, "MANIFEST_INVALID"},
+        {"header injection in type", "app", "t", "{\"schemaVersion\":2}",
+         "application/x\r\nX-Evil: 1", 400, "MANIFEST_INVALID"},
+        {"missing layer", "app", "t", missing_layer, kOciManifest, 400, "MANIFEST_BLOB_UNKNOWN"},
+        {"missing config", "app", "t", missing_config, kOciManifest, 400,
+         "MANIFEST_BLOB_UNKNOWN"},
+        {"missing child", "app", "t", index_of(kOciIndex, {image}), kOciIndex, 400,
+         "MANIFEST_BLOB_UNKNOWN"},
+        {"digest differs", "app", digest_of("other"), image, kOciManifest, 400, "DIGEST_INVALID"},
+        {"malformed digest", "app", "sha256:abc", image, kOciManifest, 400, "DIGEST_INVALID"},
+        {"invalid tag", "app", "-tag", image, kOciManifest, 400, "NAME_INVALID"},
+        {"tag too long", "app", std::string(129, 't'), image, kOciManifest, 400, "NAME_INVALID"},
+        {"upper-case name", "App", "t", image, kOciManifest, 400, "NAME_INVALID"},
+        {"name with ..", "a/../b", "t", image, kOciManifest, 400, "NAME_INVALID"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Reply r = put_manifest(c.repo, c.ref, c.body, c.type);
+        EXPECT_EQ(r.status, c.status) << r.body;
+        EXPECT_EQ(r.code(), c.code) << r.body;
+    }
+    EXPECT_EQ(call("v2_tags", "GET", "/v2/app/tags/list").status, 404)
+        << "no refused put left a repository behind";
+}
+
+TEST_F(RegistryApi, ManifestSizeLimit) {
+    push_blob("{}");
+    // A document padded with white space to exactly the limit, and one byte more.
+    std::string base = image_manifest(kOciManifest, "{}", {});
+    std::string at_limit = base + std::string(4 * 1024 * 1024 - base.size(), ' ');
+    Reply ok = put_manifest("app", "big", at_limit, kOciManifest);
+    EXPECT_EQ(ok.status, 201) << ok.body.substr(0, 200);
+    Reply get = call("v2_manifests", "GET", "/v2/app/manifests/big");
+    EXPECT_EQ(get.body.size(), at_limit.size());
+    Reply over = put_manifest("app", "bigger", at_limit + " ", kOciManifest);
+    EXPECT_EQ(over.status, 413);
+    EXPECT_EQ(call("v2_manifests", "GET", "/v2/app/manifests/bigger").status, 404);
+}
+
+TEST_F(RegistryApi, DeleteByTagAndByDigest) {
+    const std::string image = stored_image("app", kOciManifest, 40);
+    const std::string digest = digest_of(image);
+    ASSERT_EQ(put_manifest("app", "v1", image, kOciManifest).status, 201);
+    ASSERT_EQ(put_manifest("app", "v2", image, kOciManifest).status, 201);
+    EXPECT_EQ(call("v2_manifests", "DELETE", "/v2/app/manifests/v1").status, 202);
+    EXPECT_EQ(call("v2_manifests", "GET", "/v2/app/manifests/v1").code(), "MANIFEST_UNKNOWN");
+    EXPECT_EQ(call("v2_manifests", "GET", "/v2/app/manifests/v2").status, 200);
+    EXPECT_EQ(call("v2_manifests", "DELETE", "/v2/app/manifests/v1").status, 404);
+    EXPECT_EQ(call("v2_manifests", "DELETE", "/v2/app/manifests/v2").status, 202);
+    // Without tags the manifest is still there by its digest.
+    EXPECT_EQ(call("v2_manifests", "GET", "/v2/app/manifests/" + digest).status, 200);
+    EXPECT_EQ(call("v2_tags", "GET", "/v2/app/tags/list").body,
+              "{\"name\":\"app\",\"tags\":[]}\n");
+    EXPECT_EQ(call("v2_manifests", "DELETE", "/v2/app/manifests/" + digest).status, 202);
+    Reply gone = call("v2_manifests", "GET", "/v2/app/manifests/" + digest);
+    EXPECT_EQ(gone.status, 404);
+    EXPECT_EQ(gone.code(), "MANIFEST_UNKNOWN");
+    EXPECT_EQ(call("v2_manifests", "DELETE", "/v2/app/manifests/" + digest).status, 404);
+    EXPECT_EQ(call("v2_manifests", "PATCH", "/v2/app/manifests/v1").status, 405);
+    EXPECT_EQ(call("v2_manifests", "GET", "/v2/nothing/manifests/v1").status, 404);
+}
+
+// ---- Tag list and catalog ----------------------------------------------------------
+
+TEST_F(RegistryApi, TagListPagesWithLinks) {
+    const std::string image = stored_image("lib/app", kOciManifest, 50);
+    for (const char *tag : {"b", "a", "c", "1.0", "Z"})
+        ASSERT_EQ(put_manifest("lib/app", tag, image, kOciManifest).status, 201);
+    struct Case {
+        std::string query, tags, link;
+    } cases[] = {
+        {"", "\"1.0\",\"Z\",\"a\",\"b\",\"c\"", ""},
+        {"n=2", "\"1.0\",\"Z\"", "</v2/lib/app/tags/list?n=2&last=Z>; rel=\"next\""},
+        {"n=2&last=Z", "\"a\",\"b\"", "</v2/lib/app/tags/list?n=2&last=b>; rel=\"next\""},
+        {"n=2&last=b", "\"c\"", ""},
+        {"n=5", "\"1.0\",\"Z\",\"a\",\"b\",\"c\"", ""},
+        {"n=0", "", ""},
+        {"last=a", "\"b\",\"c\"", ""},
+        {"last=zzz", "", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.query);
+        Reply r = call("v2_tags", "GET", "/v2/lib/app/tags/list", c.query);
+        EXPECT_EQ(r.status, 200);
+        EXPECT_EQ(r.body, "{\"name\":\"lib/app\",\"tags\":[" + c.tags + "]}\n");
+        EXPECT_EQ(r.header("link"), c.link);
+        EXPECT_EQ(r.header("content-type"), "application/json; charset=utf-8");
+    }
+    EXPECT_EQ(call("v2_tags", "GET", "/v2/lib/app/tags/list", "n=x").status, 400);
+    Reply unknown = call("v2_tags", "GET", "/v2/lib/none/tags/list");
+    EXPECT_EQ(unknown.status, 404);
+    EXPECT_EQ(unknown.code(), "NAME_UNKNOWN");
+}
+
+TEST_F(RegistryApi, SixHundredTagsAreAllListed) {
+    const std::string image = stored_image("many", kOciManifest, 60);
+    ASSERT_EQ(put_manifest("many", "t000", image, kOciManifest).status, 201);
+    // The tag links are made directly: 600 puts as processes take long.
+    const std::string link = read_whole_file(root() + "/repositories/many/_manifests/tags/t000/current/link");
+    for (int i = 1; i < 600; i++) {
+        char tag[8];
+        snprintf(tag, sizeof tag, "t%03d", i);
+        std::string dir = root() + "/repositories/many/_manifests/tags/" + tag + "/current";
+        std::filesystem::create_directories(dir);
+        testing_support::write_whole_file(dir + "/link", link);
+    }
+    Reply all = call("v2_tags", "GET", "/v2/many/tags/list");
+    std::string expected;
+    for (int i = 0; i < 600; i++) {
+        char tag[8];
+        snprintf(tag, sizeof tag, "t%03d", i);
+        expected += std::string(i ? "," : "") + "\"" + tag + "\"";
+    }
+    EXPECT_EQ(all.body, "{\"name\":\"many\",\"tags\":[" + expected + "]}\n");
+    Reply page = call("v2_tags", "GET", "/v2/many/tags/list", "n=100&last=t411");
+    EXPECT_EQ(page.header("link"), "</v2/many/tags/list?n=100&last=t511>; rel=\"next\"");
+    EXPECT_EQ(page.body.substr(0, 36), "{\"name\":\"many\",\"tags\":[\"t412\",\"t413\"");
+    Reply rest = call("v2_tags", "GET", "/v2/many/tags/list", "n=100&last=t511");
+    EXPECT_EQ(rest.header("link"), "") << "the last page has no next";
+    EXPECT_EQ(rest.body.substr(rest.body.size() - 9), "\"t599\"]}\n");
+}
+
+TEST_F(RegistryApi, CatalogPagesOverNestedRepositories) {
+    const std::string image = stored_image("a", kOciManifest, 70);
+    for (const char *repo : {"b/c", "a", "b/c/d", "e"}) {
+        for (const std::string &blob : {std::string("{\"architecture\":\"amd64\",\"seed\":70}")})
+            push_blob(blob, repo);
+        ASSERT_EQ(put_manifest(repo, "v1", image, kOciManifest).status, 201);
+    }
+    Reply all = call("v2_catalog", "GET", "/v2/_catalog");
+    EXPECT_EQ(all.body, "{\"repositories\":[\"a\",\"b/c\",\"b/c/d\",\"e\"]}\n");
+    Reply page = call("v2_catalog", "GET", "/v2/_catalog", "n=2&last=a");
+    EXPECT_EQ(page.body, "{\"repositories\":[\"b/c\",\"b/c/d\"]}\n");
+    EXPECT_EQ(page.header("link"), "</v2/_catalog?n=2&last=b/c/d>; rel=\"next\"");
+    EXPECT_EQ(call("v2_catalog", "GET", "/v2/_catalog", "n=0").body, "{\"repositories\":[]}\n");
+    EXPECT_EQ(call("v2_catalog", "DELETE", "/v2/_catalog").status, 405);
+}
+
+// ---- Referrers ---------------------------------------------------------------------------
+
+TEST_F(RegistryApi, ReferrersListManifestsWithASubject) {
+    const std::string image = stored_image("app", kOciManifest, 80);
+    ASSERT_EQ(put_manifest("app", "v1", image, kOciManifest).status, 201);
+    push_blob("{}");
+    const std::string subject = ",\"subject\":" + descriptor(kOciManifest, image);
+    auto artifact = [&](const std::string &type, const std::string &note) {
+        return "{\"schemaVersion\":2,\"mediaType\":\"" + std::string(kOciManifest) +
+               "\",\"artifactType\":\"" + type + "\",\"config\":" +
+               descriptor("application/vnd.oci.empty.v1+json", "{}") +
+               ",\"layers\":[],\"annotations\":{\"note\":\"" + note + "\"}" + subject + "}";
+    };
+    const std::string sig = artifact("application/x-signature", "sig");
+    const std::string sbom = artifact("application/x-sbom", "sbom");
+    for (const std::string &m : {sig, sbom}) {
+        Reply put = put_manifest("app", digest_of(m), m, kOciManifest);
+        ASSERT_EQ(put.status, 201) << put.body;
+        EXPECT_EQ(put.header("oci-subject"), digest_of(image));
+    }
+    // A subject that is not stored is accepted too.
+    const std::string orphan_subject = ",\"subject\":" + descriptor(kOciManifest, "absent");
+    const std::string orphan = image_manifest(kOciManifest, "{}", {}, orphan_subject);
+    EXPECT_EQ(put_manifest("app", digest_of(orphan), orphan, kOciManifest).status, 201);
+
+    Reply all = call("v2_referrers", "GET", "/v2/app/referrers/" + digest_of(image));
+    EXPECT_EQ(all.status, 200);
+    EXPECT_EQ(all.header("content-type"), kOciIndex);
+    EXPECT_FALSE(all.has("oci-filters-applied"));
+    for (const std::string &m : {sig, sbom}) {
+        EXPECT_NE(all.body.find("\"digest\":\"" + digest_of(m) + "\",\"size\":" +
+                                std::to_string(m.size())),
+                  std::string::npos)
+            << all.body;
+    }
+    EXPECT_NE(all.body.find("\"annotations\":{\"note\":\"sig\"}"), std::string::npos);
+    EXPECT_EQ(all.body.find(digest_of(orphan)), std::string::npos);
+
+    Reply filtered = call("v2_referrers", "GET", "/v2/app/referrers/" + digest_of(image),
+                          "artifactType=application/x-sbom");
+    EXPECT_EQ(filtered.header("oci-filters-applied"), "artifactType");
+    EXPECT_NE(filtered.body.find(digest_of(sbom)), std::string::npos);
+    EXPECT_EQ(filtered.body.find(digest_of(sig)), std::string::npos);
+
+    // A deleted referrer is no longer listed.
+    EXPECT_EQ(call("v2_manifests", "DELETE", "/v2/app/manifests/" + digest_of(sig)).status, 202);
+    Reply after = call("v2_referrers", "GET", "/v2/app/referrers/" + digest_of(image));
+    EXPECT_EQ(after.body.find(digest_of(sig)), std::string::npos);
+    EXPECT_NE(after.body.find(digest_of(sbom)), std::string::npos);
+
+    Reply none = call("v2_referrers", "GET", "/v2/app/referrers/" + digest_of("nothing"));
+    EXPECT_EQ(none.body,
+              "{\"schemaVersion\":2,\"mediaType\":\"" + std::string(kOciIndex) +
+                  "\",\"manifests\":[]}");
+    EXPECT_EQ(call("v2_referrers", "GET", "/v2/app/referrers/sha256:bad").code(), "DIGEST_INVALID");
+}
+
+}  // namespace
