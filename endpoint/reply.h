@@ -10,6 +10,7 @@
 #include <stdio.h>
 
 #include "edge/oci_common.h"
+#include "platform/platform.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -24,7 +25,7 @@ void endpoint_start(oci_route *route);
 void reply_begin(int status, const char *reason);
 
 /* One header line formatted like printf (at most 2047 bytes). */
-void reply_header(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void reply_header(const char *format, ...) PLAT_PRINTF_FORMAT(1, 2);
 
 /* Ends the headers of a reply without a body: "Content-Length: 0", the empty
  * line, and the flush. */
