@@ -179,6 +179,12 @@ int64_t plat_send_file_range(FILE *in, int64_t offset, int64_t count, FILE *out)
  * "\n" becomes "\r\n" and no ^Z ends the input. */
 void plat_set_binary(FILE *f);
 
+/* Asks for a larger kernel buffer (about 1 MiB) when the stream f reads
+ * from a pipe, so that a large request body arrives in fewer, larger pieces
+ * and its writer waits less. Nothing happens for any other stream or where
+ * the platform offers no such setting (Windows); never fails. */
+void plat_enlarge_pipe(FILE *f);
+
 /* 1 when the stream f (stdin, stdout or stderr) is connected to a terminal,
  * else 0 (a file, a pipe, NULL). Windows: a console (a character device
  * that answers GetConsoleMode; the NUL device is none). */

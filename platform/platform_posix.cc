@@ -152,6 +152,19 @@ int plat_seek64(FILE *f, int64_t offset) {
 
 void plat_set_binary(FILE *) {}
 
+void plat_enlarge_pipe(FILE *f) {
+#ifdef F_SETPIPE_SZ
+    struct stat st;
+    int fd = fileno(f);
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) return;
+    // The kernel caps the size for unprivileged processes; a refusal leaves
+    // the pipe as it was.
+    (void)fcntl(fd, F_SETPIPE_SZ, 1 << 20);
+#else
+    (void)f;
+#endif
+}
+
 int plat_is_terminal(FILE *f) { return f != nullptr && isatty(fileno(f)) == 1 ? 1 : 0; }
 
 int64_t plat_time_seconds(void) { return static_cast<int64_t>(time(nullptr)); }

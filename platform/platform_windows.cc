@@ -427,6 +427,10 @@ int plat_seek64(FILE *f, int64_t offset) {
 
 int64_t plat_send_file_range(FILE *, int64_t, int64_t, FILE *) { return -1; }
 
+// Windows pipes take their size from their creator; a reader cannot grow
+// them.
+void plat_enlarge_pipe(FILE *) {}
+
 void plat_set_binary(FILE *f) {
     if (f != nullptr && _fileno(f) >= 0) _setmode(_fileno(f), _O_BINARY);
 }
