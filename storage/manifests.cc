@@ -307,13 +307,19 @@ bool subject_of_body(const char *path, char subject_hex[kHexOut]) {
     return found;
 }
 
-// Removes the body, the content-type file and the revision link of hex,
-// ignoring each outcome: an absent file is already gone.
-void remove_manifest_files(const char *repo_name, const char *hex) {
+// Takes the manifest hex out of the repository: its revision link first,
+// which alone decides whether the manifest is in the repository (locate,
+// the referrers list and image indexes look for it), then the referrer link
+// of its subject (while the body still tells which subject that is), the
+// body and the content-type file. Those follow best effort: an absent file
+// is already gone, and one left behind is named by nothing that is listed.
+// -1 when the revision link stays, and then nothing else is removed, so
+// that the manifest stays whole and listed.
+int remove_manifest_files(const char *repo_name, const char *hex) {
     char path[REG_PATH_MAX];
+    manifest_rev_path(repo_name, hex, path, sizeof path);
+    if (remove_file(path) != 0) return -1;
     manifest_body_path(repo_name, hex, path, sizeof path);
-    // The referrer link of the manifest's subject goes first, while the
-    // body still tells which subject that is.
     char subject_hex[kHexOut];
     if (subject_of_body(path, subject_hex)) {
         char link[REG_PATH_MAX];
@@ -323,8 +329,7 @@ void remove_manifest_files(const char *repo_name, const char *hex) {
     remove_file(path);
     manifest_ct_path(repo_name, hex, path, sizeof path);
     remove_file(path);
-    manifest_rev_path(repo_name, hex, path, sizeof path);
-    remove_file(path);
+    return 0;
 }
 
 }  // namespace
@@ -471,8 +476,13 @@ int reg_manifest_delete(const char *repo_name, const char *reference) {
 
     char path[REG_PATH_MAX];
     if (is_digest_reference(reference)) {
+        // The revision link is what a delete by digest removes; one that
+        // stays leaves the manifest in the repository, and that is a failure.
         manifest_rev_path(repo_name, hex, path, sizeof path);
-        remove_file(path);
+        if (remove_file(path) != 0) {
+            set_error("delete revision link failed");
+            return -1;
+        }
     } else {
         manifest_tag_path(repo_name, reference, path, sizeof path);
         if (remove_file(path) != 0) {
@@ -481,6 +491,9 @@ int reg_manifest_delete(const char *repo_name, const char *reference) {
         }
     }
     if (manifest_has_tag_for(repo_name, hex)) return 0;
+    // The rest goes best effort: after a tag, a manifest whose revision
+    // link stays is whole and reachable by its digest; after a digest, the
+    // revision link is gone already.
     remove_manifest_files(repo_name, hex);
     return 0;
 }
