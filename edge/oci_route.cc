@@ -28,7 +28,8 @@ string_view component_before(string_view path, size_t end, size_t *start, bool s
 
 void copy_view(char *out, size_t size, string_view text) {
     size_t n = text.size() < size - 1 ? text.size() : size - 1;
-    memcpy(out, text.data(), n);
+    // An empty view may have no data at all.
+    if (n > 0) memcpy(out, text.data(), n);
     out[n] = '\0';
 }
 

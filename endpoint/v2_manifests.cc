@@ -66,18 +66,11 @@ void answer_put(const oci_route &route) {
 
 void answer_delete(const oci_route &route) {
     // A tag goes alone: its manifest stays, reachable by digest. A digest
-    // removes the manifest from the repository; only what is there can be
-    // deleted, so a digest without its revision answers 404.
-    if (strncmp(route.reference, "sha256:", 7) != 0) {
-        if (reg_tag_delete(route.name, route.reference) != 0) manifest_failure();
-    } else {
-        char path[kPathMax], content_type[kContentTypeOut], digest[kDigestOut];
-        int64_t size = 0;
-        if (reg_manifest_locate(route.name, route.reference, path, sizeof path, content_type,
-                                digest, &size) != 0 ||
-            reg_manifest_delete(route.name, route.reference) != 0)
-            manifest_failure();
-    }
+    // takes the manifest out of the repository with every tag that names it.
+    int rc = strncmp(route.reference, "sha256:", 7) == 0
+                 ? reg_manifest_remove(route.name, route.reference)
+                 : reg_tag_delete(route.name, route.reference);
+    if (rc != 0) manifest_failure();
     reply_begin(202, "Accepted");
     reply_end_empty();
 }

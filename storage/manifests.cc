@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 #include <string_view>
 
 #include <yyjson.h>
@@ -531,6 +532,67 @@ int reg_tag_delete(const char *repo_name, const char *tag) {
             plat_rmdir(path);
         }
     }
+    return 0;
+}
+
+int reg_manifest_remove(const char *repo_name, const char *digest) {
+    if (repo_name == nullptr || digest == nullptr) {
+        set_status_error(REG_STATUS_INVALID_ARGUMENT, "NULL argument");
+        return -1;
+    }
+    if (require_ready() != 0) return -1;
+    if (!repo_name_valid(repo_name)) {
+        set_status_error(REG_STATUS_INVALID_NAME, "invalid repository name");
+        return -1;
+    }
+    if (!digest_valid(digest)) {
+        set_status_error(REG_STATUS_INVALID_DIGEST, "invalid digest reference");
+        return -1;
+    }
+    const char *hex = digest + 7;
+    char path[REG_PATH_MAX];
+    manifest_rev_path(repo_name, hex, path, sizeof path);
+    if (!file_exists(path)) {
+        set_status_error(REG_STATUS_NOT_FOUND, "manifest not found: %s@%s", repo_name, digest);
+        return -1;
+    }
+    // Every tag that names the manifest, read whole before anything goes.
+    std::vector<std::string> naming;
+    char tags_dir[REG_PATH_MAX];
+    manifest_tags_dir(repo_name, tags_dir, sizeof tags_dir);
+    // 1 read whole, 0 a tag could not be read, -1 out of memory.
+    int listed = unless_out_of_memory(-1, [&] {
+        if (!dir_exists(tags_dir)) return 1;
+        std::vector<listed_entry> entries;
+        if (list_all(tags_dir, &entries) != 0) return 0;
+        for (const listed_entry &entry : entries) {
+            if (!entry.is_dir) continue;
+            char link_path[REG_PATH_MAX], link[kLinkCapacity];
+            manifest_tag_path(repo_name, entry.name.c_str(), link_path, sizeof link_path);
+            uint64_t len = 0;
+            if (read_file(link_path, link, sizeof link, &len) != 0) {
+                if (file_exists(link_path)) return 0;
+                continue;
+            }
+            if (len == kDigestStringLen && strcmp(link, digest) == 0) naming.push_back(entry.name);
+        }
+        return 1;
+    });
+    if (listed == 0) set_error("cannot read the tags of %s", repo_name);
+    if (listed != 1) return -1;
+    for (const std::string &tag : naming) {
+        manifest_tag_path(repo_name, tag.c_str(), path, sizeof path);
+        if (remove_file(path) != 0) {
+            set_error("delete tag failed");
+            return -1;
+        }
+    }
+    manifest_rev_path(repo_name, hex, path, sizeof path);
+    if (remove_file(path) != 0) {
+        set_error("delete revision link failed");
+        return -1;
+    }
+    remove_manifest_files(repo_name, hex);
     return 0;
 }
 

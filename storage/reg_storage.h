@@ -196,6 +196,14 @@ int reg_manifest_delete(const char *repo_name, const char *reference);
  * when the tag is not there. */
 int reg_tag_delete(const char *repo_name, const char *tag);
 
+/* Removes the manifest of digest from repo_name, as the registry API's
+ * DELETE of a digest asks: first every tag that names it (so that no tag
+ * is left naming a manifest that is gone), then its revision link, its
+ * referrer link, its body and content type. REG_STATUS_NOT_FOUND when the
+ * repository holds no revision of digest. Fails without removing anything
+ * when the tags cannot all be read. */
+int reg_manifest_remove(const char *repo_name, const char *digest);
+
 /* The largest manifest reg_manifest_put_typed stores, in bytes. */
 #define REG_MANIFEST_MAX 4194304
 

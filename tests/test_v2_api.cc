@@ -417,6 +417,15 @@ TEST_F(RegistryApi, DeleteByTagAndByDigest) {
     EXPECT_EQ(gone.status, 404);
     EXPECT_EQ(gone.code(), "MANIFEST_UNKNOWN");
     EXPECT_EQ(call("v2_manifests", "DELETE", "/v2/app/manifests/" + digest).status, 404);
+    // A digest takes the tags that name it along.
+    ASSERT_EQ(put_manifest("app", "v3", image, kOciManifest).status, 201);
+    ASSERT_EQ(put_manifest("app", "v4", image, kOciManifest).status, 201);
+    const std::string other = stored_image("app", kOciManifest, 41);
+    ASSERT_EQ(put_manifest("app", "v5", other, kOciManifest).status, 201);
+    EXPECT_EQ(call("v2_manifests", "DELETE", "/v2/app/manifests/" + digest).status, 202);
+    EXPECT_EQ(call("v2_manifests", "GET", "/v2/app/manifests/v3").status, 404);
+    EXPECT_EQ(call("v2_tags", "GET", "/v2/app/tags/list").body,
+              "{\"name\":\"app\",\"tags\":[\"v5\"]}\n");
     EXPECT_EQ(call("v2_manifests", "PATCH", "/v2/app/manifests/v1").status, 405);
     EXPECT_EQ(call("v2_manifests", "GET", "/v2/nothing/manifests/v1").status, 404);
 }

@@ -1,0 +1,154 @@
+// The storage calls behind the registry API: the status each failure
+// reports beside its message, typed manifest puts, tag and manifest
+// removal, streamed appends and pages.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+
+#include "storage/reg_storage.h"
+#include "tests/support/invariants.h"
+#include "tests/support/process.h"
+#include "tests/support/storage_fixture.h"
+
+using testing_support::reference_sha256_hex;
+using testing_support::StorageRootTest;
+
+namespace {
+
+std::string digest_of(const std::string &data) { return "sha256:" + reference_sha256_hex(data); }
+
+const char kOci[] = "application/vnd.oci.image.manifest.v1+json";
+
+class StorageApi : public StorageRootTest {
+  protected:
+    void TearDown() override {
+        EXPECT_EQ(testing_support::join_lines(testing_support::store_invariant_violations(root_)),
+                  "");
+        StorageRootTest::TearDown();
+    }
+    std::string put_blob(const std::string &data) {
+        char id[37], digest[72];
+        EXPECT_EQ(reg_blob_start_upload(id), 0);
+        EXPECT_EQ(reg_blob_append_chunk(id, data.data(), data.size()), 0);
+        EXPECT_EQ(reg_blob_finish_upload(id, digest_of(data).c_str(), digest), 0)
+            << reg_storage_last_error();
+        return digest;
+    }
+    std::string image(const std::string &config, const std::string &layer) {
+        return "{\"schemaVersion\":2,\"config\":{\"mediaType\":\"c\",\"digest\":\"" +
+               digest_of(config) + "\",\"size\":" + std::to_string(config.size()) +
+               "},\"layers\":[{\"mediaType\":\"l\",\"digest\":\"" + digest_of(layer) +
+               "\",\"size\":" + std::to_string(layer.size()) + "}]}";
+    }
+    int put(const std::string &repo, const std::string &ref, const std::string &body,
+            const char *type = kOci) {
+        char digest[72], subject[72];
+        return reg_manifest_put_typed(repo.c_str(), ref.c_str(), body.data(), body.size(), type,
+                                      digest, subject);
+    }
+};
+
+TEST_F(StorageApi, EveryFailureReportsItsStatus) {
+    const std::string m = image("cfg", "layer");
+    put_blob("cfg");
+    put_blob("layer");
+    ASSERT_EQ(put("app", "v1", m), 0) << reg_storage_last_error();
+    char path[4096], type[128], digest[72];
+    int64_t size = 0;
+    struct Case {
+        const char *what;
+        std::function<int()> call;
+        reg_status status;
+    } cases[] = {
+        {"missing blob", [] { return reg_blob_get_filepath(("sha256:" + std::string(64, '0')).c_str(), nullptr, 0); },
+         REG_STATUS_INVALID_ARGUMENT},
+        {"blob not there", [&] { return reg_blob_get_filepath(("sha256:" + std::string(64, '0')).c_str(), path, sizeof path); },
+         REG_STATUS_NOT_FOUND},
+        {"malformed digest", [] { return reg_blob_delete("sha256:12"); }, REG_STATUS_INVALID_DIGEST},
+        {"unknown upload", [] { return static_cast<int>(reg_blob_upload_size("01234567-89ab-cdef-0123-456789abcdef")); },
+         REG_STATUS_NOT_FOUND},
+        {"malformed upload id", [] { return static_cast<int>(reg_blob_upload_size("../x")); },
+         REG_STATUS_INVALID_ARGUMENT},
+        {"unknown tag", [&] { return reg_manifest_locate("app", "v9", path, sizeof path, type, digest, &size); },
+         REG_STATUS_NOT_FOUND},
+        {"unknown revision", [&] { return reg_manifest_locate("app", digest_of("x").c_str(), path, sizeof path, type, digest, &size); },
+         REG_STATUS_NOT_FOUND},
+        {"invalid tag", [&] { return reg_tag_delete("app", "-x"); }, REG_STATUS_INVALID_NAME},
+        {"tag not there", [&] { return reg_tag_delete("app", "v9"); }, REG_STATUS_NOT_FOUND},
+        {"remove unknown", [&] { return reg_manifest_remove("app", digest_of("x").c_str()); }, REG_STATUS_NOT_FOUND},
+        {"invalid repository", [&] { return put("a//b", "v1", m); }, REG_STATUS_INVALID_NAME},
+        {"document", [&] { return put("app", "v1", "{}"); }, REG_STATUS_INVALID_MANIFEST},
+        {"unknown layer", [&] { return put("app", "v1", image("cfg", "missing")); }, REG_STATUS_UNKNOWN_REFERENCE},
+        {"digest mismatch", [&] { return put("app", digest_of("other"), m); }, REG_STATUS_INVALID_DIGEST},
+        {"too large", [&] { return put("app", "v1", std::string(REG_MANIFEST_MAX + 1, ' ')); }, REG_STATUS_TOO_LARGE},
+        {"tags of nothing", [] { return reg_tags_list_page("none", -1, nullptr, nullptr, 0) ? 0 : -1; }, REG_STATUS_NOT_FOUND},
+        {"referrers of a bad digest", [] { return reg_referrers_json("app", "sha256:1", nullptr) ? 0 : -1; }, REG_STATUS_INVALID_DIGEST},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(c.call(), -1);
+        EXPECT_EQ(reg_storage_last_status(), c.status) << reg_storage_last_error();
+        EXPECT_STRNE(reg_storage_last_error(), "");
+    }
+    reg_storage_cleanup();
+    EXPECT_EQ(reg_blob_exists(digest_of("cfg").c_str()), -1);
+    EXPECT_EQ(reg_storage_last_status(), REG_STATUS_NOT_READY);
+    ASSERT_EQ(reg_storage_init(root_.c_str()), 0);
+    EXPECT_EQ(reg_storage_last_status(), REG_STATUS_OK);
+}
+
+TEST_F(StorageApi, OciNameGrammar) {
+    for (const char *good : {"a", "library/alpine", "a.b", "a_b", "a__b", "a---b", "a/b/c", "0"})
+        EXPECT_EQ(reg_repo_name_oci(good), 1) << good;
+    for (const char *bad : {"", "A", "a/", "/a", "a//b", "a..b", "a___b", "-a", "a-", "a._b",
+                            "a/./b", "a b", "_a", "a/_manifests"})
+        EXPECT_EQ(reg_repo_name_oci(bad), 0) << bad;
+    EXPECT_EQ(reg_repo_name_oci(std::string(255, 'a').c_str()), 1);
+    EXPECT_EQ(reg_repo_name_oci(std::string(256, 'a').c_str()), 0);
+    EXPECT_EQ(reg_repo_name_oci(nullptr), 0);
+}
+
+TEST_F(StorageApi, TagDeleteLeavesTheManifestAndRemoveTakesItsTags) {
+    const std::string m = image("cfg", "layer");
+    put_blob("cfg");
+    put_blob("layer");
+    for (const char *tag : {"a", "b", "c"}) ASSERT_EQ(put("app", tag, m), 0);
+    ASSERT_EQ(reg_tag_delete("app", "a"), 0);
+    EXPECT_FALSE(testing_support::path_exists(root_ + "/repositories/app/_manifests/tags/a"))
+        << "the emptied tag directories go too";
+    char path[4096], type[128], digest[72];
+    int64_t size = 0;
+    EXPECT_EQ(reg_manifest_locate("app", digest_of(m).c_str(), path, sizeof path, type, digest, &size), 0);
+    EXPECT_EQ(size, static_cast<int64_t>(m.size()));
+    EXPECT_STREQ(type, kOci);
+    ASSERT_EQ(reg_manifest_remove("app", digest_of(m).c_str()), 0);
+    EXPECT_STREQ(reg_tags_list_json("app"), "{\"name\":\"app\",\"tags\":[]}");
+    EXPECT_FALSE(testing_support::path_exists(root_ + "/repositories/app/_manifests/" + digest_of(m).substr(7)));
+}
+
+TEST_F(StorageApi, AppendStreamTakesAnyLengthAndCountsWhatItAppended) {
+    char id[37];
+    ASSERT_EQ(reg_blob_start_upload(id), 0);
+    const std::string data = testing_support::random_bytes(3 * 1024 * 1024 + 17, 5);
+    FILE *in = tmpfile();
+    ASSERT_NE(in, nullptr);
+    fwrite(data.data(), 1, data.size(), in);
+    rewind(in);
+    uint64_t appended = 0;
+    // A limit below the stream's length stops there; the rest stays unread.
+    ASSERT_EQ(reg_blob_append_stream(id, in, 1000, &appended), 0);
+    EXPECT_EQ(appended, 1000u);
+    ASSERT_EQ(reg_blob_append_stream(id, in, UINT64_MAX, &appended), 0);
+    EXPECT_EQ(appended, data.size() - 1000);
+    fclose(in);
+    EXPECT_EQ(reg_blob_upload_size(id), static_cast<int64_t>(data.size()));
+    char digest[72];
+    ASSERT_EQ(reg_blob_finish_upload(id, digest_of(data).c_str(), digest), 0);
+    EXPECT_EQ(reg_blob_append_stream("01234567-89ab-cdef-0123-456789abcdef", stdin, 1, &appended), -1);
+    EXPECT_EQ(reg_storage_last_status(), REG_STATUS_NOT_FOUND);
+    EXPECT_EQ(appended, 0u);
+}
+
+}  // namespace
