@@ -362,13 +362,45 @@ int manifest_resolve(const char *repo_name, const char *reference, char *out_hex
     return 0;
 }
 
+namespace {
+
+// 1 only when the tags directory of the repository is known to be absent:
+// a listing of its parent (or of the nearest ancestor within the storage
+// root that lists) succeeded without the next directory on the way. A
+// failed query proves nothing (the platform reports an absent entry and a
+// failing disk alike), and taking it for "no tags" would let a manifest go
+// while tags still name it.
+int tags_dir_absent(const char *repo_name) {
+    char tags[REG_PATH_MAX];
+    manifest_tags_dir(repo_name, tags, sizeof tags);
+    return unless_out_of_memory(0, [&] {
+        std::string path = tags;
+        const size_t root_len = strlen(s_root);
+        for (;;) {
+            size_t sep = path.size();
+            while (sep > 0 && !plat_is_sep(path[sep - 1])) sep--;
+            if (sep == 0 || sep - 1 <= root_len) return 0;
+            std::string parent = path.substr(0, sep - 1), name = path.substr(sep);
+            std::vector<listed_entry> entries;
+            if (list_all(parent.c_str(), &entries) == 0) {
+                for (const listed_entry &entry : entries)
+                    if (entry.name == name) return 0;
+                return 1;
+            }
+            path = parent;
+        }
+    });
+}
+
+}  // namespace
+
 int manifest_has_tag_for(const char *repo_name, const char *hex) {
     char tags[REG_PATH_MAX];
     manifest_tags_dir(repo_name, tags, sizeof tags);
     dir_list list;
     // Without a tags directory no tag names the digest; one that is there
     // but cannot be listed proves nothing, and the manifest stays.
-    if (list_dir(tags, &list) != 0) return dir_exists(tags);
+    if (list_dir(tags, &list) != 0) return tags_dir_absent(repo_name) ? 0 : 1;
     for (int32_t i = 0; i < list.count; i++) {
         const dir_entry &entry = list.entries[i];
         if (!entry.is_dir) continue;
@@ -562,9 +594,8 @@ int reg_manifest_remove(const char *repo_name, const char *digest) {
     manifest_tags_dir(repo_name, tags_dir, sizeof tags_dir);
     // 1 read whole, 0 a tag could not be read, -1 out of memory.
     int listed = unless_out_of_memory(-1, [&] {
-        if (!dir_exists(tags_dir)) return 1;
         std::vector<listed_entry> entries;
-        if (list_all(tags_dir, &entries) != 0) return 0;
+        if (list_all(tags_dir, &entries) != 0) return tags_dir_absent(repo_name);
         for (const listed_entry &entry : entries) {
             if (!entry.is_dir) continue;
             char link_path[REG_PATH_MAX], link[kLinkCapacity];

@@ -687,6 +687,37 @@ std::vector<Scenario> scenarios() {
              EXPECT_EQ(s.lists_referrer(kManifest0, kReferrer), 1);
              return Notes{};
          }},
+        {"manifest_remove_tagged_referrer",
+         [](Store &s) {
+             s.init();
+             s.store_blob(kBlobX);
+             s.store_blob(kBlobY);
+             s.put_typed("v1", kReferrer);
+             s.put_typed("v2", kReferrer);
+         },
+         [](Store &) { return reg_manifest_remove(kRepo, digest_of(kReferrer).c_str()); },
+         [](Store &s) {
+             // Every tag and the revision link go, or the remove fails; the
+             // referrer link, body and content type follow best effort.
+             for (const char *tag : {"v1", "v2"}) EXPECT_FALSE(path_exists(s.tag_link(tag))) << tag;
+             EXPECT_EQ(s.locate(digest_of(kReferrer)).rfind("(none: manifest not found", 0), 0u);
+             EXPECT_EQ(s.lists_referrer(kManifest0, kReferrer), 0);
+             Notes notes;
+             note_if(notes, path_exists(s.referrer_link(kManifest0, kReferrer)), "the referrer link");
+             note_if(notes, path_exists(s.body_path(kReferrer)), "the manifest body");
+             note_if(notes, path_exists(s.body_path(kReferrer) + ".ct"), "its content type");
+             return notes;
+         },
+         [](Store &s) {
+             // The manifest stays in the repository, whole and listed; some
+             // of its tags may be gone already.
+             EXPECT_EQ(s.locate(digest_of(kReferrer)), kReferrerLocated);
+             EXPECT_EQ(s.lists_referrer(kManifest0, kReferrer), 1);
+             Notes notes;
+             for (const char *tag : {"v1", "v2"})
+                 note_if(notes, !path_exists(s.tag_link(tag)), "a tag removed before the failure");
+             return notes;
+         }},
     };
 }
 
