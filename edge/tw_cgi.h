@@ -15,6 +15,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "platform/platform.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -119,7 +121,7 @@ void tw_strlcpy(char *dst, const char *src, size_t size);
 /* vsnprintf into buf; returns the length kept, at most size-1 (0 and
  * nothing written when buf is NULL or size is 0). */
 int tw_snprintf(char *buf, size_t size, const char *format, ...)
-    __attribute__((format(printf, 3, 4)));
+    PLAT_PRINTF_FORMAT(3, 4);
 
 /* Joins first and second into out of size bytes, cut silently at size-1.
  * A missing or empty part gives the other one unchanged. Otherwise first,

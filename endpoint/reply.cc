@@ -63,6 +63,27 @@ void query_escape(const char *text, char *out, size_t out_size) {
     if (out_size > 0) out[w] = '\0';
 }
 
+void reply_json_page(const char *doc, const char *path, int32_t n, const char *next,
+                     int with_body) {
+    reply_begin(200, "OK");
+    cgi_header_json();
+    reply_header("Content-Length: %zu", strlen(doc) + 1);
+    if (next[0] != '\0') {
+        char escaped[1024];
+        query_escape(next, escaped, sizeof escaped);
+        if (n >= 0)
+            reply_header("Link: <%s?n=%d&last=%s>; rel=\"next\"", path, n, escaped);
+        else
+            reply_header("Link: <%s?last=%s>; rel=\"next\"", path, escaped);
+    }
+    cgi_headers_end();
+    if (with_body) {
+        fputs(doc, stdout);
+        fputc('\n', stdout);
+    }
+    fflush(stdout);
+}
+
 void send_file_bytes(FILE *f, int64_t offset, int64_t count) {
     tw_stdout_bin();
     if (plat_send_file_range(f, offset, count, stdout) >= 0) return;

@@ -10,6 +10,7 @@
 #include <stdio.h>
 
 #include "edge/oci_common.h"
+#include "platform/platform.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -24,7 +25,7 @@ void endpoint_start(oci_route *route);
 void reply_begin(int status, const char *reason);
 
 /* One header line formatted like printf (at most 2047 bytes). */
-void reply_header(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void reply_header(const char *format, ...) PLAT_PRINTF_FORMAT(1, 2);
 
 /* Ends the headers of a reply without a body: "Content-Length: 0", the empty
  * line, and the flush. */
@@ -39,6 +40,12 @@ int32_t query_page_size(void);
 /* Writes text to out with every byte outside [A-Za-z0-9._~/-] as %XX, for a
  * query value inside a Link header (at most out_size-1 bytes, cut whole). */
 void query_escape(const char *text, char *out, size_t out_size);
+
+/* A 200 reply with the JSON document doc (and a line end) as its body, sent
+ * only when with_body is set; when next is not empty, a Link header to the
+ * next page: <path?n=<n>&last=<next>>; rel="next" (without n when n < 0). */
+void reply_json_page(const char *doc, const char *path, int32_t n, const char *next,
+                     int with_body);
 
 /* Copies count bytes of f from its current position to standard output, in
  * the kernel where it can (a pipe or socket) and through a buffer

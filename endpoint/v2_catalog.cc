@@ -21,22 +21,6 @@ int main(void) {
     char next[OCI_NAME_MAX];
     const char *doc = reg_catalog_page(n, last, next, sizeof next);
     if (doc == nullptr) oci_send_storage_error("NAME_UNKNOWN", "repository name not known", "UNSUPPORTED");
-    reply_begin(200, "OK");
-    cgi_header_json();
-    reply_header("Content-Length: %zu", strlen(doc) + 1);
-    if (next[0] != '\0') {
-        char escaped[3 * OCI_NAME_MAX];
-        query_escape(next, escaped, sizeof escaped);
-        if (n >= 0)
-            reply_header("Link: </v2/_catalog?n=%d&last=%s>; rel=\"next\"", n, escaped);
-        else
-            reply_header("Link: </v2/_catalog?last=%s>; rel=\"next\"", escaped);
-    }
-    cgi_headers_end();
-    if (strcmp(method, "GET") == 0) {
-        fputs(doc, stdout);
-        fputc('\n', stdout);
-    }
-    fflush(stdout);
+    reply_json_page(doc, "/v2/_catalog", n, next, strcmp(method, "GET") == 0);
     return 0;
 }

@@ -26,23 +26,8 @@ int main(void) {
             oci_send_error(404, "NAME_UNKNOWN", "repository name not known");
         oci_send_storage_error("NAME_UNKNOWN", "repository name not known", "UNSUPPORTED");
     }
-    reply_begin(200, "OK");
-    cgi_header_json();
-    reply_header("Content-Length: %zu", strlen(doc) + 1);
-    if (next[0] != '\0') {
-        char escaped[3 * OCI_REFERENCE_MAX];
-        query_escape(next, escaped, sizeof escaped);
-        if (n >= 0)
-            reply_header("Link: </v2/%s/tags/list?n=%d&last=%s>; rel=\"next\"", route.name, n,
-                         escaped);
-        else
-            reply_header("Link: </v2/%s/tags/list?last=%s>; rel=\"next\"", route.name, escaped);
-    }
-    cgi_headers_end();
-    if (strcmp(method, "GET") == 0) {
-        fputs(doc, stdout);
-        fputc('\n', stdout);
-    }
-    fflush(stdout);
+    char path[OCI_NAME_MAX + 16];
+    tw_snprintf(path, sizeof path, "/v2/%s/tags/list", route.name);
+    reply_json_page(doc, path, n, next, strcmp(method, "GET") == 0);
     return 0;
 }

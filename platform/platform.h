@@ -8,10 +8,22 @@
  *
  * All functions are plain C. Paths are NUL-terminated byte strings in the
  * platform's own form.
+ *
+ * Windows (platform_windows.cc): paths are UTF-8 here and UTF-16 at the
+ * Win32 API (the W functions); '/' and '\\' both separate components, and
+ * '/' is turned into '\\' before a path reaches the API. A path of 248
+ * UTF-16 units or more is made absolute and given the \\?\ (or \\?\UNC\)
+ * form, so long paths work whether or not the system honours the
+ * executable's long-path-aware manifest. Every file is opened with
+ * FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE: another process
+ * may read, write, delete or rename over a file while this one has it open,
+ * as on POSIX. Where a contract below reads differently on Windows, the
+ * difference is stated after it.
  */
 #ifndef PLATFORM_PLATFORM_H
 #define PLATFORM_PLATFORM_H
 
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 
@@ -27,9 +39,26 @@ extern "C" {
 #define PLAT_SEP_STR "/"
 #endif
 
+/* Marks a function whose argument fmt is a printf format checked against
+ * the arguments from first on. On Windows (mingw-w64) the C library's
+ * formatting is the C99 one of mingw-w64 (__USE_MINGW_ANSI_STDIO), so the
+ * check is GCC's, not that of Microsoft's printf, which lacks %zu. */
+#if defined(__MINGW32__)
+#define PLAT_PRINTF_FORMAT(fmt, first) __attribute__((format(gnu_printf, fmt, first)))
+#else
+#define PLAT_PRINTF_FORMAT(fmt, first) __attribute__((format(printf, fmt, first)))
+#endif
+
 /* 1 when c separates path components on this platform ('/' on POSIX; '/' and
  * '\\' on Windows), else 0. */
 int plat_is_sep(char c);
+
+/* The length of path's root prefix, which names no directory to be made:
+ * 1 for a leading '/' on POSIX, 0 for a relative path. Windows: 2 for "C:",
+ * 3 for "C:\", 1 for a leading separator; for a share (\\server\share\)
+ * and the \\?\ forms, up to and including the separator after the share
+ * or the drive. */
+size_t plat_path_root_length(const char *path);
 
 /* What an attribute query tells of one entry. */
 typedef struct plat_attr {
@@ -39,7 +68,10 @@ typedef struct plat_attr {
 
 /* Queries the entry at path (symbolic links are followed). 0 and *out
  * filled when the entry exists and could be queried; -1 otherwise (absent,
- * bad path, no access). */
+ * bad path, no access).
+ * Windows: GetFileAttributesExW; a reparse point (symbolic link, junction)
+ * is opened to learn what it points at. A file whose deletion is pending
+ * (still open elsewhere, deleted without POSIX semantics) gives -1. */
 int plat_stat(const char *path, plat_attr *out);
 
 /* Results of plat_mkdir. */
@@ -52,7 +84,8 @@ int plat_stat(const char *path, plat_attr *out);
  * there, PLAT_MKDIR_FAILED for every other failure. */
 int plat_mkdir(const char *path);
 
-/* Removes a directory only when it is empty. 0 removed, -1 otherwise. */
+/* Removes a directory only when it is empty. 0 removed, -1 otherwise.
+ * Windows: RemoveDirectoryW. */
 int plat_rmdir(const char *path);
 
 /* Results of plat_remove. */
@@ -64,15 +97,27 @@ int plat_rmdir(const char *path);
  * PLAT_REMOVE_ABSENT when no entry of that name is there, PLAT_REMOVE_FAILED
  * for every other failure (a directory, no access, an I/O error): the
  * removal's own outcome, so that a caller need not ask again whether the
- * file is gone. */
+ * file is gone.
+ * Windows: the file is marked for deletion with POSIX semantics (the name
+ * goes at once even while another process has the file open), falling back
+ * to the classic deletion where the file system lacks them (the name then
+ * stays, unopenable, until the last handle closes). A read-only file is
+ * PLAT_REMOVE_FAILED. */
 int plat_remove(const char *path);
 
 /* Renames from to to, atomically replacing an existing file at to. Both
- * must be on one file system. 0 done, -1 otherwise (from stays). */
+ * must be on one file system. 0 done, -1 otherwise (from stays).
+ * Windows: a rename with POSIX semantics (replaces a target that another
+ * process holds open), falling back to MoveFileExW with
+ * MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH, which returns only
+ * when the rename is on disk but fails while the target is open elsewhere.
+ * Unlike the C library's rename on Windows, an existing target never makes
+ * it fail by itself. */
 int plat_rename(const char *from, const char *to);
 
-/* Opens a file like fopen with a binary mode ("rb", "wb", "ab"). NULL on
- * failure, also when the path names a directory. */
+/* Opens a file like fopen with a binary mode ("rb", "r+b", "wb", "ab").
+ * NULL on failure, also when the path names a directory or the mode is not
+ * one of these. */
 FILE *plat_fopen(const char *path, const char *mode);
 
 /* Opens an existing regular file for binary reading, like plat_fopen with
@@ -93,7 +138,8 @@ FILE *plat_fcreate_new(const char *path);
 size_t plat_fwrite(const void *data, size_t count, FILE *f);
 
 /* Flushes f's buffer and asks the platform to put the file's bytes on
- * stable storage. 0 done, -1 on any failure. f stays open. */
+ * stable storage. 0 done, -1 on any failure. f stays open.
+ * Windows: FlushFileBuffers. */
 int plat_fsync(FILE *f);
 
 /* Closes f. 0 done, -1 when the close reported a failure (for instance data
@@ -101,10 +147,16 @@ int plat_fsync(FILE *f);
 int plat_fclose(FILE *f);
 
 /* Makes the directory entry changes inside directory path (creations,
- * renames, removals) durable. 0 done, -1 on failure. */
+ * renames, removals) durable. 0 done, -1 on failure.
+ * Windows: the directory is opened and FlushFileBuffers is asked to flush
+ * it. NTFS journals every change of a directory's entries and the renames
+ * of plat_rename are written through, so where the file system refuses to
+ * flush a directory handle (access denied, not supported) the opened
+ * directory is success. -1 when path is no directory that opens. */
 int plat_sync_dir(const char *path);
 
-/* Seeks f to offset bytes from its start (64-bit). 0 done, -1 on failure. */
+/* Seeks f to offset bytes from its start (64-bit). 0 done, -1 on failure.
+ * Windows: _fseeki64. */
 int plat_seek64(FILE *f, int64_t offset);
 
 /* Sends count bytes of the regular file behind in, from byte offset on, to
@@ -117,15 +169,19 @@ int plat_seek64(FILE *f, int64_t offset);
  * away). -1, with nothing written, when this path does not serve the pair:
  * out is not a pipe or socket (a regular file, a terminal), in is not a
  * regular file, or the platform has no such transfer; the caller then copies
- * the bytes itself. */
+ * the bytes itself.
+ * Windows: always -1; CGI output there is an anonymous pipe, which no
+ * kernel transfer serves. */
 int64_t plat_send_file_range(FILE *in, int64_t offset, int64_t count, FILE *out);
 
 /* Puts a standard stream (stdin or stdout) into binary mode; a no-op where
- * the platform makes no difference. */
+ * the platform makes no difference. Windows: _setmode with _O_BINARY, so no
+ * "\n" becomes "\r\n" and no ^Z ends the input. */
 void plat_set_binary(FILE *f);
 
 /* 1 when the stream f (stdin, stdout or stderr) is connected to a terminal,
- * else 0 (a file, a pipe, NULL). */
+ * else 0 (a file, a pipe, NULL). Windows: a console (a character device
+ * that answers GetConsoleMode; the NUL device is none). */
 int plat_is_terminal(FILE *f);
 
 /* The current calendar time in whole seconds. */
@@ -133,14 +189,15 @@ int64_t plat_time_seconds(void);
 
 /* Fills buf with count bytes from the operating system's cryptographic
  * random source. 0 done, -1 when the source failed (buf is then not to be
- * used). */
+ * used). Windows: BCryptGenRandom with the system's preferred generator. */
 int plat_random_bytes(void *buf, size_t count);
 
 /* The identifier of the calling process. */
 int64_t plat_process_id(void);
 
 /* Directory enumeration. "." and ".." are never delivered; no order is
- * promised. */
+ * promised. Windows: FindFirstFileExW and FindNextFileW; names are given
+ * in UTF-8. */
 typedef struct plat_dir plat_dir;
 
 /* Starts an enumeration of the directory at path. NULL on failure. */

@@ -24,6 +24,10 @@ extern "C" {
 
 int plat_is_sep(char c) { return c == '/'; }
 
+size_t plat_path_root_length(const char *path) {
+    return path != nullptr && path[0] == '/' ? 1 : 0;
+}
+
 int plat_stat(const char *path, plat_attr *out) {
     struct stat st;
     if (FAULT_HIT(PLAT_OP_STAT)) return -1;

@@ -237,11 +237,7 @@ int require_valid_repo(const char *repo_name) {
         set_status_error(REG_STATUS_INVALID_ARGUMENT, "repo_name is NULL");
         return -1;
     }
-    if (require_ready() != 0) return -1;
-    if (!repo_name_valid(repo_name)) {
-        set_status_error(REG_STATUS_INVALID_NAME, "invalid repository name");
-        return -1;
-    }
+    if (require_ready_repo(repo_name) != 0) return -1;
     return 0;
 }
 

@@ -374,11 +374,7 @@ int reg_manifest_locate(const char *repo_name, const char *reference, char *out_
         set_status_error(REG_STATUS_INVALID_ARGUMENT, "NULL argument");
         return -1;
     }
-    if (require_ready() != 0) return -1;
-    if (!repo_name_valid(repo_name)) {
-        set_status_error(REG_STATUS_INVALID_NAME, "invalid repository name");
-        return -1;
-    }
+    if (require_ready_repo(repo_name) != 0) return -1;
     char hex[kHexOut];
     if (resolve_stored(repo_name, reference, hex) != 0) return -1;
     char path[REG_PATH_MAX];

@@ -81,6 +81,13 @@ int repo_name_valid(const char *name) {
     }
 }
 
+int require_ready_repo(const char *repo_name) {
+    if (require_ready() != 0) return -1;
+    if (repo_name_valid(repo_name)) return 0;
+    set_status_error(REG_STATUS_INVALID_NAME, "invalid repository name");
+    return -1;
+}
+
 int tag_name_valid(const char *tag) {
     if (tag == nullptr) return 0;
     std::string_view text(tag, strnlen(tag, kTagNameMax + 1));
@@ -461,11 +468,7 @@ const char *reg_manifest_get(const char *repo_name, const char *reference,
         set_status_error(REG_STATUS_INVALID_ARGUMENT, "NULL argument");
         return nullptr;
     }
-    if (require_ready() != 0) return nullptr;
-    if (!repo_name_valid(repo_name)) {
-        set_status_error(REG_STATUS_INVALID_NAME, "invalid repository name");
-        return nullptr;
-    }
+    if (require_ready_repo(repo_name) != 0) return nullptr;
     char hex[kHexOut];
     if (manifest_resolve(repo_name, reference, hex) != 0) return nullptr;
 
@@ -499,11 +502,7 @@ int reg_manifest_delete(const char *repo_name, const char *reference) {
         set_status_error(REG_STATUS_INVALID_ARGUMENT, "NULL argument");
         return -1;
     }
-    if (require_ready() != 0) return -1;
-    if (!repo_name_valid(repo_name)) {
-        set_status_error(REG_STATUS_INVALID_NAME, "invalid repository name");
-        return -1;
-    }
+    if (require_ready_repo(repo_name) != 0) return -1;
     char hex[kHexOut];
     if (manifest_resolve(repo_name, reference, hex) != 0) return -1;
 
@@ -536,11 +535,7 @@ int reg_tag_delete(const char *repo_name, const char *tag) {
         set_status_error(REG_STATUS_INVALID_ARGUMENT, "NULL argument");
         return -1;
     }
-    if (require_ready() != 0) return -1;
-    if (!repo_name_valid(repo_name)) {
-        set_status_error(REG_STATUS_INVALID_NAME, "invalid repository name");
-        return -1;
-    }
+    if (require_ready_repo(repo_name) != 0) return -1;
     if (require_valid_tag(tag) != 0) return -1;
     char path[REG_PATH_MAX];
     manifest_tag_path(repo_name, tag, path, sizeof path);
@@ -572,11 +567,7 @@ int reg_manifest_remove(const char *repo_name, const char *digest) {
         set_status_error(REG_STATUS_INVALID_ARGUMENT, "NULL argument");
         return -1;
     }
-    if (require_ready() != 0) return -1;
-    if (!repo_name_valid(repo_name)) {
-        set_status_error(REG_STATUS_INVALID_NAME, "invalid repository name");
-        return -1;
-    }
+    if (require_ready_repo(repo_name) != 0) return -1;
     if (!digest_valid(digest)) {
         set_status_error(REG_STATUS_INVALID_DIGEST, "invalid digest reference");
         return -1;

@@ -97,11 +97,7 @@ const char *referrers_document(const char *repo_name, const char *digest,
         set_status_error(REG_STATUS_INVALID_ARGUMENT, "NULL argument");
         return nullptr;
     }
-    if (require_ready() != 0) return nullptr;
-    if (!repo_name_valid(repo_name)) {
-        set_status_error(REG_STATUS_INVALID_NAME, "invalid repository name");
-        return nullptr;
-    }
+    if (require_ready_repo(repo_name) != 0) return nullptr;
     if (!digest_valid(digest)) {
         set_status_error(REG_STATUS_INVALID_DIGEST, "invalid digest");
         return nullptr;

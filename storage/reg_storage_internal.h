@@ -10,6 +10,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "platform/platform.h"
 #include "storage/reg_storage.h"
 
 #define REG_ROOT_MAX 3500       /* s_root: at most 3499 characters */
@@ -29,11 +30,10 @@ extern reg_status s_status;
 
 /* Formats a message into s_error, cut after 1023 characters; the status is
  * REG_STATUS_IO_ERROR. */
-void set_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void set_error(const char *format, ...) PLAT_PRINTF_FORMAT(1, 2);
 
 /* Formats a message into s_error like set_error, with status. */
-void set_status_error(reg_status status, const char *format, ...)
-    __attribute__((format(printf, 2, 3)));
+void set_status_error(reg_status status, const char *format, ...) PLAT_PRINTF_FORMAT(2, 3);
 
 /* 0 when ready; otherwise sets "not initialized - call reg_storage_init
  * first" and gives -1. */
@@ -91,6 +91,10 @@ int digest_valid(const char *text);
 /* Writes 2*count lowercase hex digits and a NUL into out. */
 void bin_to_hex(const unsigned char *data, uint64_t count, char *out);
 
+/* <root>/blobs/sha256, the directory of the fan-out directories. */
+void blob_algo_dir(char *out, uint64_t size);
+/* <root>/blobs/sha256/<xx>, the fan-out directory of a valid digest string. */
+void blob_fan_dir(const char *digest, char *out, uint64_t size);
 /* The blob path <root>/blobs/sha256/<xx>/<hex> of a valid digest string. */
 void blob_path_for_digest(const char *digest, char *out, uint64_t size);
 
@@ -180,6 +184,9 @@ int read_whole_file(const char *path, uint64_t limit, std::string *out);
  * own under repositories: no "..", no empty component (leading, trailing or
  * doubled '/'), no component "." or "_manifests". Else 0 (also NULL). */
 int repo_name_valid(const char *name);
+/* 0 when the storage is ready and repo_name passes repo_name_valid;
+ * otherwise the message ("invalid repository name") and -1. */
+int require_ready_repo(const char *repo_name);
 /* 1 for a tag [A-Za-z0-9_][A-Za-z0-9._-]{0,127}, which stays inside the
  * repository's tags directory; else 0 (also NULL). */
 int tag_name_valid(const char *tag);

@@ -74,12 +74,10 @@ int mkdirs(const char *path) {
     if (dir_exists(path)) return 0;
     char copy[REG_PATH_MAX];
     memcpy(copy, path, len + 1);
-    // Index 0 is never a split point: a leading separator roots the path.
-    size_t start = 1;
-#ifdef _WIN32
-    if (isalpha(static_cast<unsigned char>(copy[0])) && copy[1] == ':')
-        start = (len >= 4 && plat_is_sep(copy[2])) ? 3 : 2;
-#endif
+    // The path's root (a leading separator, a drive, a share) is never made:
+    // the first split point lies after it.
+    size_t start = plat_path_root_length(copy);
+    if (start == 0) start = 1;
     for (size_t i = start; i < len; i++) {
         if (!plat_is_sep(copy[i])) continue;
         copy[i] = '\0';
@@ -187,12 +185,22 @@ void bin_to_hex(const unsigned char *data, uint64_t count, char *out) {
     out[2 * count] = '\0';
 }
 
-void blob_path_for_digest(const char *digest, char *out, uint64_t size) {
-    char blobs[REG_PATH_MAX], algo[REG_PATH_MAX], fan[REG_PATH_MAX];
-    const char fan_name[3] = {digest[7], digest[8], '\0'};
+void blob_algo_dir(char *out, uint64_t size) {
+    char blobs[REG_PATH_MAX];
     path_join(blobs, sizeof blobs, s_root, "blobs");
-    path_join(algo, sizeof algo, blobs, "sha256");
-    path_join(fan, sizeof fan, algo, fan_name);
+    path_join(out, size, blobs, "sha256");
+}
+
+void blob_fan_dir(const char *digest, char *out, uint64_t size) {
+    char algo[REG_PATH_MAX];
+    const char fan_name[3] = {digest[7], digest[8], '\0'};
+    blob_algo_dir(algo, sizeof algo);
+    path_join(out, size, algo, fan_name);
+}
+
+void blob_path_for_digest(const char *digest, char *out, uint64_t size) {
+    char fan[REG_PATH_MAX];
+    blob_fan_dir(digest, fan, sizeof fan);
     path_join(out, size, fan, digest + 7);
 }
 
@@ -212,13 +220,12 @@ int reg_storage_init(const char *root_dir) {
     memcpy(s_root, root_dir, len + 1);
     if (s_root[len - 1] == PLAT_SEP) s_root[len - 1] = '\0';
 
-    char blobs[REG_PATH_MAX], path[REG_PATH_MAX];
+    char path[REG_PATH_MAX];
     if (mkdirs(s_root) != 0) {
         set_error("mkdirs failed: %s", s_root);
         return -1;
     }
-    path_join(blobs, sizeof blobs, s_root, "blobs");
-    path_join(path, sizeof path, blobs, "sha256");
+    blob_algo_dir(path, sizeof path);
     if (mkdirs(path) != 0) {
         set_error("mkdirs failed: %s", path);
         return -1;
@@ -329,7 +336,7 @@ int reg_blob_delete(const char *digest) {
     }
     // Only an empty fan-out directory goes; one that still holds blobs stays.
     char fan[REG_PATH_MAX];
-    snprintf(fan, sizeof fan, "%s/blobs/sha256/%c%c", s_root, digest[7], digest[8]);
+    blob_fan_dir(digest, fan, sizeof fan);
     plat_rmdir(fan);
     return 0;
 }

@@ -48,7 +48,7 @@ int32_t count_files_in(const char *directory, int64_t *bytes) {
 
 // Formats one piece at the end of the document in buf (cap bytes) of len
 // bytes, cut where the room ends.
-__attribute__((format(printf, 4, 5))) void append_piece(char *buf, uint64_t cap, uint64_t *len,
+PLAT_PRINTF_FORMAT(4, 5) void append_piece(char *buf, uint64_t cap, uint64_t *len,
                                                         const char *format, ...) {
     if (*len + 1 >= cap) return;
     va_list ap;

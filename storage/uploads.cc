@@ -209,8 +209,7 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
         remove_file(upload_path);
     } else {
         char fan[REG_PATH_MAX];
-        snprintf(fan, sizeof fan, "%s/blobs/sha256/%c%c", s_root, expected_digest[7],
-                 expected_digest[8]);
+        blob_fan_dir(expected_digest, fan, sizeof fan);
         if (mkdirs(fan) != 0) {
             set_error("mkdirs blob dir failed");
             return -1;
@@ -233,7 +232,7 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
         // Make the new directory entries durable: the blob inside its
         // fan-out directory, and the fan-out directory inside sha256.
         char algo[REG_PATH_MAX];
-        snprintf(algo, sizeof algo, "%s/blobs/sha256", s_root);
+        blob_algo_dir(algo, sizeof algo);
         if (plat_sync_dir(fan) != 0 || plat_sync_dir(algo) != 0) {
             set_error("sync blob dir failed: %s", fan);
             return -1;

@@ -381,7 +381,7 @@ std::vector<Scenario> scenarios() {
          [](Store &s) {
              EXPECT_FALSE(path_exists(s.blob_path(kBlobX)));
              Notes notes;
-             note_if(notes, path_exists(fs::path(s.blob_path(kBlobX)).parent_path()),
+             note_if(notes, path_exists(fs::path(s.blob_path(kBlobX)).parent_path().string()),
                      "the empty fan-out directory");
              return notes;
          },
@@ -1008,10 +1008,10 @@ Reply serve(const Store &s, const BlobRequest &request, uint64_t k, bool persist
     std::string out_file = s.dir / "reply";
     std::string calls_file = s.dir / "calls";
     ProcessResult result = run_in_child([&] {
-        setenv("REGISTRY_STORAGE_ROOT", s.root.c_str(), 1);
-        setenv("REQUEST_METHOD", request.method, 1);
-        setenv("PATH_INFO", ("/v2/library/app/blobs/" + digest_of(kUpload)).c_str(), 1);
-        if (request.range != nullptr) setenv("HTTP_RANGE", request.range, 1);
+        testing_support::set_env("REGISTRY_STORAGE_ROOT", s.root.c_str());
+        testing_support::set_env("REQUEST_METHOD", request.method);
+        testing_support::set_env("PATH_INFO", ("/v2/library/app/blobs/" + digest_of(kUpload)).c_str());
+        if (request.range != nullptr) testing_support::set_env("HTTP_RANGE", request.range);
         if (request.stdout_is_a_file) {
             int fd = open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             dup2(fd, 1);
@@ -1075,6 +1075,12 @@ class BlobEndpoint : public ::testing::TestWithParam<BlobRequest> {
 };
 
 TEST_P(BlobEndpoint, AnswersSoundlyWhateverPlatformCallFails) {
+#ifdef _WIN32
+    // Each request runs in a child that must inherit the armed injector and
+    // the redirected standard output; Windows children (run_in_child) start
+    // afresh and replay the test, which does not carry either across.
+    GTEST_SKIP() << "needs a forked child that inherits the armed fault injector";
+#endif
     const BlobRequest &request = GetParam();
     uint64_t calls;
     {

@@ -39,7 +39,7 @@ Tree snapshot(const std::string &dir) {
     for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator();
          ++it) {
         const fs::path &p = it->path();
-        std::string rel = fs::relative(p, dir).string();
+        std::string rel = fs::relative(p, dir).generic_string();
         fs::file_status st = it->symlink_status();
         if (fs::is_symlink(st))
             tree[rel] = "link -> " + fs::read_symlink(p).string();

@@ -84,6 +84,11 @@ struct Damage {
 class Damaged : public StoreFixture, public ::testing::WithParamInterface<Damage> {};
 
 TEST_P(Damaged, IsReportedAsAViolation) {
+#ifdef _WIN32
+    // Symbolic links need a privilege on Windows that tests do not have.
+    if (std::string(GetParam().expected).find("another kind") != std::string::npos)
+        GTEST_SKIP() << "no symbolic links without SeCreateSymbolicLinkPrivilege";
+#endif
     GetParam().apply(*this);
     std::vector<std::string> violations = check_store(root, {true, true}).violations;
     ASSERT_EQ(violations.size(), 1u) << join_lines(violations);

@@ -1,6 +1,5 @@
 // Directory listing, whole-file reading and text duplication.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -19,7 +18,7 @@ namespace {
 // Fills dir with `files` regular files and `dirs` subdirectories.
 void populate(const std::string &dir, int files, int dirs) {
     for (int i = 0; i < files; i++) write_whole_file(dir + "/f" + std::to_string(i), "x");
-    for (int i = 0; i < dirs; i++) mkdir((dir + "/d" + std::to_string(i)).c_str(), 0777);
+    for (int i = 0; i < dirs; i++) testing_support::make_dir(dir + "/d" + std::to_string(i));
 }
 
 // A record that already holds a previous listing, so that a call which
@@ -45,7 +44,7 @@ TEST_P(ListDirTable, CountsAndTruncation) {
     const ListCase &c = GetParam();
     ScratchDir scratch;
     std::string dir = scratch / "d";
-    ASSERT_EQ(mkdir(dir.c_str(), 0777), 0);
+    ASSERT_EQ(testing_support::make_dir(dir), 0);
     populate(dir, c.files, c.dirs);
     write_whole_file(scratch / "plain", "not a directory");
 
@@ -123,7 +122,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ReadFile, MissingOrDirectoryLeavesBufferAndCountAlone) {
     ScratchDir scratch;
-    mkdir((scratch / "dir").c_str(), 0777);
+    testing_support::make_dir(scratch / "dir");
     for (const char *name : {"missing", "dir"}) {
         char buffer[8] = "abcdefg";
         uint64_t len = 99;

@@ -253,6 +253,8 @@ TEST_F(ManifestStore, PuttingATagAgainMovesItAndKeepsTheOldManifest) {
 }
 
 TEST_F(ManifestStore, TagMoveReplacesTheLinkWholeUnderAnOpenReader) {
+    if (testing_support::running_under_wine())
+        GTEST_SKIP() << "Wine has no rename with POSIX semantics over an open file";
     std::string a = put(kManifestA, "latest");
     // A reader that opened the link before the move keeps reading the old,
     // complete text: the new link replaces the file instead of rewriting it.

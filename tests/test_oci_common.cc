@@ -1,6 +1,5 @@
 // Registry glue: repository names, path split, error replies, root choice.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -144,9 +143,9 @@ TEST(StorageRootChoice, EnvironmentThenConfigThenDefault) {
         ScratchDir dir;
         if (!c.config.empty()) write_whole_file(dir / "config.json", c.config);
         auto r = run_in_child([&] {
-            if (chdir(dir.path().c_str()) != 0) _exit(3);
-            if (c.env) setenv("REGISTRY_STORAGE_ROOT", c.env, 1);
-            else unsetenv("REGISTRY_STORAGE_ROOT");
+            if (testing_support::change_dir(dir.path()) != 0) _exit(3);
+            if (c.env) testing_support::set_env("REGISTRY_STORAGE_ROOT", c.env);
+            else testing_support::set_env("REGISTRY_STORAGE_ROOT", nullptr);
             char root[1024];
             reg_choose_storage_root(root, sizeof root);
             fputs(root, stdout);
@@ -160,11 +159,11 @@ TEST(StorageBootstrap, OnceAfterSuccessAgainAfterFailure) {
     auto r = run_in_child([&] {
         std::string blocker = dir / "file";
         write_whole_file(blocker, "");
-        setenv("REGISTRY_STORAGE_ROOT", (blocker + "/root").c_str(), 1);
+        testing_support::set_env("REGISTRY_STORAGE_ROOT", (blocker + "/root").c_str());
         printf("%d ", oci_init_storage());
-        setenv("REGISTRY_STORAGE_ROOT", (dir / "root").c_str(), 1);
+        testing_support::set_env("REGISTRY_STORAGE_ROOT", (dir / "root").c_str());
         printf("%d ", oci_init_storage());
-        setenv("REGISTRY_STORAGE_ROOT", (dir / "other").c_str(), 1);
+        testing_support::set_env("REGISTRY_STORAGE_ROOT", (dir / "other").c_str());
         printf("%d ", oci_init_storage());
         reg_storage_cleanup();
         printf("%d", oci_init_storage());

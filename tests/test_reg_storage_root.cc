@@ -1,6 +1,5 @@
 // Storage root, error state, file primitives and the blob store.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cstring>
 #include <filesystem>
@@ -38,10 +37,13 @@ size_t entries_in(const std::string &dir) {
 class StorageTest : public testing_support::StorageRootTest {
   protected:
     std::string blob_path(const std::string &hex) const {
-        return root_ + "/blobs/sha256/" + hex.substr(0, 2) + "/" + hex;
+        return testing_support::join_path(blob_fan(hex), hex);
+    }
+    std::string blob_fan(const std::string &hex) const {
+        return root_ + PLAT_SEP_STR "blobs" PLAT_SEP_STR "sha256" PLAT_SEP_STR + hex.substr(0, 2);
     }
     void place_blob(const std::string &hex, const std::string &data) const {
-        mkdir((root_ + "/blobs/sha256/" + hex.substr(0, 2)).c_str(), 0777);
+        testing_support::make_dir(blob_fan(hex));
         write_whole_file(blob_path(hex), data);
     }
 
@@ -66,8 +68,8 @@ TEST_F(StorageTest, SecondInitLeavesAnEditedConfigAlone) {
 
 TEST_F(StorageTest, DirectoryNamedConfigJsonFailsInitialisation) {
     std::string other = dir_ / "other";
-    ASSERT_EQ(mkdir(other.c_str(), 0777), 0);
-    ASSERT_EQ(mkdir((other + "/config.json").c_str(), 0777), 0);
+    ASSERT_EQ(testing_support::make_dir(other), 0);
+    ASSERT_EQ(testing_support::make_dir(other + "/config.json"), 0);
     EXPECT_EQ(reg_storage_init(other.c_str()), -1);
     EXPECT_STREQ(reg_storage_last_error(), "write config.json failed");
     EXPECT_EQ(reg_blob_exists(kDigestA.c_str()), -1);
@@ -101,8 +103,8 @@ TEST_F(StorageTest, TrailingSeparatorOfTheRoot) {
     struct Case {
         std::string given, kept;
     } cases[] = {
-        {root_ + "/", root_},
-        {root_ + "//", root_ + "/"},
+        {root_ + PLAT_SEP_STR, root_},
+        {root_ + PLAT_SEP_STR PLAT_SEP_STR, root_ + PLAT_SEP_STR},
         {root_, root_},
     };
     for (const auto &c : cases) {
@@ -113,7 +115,7 @@ TEST_F(StorageTest, TrailingSeparatorOfTheRoot) {
         ASSERT_EQ(reg_blob_get_filepath(kDigestA.c_str(), path, sizeof path), 0);
         EXPECT_EQ(read_whole_file(path), "x");
     }
-    EXPECT_EQ(reg_storage_init("/"), -1);
+    EXPECT_EQ(reg_storage_init(PLAT_SEP_STR), -1);
     EXPECT_STREQ(reg_storage_last_error(), "mkdirs failed: ");
 }
 
@@ -190,8 +192,8 @@ TEST_F(StorageTest, BlobLookups) {
 }
 
 TEST_F(StorageTest, DirectoryAtBlobPathIsNoBlob) {
-    mkdir((root_ + "/blobs/sha256/aa").c_str(), 0777);
-    mkdir(blob_path(kHexA).c_str(), 0777);
+    testing_support::make_dir(root_ + "/blobs/sha256/aa");
+    testing_support::make_dir(blob_path(kHexA));
     EXPECT_EQ(reg_blob_exists(kDigestA.c_str()), 0);
     EXPECT_GE(reg_blob_get_size(kDigestA.c_str()), 0);
     char path[4096];
@@ -249,7 +251,7 @@ TEST_F(StorageTest, FilePrimitives) {
 
     EXPECT_EQ(remove_file((dir_ / "absent").c_str()), 0);
     std::string d = dir_ / "d";
-    mkdir(d.c_str(), 0777);
+    testing_support::make_dir(d);
     EXPECT_EQ(remove_file(d.c_str()), 0);
     EXPECT_TRUE(dir_exists(d.c_str()));
     EXPECT_EQ(remove_file(f.c_str()), 0);
@@ -265,7 +267,7 @@ TEST_F(StorageTest, AtomicWriteReplacesWholeAndLeavesNoTemporaryFile) {
     EXPECT_EQ(entries_in(dir_.path()), 2u);  // "root" and "link"
 
     std::string d = dir_ / "dir";
-    mkdir(d.c_str(), 0777);
+    testing_support::make_dir(d);
     EXPECT_EQ(write_file_atomic(d.c_str(), "x", 1), -1);
     EXPECT_TRUE(dir_exists(d.c_str()));
     EXPECT_EQ(entries_in(dir_.path()), 3u);
@@ -281,11 +283,11 @@ TEST(StorageHelpers, BinToHexAndPathJoin) {
 
     char out[8];
     path_join(out, sizeof out, "ab", "cd");
-    EXPECT_STREQ(out, "ab/cd");
+    EXPECT_STREQ(out, "ab" PLAT_SEP_STR "cd");
     path_join(out, sizeof out, "", "cd");
-    EXPECT_STREQ(out, "/cd");
+    EXPECT_STREQ(out, PLAT_SEP_STR "cd");
     path_join(out, sizeof out, "abcd", "efgh");
-    EXPECT_STREQ(out, "abcd/ef");
+    EXPECT_STREQ(out, "abcd" PLAT_SEP_STR "ef");
 }
 
 }  // namespace

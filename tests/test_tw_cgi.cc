@@ -13,25 +13,25 @@ using testing_support::run_in_child;
 namespace {
 
 TEST(CgiEnv, UnsetAndEmptyAreAlike) {
-    unsetenv("TW_TEST_VAR");
+    testing_support::set_env("TW_TEST_VAR", nullptr);
     EXPECT_STREQ(cgi_env("TW_TEST_VAR", "dflt"), "dflt");
     EXPECT_STREQ(cgi_env("TW_TEST_VAR", nullptr), "");
-    setenv("TW_TEST_VAR", "", 1);
+    testing_support::set_env("TW_TEST_VAR", "");
     EXPECT_STREQ(cgi_env("TW_TEST_VAR", "dflt"), "dflt");
-    setenv("TW_TEST_VAR", "value", 1);
+    testing_support::set_env("TW_TEST_VAR", "value");
     EXPECT_STREQ(cgi_env("TW_TEST_VAR", "dflt"), "value");
-    unsetenv("TW_TEST_VAR");
+    testing_support::set_env("TW_TEST_VAR", nullptr);
 
-    setenv("REQUEST_METHOD", "", 1);
-    unsetenv("PATH_INFO");
+    testing_support::set_env("REQUEST_METHOD", "");
+    testing_support::set_env("PATH_INFO", nullptr);
     EXPECT_STREQ(cgi_method(), "GET");
     EXPECT_STREQ(cgi_path_info(), "/");
-    setenv("REQUEST_METHOD", "DELETE", 1);
-    setenv("PATH_INFO", "/v2/x", 1);
+    testing_support::set_env("REQUEST_METHOD", "DELETE");
+    testing_support::set_env("PATH_INFO", "/v2/x");
     EXPECT_STREQ(cgi_method(), "DELETE");
     EXPECT_STREQ(cgi_path_info(), "/v2/x");
-    unsetenv("REQUEST_METHOD");
-    unsetenv("PATH_INFO");
+    testing_support::set_env("REQUEST_METHOD", nullptr);
+    testing_support::set_env("PATH_INFO", nullptr);
 }
 
 TEST(CgiHeaders, WritersPutOutExactLinesInCallOrder) {

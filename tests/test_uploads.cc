@@ -33,6 +33,14 @@ using testing_support::write_whole_file;
 // the upload being finished) existed at that moment; a test may make file or
 // directory syncs fail. The blob endpoint runs as its own process and is not
 // affected.
+// The C library of Windows has no fsync for the platform layer to call, so
+// there the recorder sees nothing and the tests that read it are skipped.
+#ifdef _WIN32
+#define SKIP_WITHOUT_SYNC_RECORDER() GTEST_SKIP() << "no fsync to stand in for on Windows"
+#else
+#define SKIP_WITHOUT_SYNC_RECORDER() (void)0
+#endif
+
 namespace {
 
 struct SyncCall {
@@ -132,13 +140,13 @@ class UploadTest : public ::testing::Test {
     }
 
     std::string upload_path(const std::string &id) const {
-        return root_ / ("uploads/" + id + ".part");
+        return testing_support::join_path(root_ / "uploads", id + ".part");
     }
     std::string fan_dir(const std::string &digest) const {
-        return root_ / ("blobs/sha256/" + digest.substr(7, 2));
+        return testing_support::join_path(testing_support::join_path(root_ / "blobs", "sha256"), digest.substr(7, 2));
     }
     std::string blob_path(const std::string &digest) const {
-        return fan_dir(digest) + "/" + digest.substr(7);
+        return testing_support::join_path(fan_dir(digest), digest.substr(7));
     }
     std::string canonical(const std::string &path) const {
         return canonical_root_ + path.substr(root_.path().size());
@@ -361,6 +369,9 @@ TEST_F(UploadTest, AnIdWithoutUploadFileIsNotFoundAndNoFileAppears) {
 // to wait in the stream's buffer fails only at the close, a large one at the
 // write; either way the append must report the failure.
 TEST_F(UploadTest, AppendReportsBytesThatCannotBeWritten) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows has no device that refuses writes like /dev/full";
+#endif
     ASSERT_TRUE(fs::exists("/dev/full"));
     for (size_t size : {size_t{16}, size_t{1} << 20}) {
         SCOPED_TRACE(size);
@@ -420,8 +431,10 @@ TEST_F(UploadTest, DigestMismatchRemovesTheUpload) {
 TEST_F(UploadTest, FinishingStoredContentLeavesTheStoredBlobAlone) {
     const std::string data = random_bytes(5000, 11);
     std::string digest = store(data);
-    auto old_time = fs::file_time_type::clock::now() - std::chrono::hours(24);
-    fs::last_write_time(blob_path(digest), old_time);
+    fs::last_write_time(blob_path(digest),
+                        fs::file_time_type::clock::now() - std::chrono::hours(24));
+    // As the file system keeps it (Windows: in steps of 100 ns).
+    auto old_time = fs::last_write_time(blob_path(digest));
 
     std::string id = start();
     append(id, data);
@@ -480,6 +493,7 @@ TEST_F(UploadTest, FailedCommitKeepsTheUploadForAnotherFinish) {
 // ---- Durability of the commit -------------------------------------------------
 
 TEST_F(UploadTest, UploadBytesAreSyncedBeforeTheRenameAndDirectoriesAfter) {
+    SKIP_WITHOUT_SYNC_RECORDER();
     std::string id = start();
     append(id, "durable");
     std::string digest = digest_of("durable");
@@ -501,6 +515,7 @@ TEST_F(UploadTest, UploadBytesAreSyncedBeforeTheRenameAndDirectoriesAfter) {
 }
 
 TEST_F(UploadTest, AFailedSyncOfTheUploadPublishesNothing) {
+    SKIP_WITHOUT_SYNC_RECORDER();
     std::string id = start();
     append(id, "not yet durable");
     std::string digest = digest_of("not yet durable");
@@ -517,6 +532,7 @@ TEST_F(UploadTest, AFailedSyncOfTheUploadPublishesNothing) {
 }
 
 TEST_F(UploadTest, AFailedSyncOfTheBlobDirectoryIsReported) {
+    SKIP_WITHOUT_SYNC_RECORDER();
     std::string id = start();
     append(id, "entry not durable");
     std::string digest = digest_of("entry not durable");

@@ -1,6 +1,5 @@
 // The blob endpoint run as a CGI process: replies compared byte for byte.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <map>
 #include <string>
@@ -27,10 +26,10 @@ class BlobEndpoint : public ::testing::Test {
     std::string place_blob(const std::string &data) {
         std::string hex = reference_sha256_hex(data);
         std::string fan = root() + "/blobs/sha256/" + hex.substr(0, 2);
-        mkdir(root().c_str(), 0777);
-        mkdir((root() + "/blobs").c_str(), 0777);
-        mkdir((root() + "/blobs/sha256").c_str(), 0777);
-        mkdir(fan.c_str(), 0777);
+        testing_support::make_dir(root());
+        testing_support::make_dir(root() + "/blobs");
+        testing_support::make_dir(root() + "/blobs/sha256");
+        testing_support::make_dir(fan);
         write_whole_file(fan + "/" + hex, data);
         return "sha256:" + hex;
     }
@@ -210,9 +209,9 @@ TEST(BlobRange, ParseFunctionMatchesTheReplyRules) {
 TEST(BlobHandlerInputs, GivenNameAndDigestTakeThePlaceOfThePath) {
     ScratchDir dir;
     auto r = testing_support::run_in_child([&] {
-        setenv("REGISTRY_STORAGE_ROOT", (dir / "root").c_str(), 1);
-        setenv("REQUEST_METHOD", "HEAD", 1);
-        setenv("PATH_INFO", "/nothing", 1);
+        testing_support::set_env("REGISTRY_STORAGE_ROOT", (dir / "root").c_str());
+        testing_support::set_env("REQUEST_METHOD", "HEAD");
+        testing_support::set_env("PATH_INFO", "/nothing");
         const std::string digest = "sha256:" + std::string(64, 'a');
         handle_v2_blob("-not/valid-", digest.c_str());
     });

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace regstore {
 
 // Exit statuses of the tool.
@@ -40,7 +42,7 @@ struct Invocation {
 
 // Writes "regstore: " and the formatted message with a line end to standard
 // error; gives kExitFailed, so a handler can return fail(...).
-int fail(const char *format, ...) __attribute__((format(printf, 1, 2)));
+int fail(const char *format, ...) PLAT_PRINTF_FORMAT(1, 2);
 
 // Reports the storage's own message (reg_storage_last_error) as fail does.
 int fail_storage();

@@ -72,7 +72,7 @@ start_server() {
         server_pid=
         break
       fi
-      if grep -q 'server started' "$work/server.log" && port_in_use "$port"; then
+      if grep -qs 'server started' "$work/server.log" && port_in_use "$port"; then
         return 0
       fi
       sleep 0.1

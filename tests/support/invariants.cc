@@ -1,10 +1,10 @@
 #include "tests/support/invariants.h"
 
-#include <openssl/evp.h>
-
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include "tests/support/reference_sha256.h"
 
 namespace fs = std::filesystem;
 
@@ -83,26 +83,14 @@ bool temporary_target(const std::string &name, std::string *target) {
 std::string file_sha256_hex(const fs::path &path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return "";
-    EVP_MD_CTX *ctx = EVP_MD_CTX_new();
-    EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr);
+    ReferenceSha256 digest;
     std::vector<char> buffer(1 << 16);
     while (in) {
         in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-        if (in.gcount() > 0) EVP_DigestUpdate(ctx, buffer.data(), static_cast<size_t>(in.gcount()));
+        if (in.gcount() > 0) digest.update(buffer.data(), static_cast<size_t>(in.gcount()));
     }
-    bool failed = in.bad();
-    unsigned char raw[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    EVP_DigestFinal_ex(ctx, raw, &len);
-    EVP_MD_CTX_free(ctx);
-    if (failed) return "";
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned int i = 0; i < len; i++) {
-        hex += digits[raw[i] >> 4];
-        hex += digits[raw[i] & 0x0f];
-    }
-    return hex;
+    if (in.bad()) return "";
+    return digest.hex();
 }
 
 std::string read_small_file(const fs::path &path) {
@@ -138,7 +126,7 @@ class Checker {
         }
         if (options_.root_alone_in_parent) check_parent();
         for (const auto &entry : entries(root_)) {
-            std::string name = entry.path().filename();
+            std::string name = entry.path().filename().string();
             Kind kind = kind_of(entry);
             std::string target;
             if (name == "config.json" && kind == Kind::kFile) continue;
@@ -185,7 +173,7 @@ class Checker {
     void check_parent() {
         fs::path parent = root_.parent_path();
         for (const auto &entry : entries(parent))
-            if (entry.path().filename() != root_.filename())
+            if (entry.path().filename().string() != root_.filename())
                 out_.violations.push_back(entry.path().generic_string() +
                                           ": outside the storage root");
     }
@@ -200,18 +188,18 @@ class Checker {
 
     void check_blobs(const fs::path &blobs) {
         for (const auto &entry : entries(blobs)) {
-            if (entry.path().filename() != "sha256" || kind_of(entry) != Kind::kDir) {
+            if (entry.path().filename().string() != "sha256" || kind_of(entry) != Kind::kDir) {
                 unexpected(entry);
                 continue;
             }
             for (const auto &fan : entries(entry.path())) {
-                std::string fan_name = fan.path().filename();
+                std::string fan_name = fan.path().filename().string();
                 if (!is_lower_hex(fan_name, 2) || kind_of(fan) != Kind::kDir) {
                     unexpected(fan);
                     continue;
                 }
                 for (const auto &blob : entries(fan.path())) {
-                    std::string hex = blob.path().filename();
+                    std::string hex = blob.path().filename().string();
                     if (!is_hex_digest(hex) || hex.compare(0, 2, fan_name) != 0 ||
                         kind_of(blob) != Kind::kFile) {
                         unexpected(blob);
@@ -226,7 +214,7 @@ class Checker {
 
     void check_uploads(const fs::path &uploads) {
         for (const auto &entry : entries(uploads)) {
-            if (kind_of(entry) == Kind::kFile && is_upload_file_name(entry.path().filename())) {
+            if (kind_of(entry) == Kind::kFile && is_upload_file_name(entry.path().filename().string())) {
                 out_.uploads++;
             } else {
                 unexpected(entry);
@@ -238,7 +226,7 @@ class Checker {
     // names, and _manifests where a repository begins.
     void check_repository_dir(const fs::path &dir, const std::string &name) {
         for (const auto &entry : entries(dir)) {
-            std::string component = entry.path().filename();
+            std::string component = entry.path().filename().string();
             if (kind_of(entry) != Kind::kDir) {
                 unexpected(entry);
             } else if (component == "_manifests" && !name.empty()) {
@@ -254,7 +242,7 @@ class Checker {
 
     void check_manifests(const fs::path &manifests) {
         for (const auto &entry : entries(manifests)) {
-            std::string name = entry.path().filename();
+            std::string name = entry.path().filename().string();
             Kind kind = kind_of(entry);
             std::string target;
             if (kind == Kind::kFile && is_hex_digest(name)) {
@@ -285,7 +273,7 @@ class Checker {
     template <typename OnLink>
     void check_link_dir(const fs::path &dir, OnLink on_link) {
         for (const auto &entry : entries(dir)) {
-            std::string name = entry.path().filename();
+            std::string name = entry.path().filename().string();
             std::string target;
             if (kind_of(entry) != Kind::kFile) {
                 unexpected(entry);
@@ -311,12 +299,12 @@ class Checker {
 
     void check_revisions(const fs::path &revisions) {
         for (const auto &entry : entries(revisions)) {
-            if (entry.path().filename() != "sha256" || kind_of(entry) != Kind::kDir) {
+            if (entry.path().filename().string() != "sha256" || kind_of(entry) != Kind::kDir) {
                 unexpected(entry);
                 continue;
             }
             for (const auto &rev : entries(entry.path())) {
-                std::string hex = rev.path().filename();
+                std::string hex = rev.path().filename().string();
                 if (!is_hex_digest(hex) || kind_of(rev) != Kind::kDir) {
                     unexpected(rev);
                     continue;
@@ -341,12 +329,12 @@ class Checker {
                 continue;
             }
             for (const auto &subject : entries(entry.path())) {
-                if (!is_hex_digest(subject.path().filename()) || kind_of(subject) != Kind::kDir) {
+                if (!is_hex_digest(subject.path().filename().string()) || kind_of(subject) != Kind::kDir) {
                     unexpected(subject);
                     continue;
                 }
                 for (const auto &link : entries(subject.path())) {
-                    std::string name = link.path().filename();
+                    std::string name = link.path().filename().string();
                     std::string target;
                     if (kind_of(link) != Kind::kFile) {
                         unexpected(link);
@@ -366,12 +354,12 @@ class Checker {
 
     void check_tags(const fs::path &tags, const fs::path &manifests) {
         for (const auto &entry : entries(tags)) {
-            if (!is_tag_name(entry.path().filename()) || kind_of(entry) != Kind::kDir) {
+            if (!is_tag_name(entry.path().filename().string()) || kind_of(entry) != Kind::kDir) {
                 unexpected(entry);
                 continue;
             }
             for (const auto &current : entries(entry.path())) {
-                if (current.path().filename() != "current" || kind_of(current) != Kind::kDir) {
+                if (current.path().filename().string() != "current" || kind_of(current) != Kind::kDir) {
                     unexpected(current);
                     continue;
                 }

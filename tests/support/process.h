@@ -9,6 +9,10 @@
 
 namespace testing_support {
 
+// "<first><separator><second>" with the platform's separator ('/' on
+// POSIX, '\\' on Windows).
+std::string join_path(const std::string &first, const std::string &second);
+
 struct ProcessResult {
     int exit_status = -1;  // exit code, or 128 + signal number
     std::string out;       // everything written on standard output
@@ -22,13 +26,22 @@ ProcessResult run_process(const std::string &program, const std::vector<std::str
                           const std::map<std::string, std::string> &env,
                           const std::string &cwd = "", const std::string &stdin_data = "");
 
-// Runs fn in a forked child whose standard output and standard error go to
-// pipes; the child exits with status 0 when fn returns. For code that ends
-// the process or writes replies on standard output.
+// Runs fn in a child process whose standard output and standard error go
+// to pipes; the child exits with status 0 when fn returns. For code that
+// ends the process or writes replies on standard output.
+// POSIX: a forked child. Windows, which has no fork: the test executable
+// runs again with a filter for the current test only; that child replays
+// the test, given the results the parent saw for this test's earlier calls,
+// up to this call, where it runs fn with standard output in binary mode.
+// fn therefore sees the child's own copies of what the test made before
+// (storage state, environment), built the same way, while the scratch
+// folders the test made before the call are the parent's own: the child's
+// ScratchDirs take the parent's paths in the order they were made.
 ProcessResult run_in_child(const std::function<void()> &fn);
 
-// A fresh folder under TMPDIR (or /tmp), removed with all it holds when
-// the object goes away.
+// A fresh folder under TMPDIR (or /tmp; on Windows the user's temporary
+// folder), removed with all it holds when the object goes away. Its path is
+// in the platform's form; operator/ joins with the platform's separator.
 class ScratchDir {
   public:
     ScratchDir();
@@ -36,19 +49,38 @@ class ScratchDir {
     ScratchDir(const ScratchDir &) = delete;
     ScratchDir &operator=(const ScratchDir &) = delete;
     const std::string &path() const { return path_; }
-    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+    std::string operator/(const std::string &name) const { return join_path(path_, name); }
 
   private:
     std::string path_;
+    bool keep_ = false;  // a folder of another process's, lent to this one
 };
+
+// Sets the variable name of this process's environment to value, or
+// removes it when value is NULL.
+void set_env(const std::string &name, const char *value);
+
+// Makes path the working directory of this process. 0 / -1.
+int change_dir(const std::string &path);
+
+// true when the tests run under Wine rather than Windows. Wine 8 has no
+// rename with POSIX semantics: a file that another handle holds open cannot
+// be replaced by a rename there, as on Windows before version 10 (1709).
+// Tests that need the replacement skip under Wine, saying why.
+bool running_under_wine();
+
+// Creates one directory level, like mkdir. 0 made, -1 otherwise (also
+// when something of that name is there already).
+int make_dir(const std::string &path);
 
 // Whole-file helpers.
 std::string read_whole_file(const std::string &path);
 void write_whole_file(const std::string &path, const std::string &data);
 bool path_exists(const std::string &path);
 
-// Lowercase hex SHA-256 of data ("sha256:" not included), via OpenSSL so
-// that tests do not rely on the code under test.
+// Lowercase hex SHA-256 of data ("sha256:" not included), from the
+// reference library (reference_sha256.h) so that tests do not rely on the
+// code under test.
 std::string reference_sha256_hex(const std::string &data);
 
 // n pseudo-random bytes from seed.
