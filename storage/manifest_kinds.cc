@@ -22,8 +22,6 @@ constexpr size_t kHexOut = 65;
 constexpr size_t kDigestOut = 72;
 constexpr size_t kContentTypeOut = 128;
 constexpr size_t kRepoNameMax = 255;
-constexpr uint64_t kLinkCapacity = 128;
-constexpr size_t kDigestStringLen = 71;
 
 const char kOciManifest[] = "application/vnd.oci.image.manifest.v1+json";
 const char kOciIndex[] = "application/vnd.oci.image.index.v1+json";
