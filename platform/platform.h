@@ -66,12 +66,19 @@ typedef struct plat_attr {
     int64_t size; /* size in bytes as the platform reports it */
 } plat_attr;
 
+/* Results of plat_stat other than 0. */
+#define PLAT_STAT_ABSENT 1
+#define PLAT_STAT_FAILED (-1)
+
 /* Queries the entry at path (symbolic links are followed). 0 and *out
- * filled when the entry exists and could be queried; -1 otherwise (absent,
- * bad path, no access).
+ * filled when the entry exists and could be queried; PLAT_STAT_ABSENT when
+ * no entry of that name is there (nor a directory on the way to it);
+ * PLAT_STAT_FAILED for every other failure (no access, an I/O error, a bad
+ * path), so that a caller can tell "not there" from "cannot tell".
  * Windows: GetFileAttributesExW; a reparse point (symbolic link, junction)
  * is opened to learn what it points at. A file whose deletion is pending
- * (still open elsewhere, deleted without POSIX semantics) gives -1. */
+ * (still open elsewhere, deleted without POSIX semantics) answers access
+ * denied, which gives PLAT_STAT_FAILED. */
 int plat_stat(const char *path, plat_attr *out);
 
 /* Results of plat_mkdir. */

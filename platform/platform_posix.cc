@@ -30,8 +30,10 @@ size_t plat_path_root_length(const char *path) {
 
 int plat_stat(const char *path, plat_attr *out) {
     struct stat st;
-    if (FAULT_HIT(PLAT_OP_STAT)) return -1;
-    if (path == nullptr || stat(path, &st) != 0) return -1;
+    if (FAULT_HIT(PLAT_OP_STAT)) return PLAT_STAT_FAILED;
+    if (path == nullptr) return PLAT_STAT_FAILED;
+    if (stat(path, &st) != 0)
+        return errno == ENOENT || errno == ENOTDIR ? PLAT_STAT_ABSENT : PLAT_STAT_FAILED;
     out->is_dir = S_ISDIR(st.st_mode) ? 1 : 0;
     out->size = static_cast<int64_t>(st.st_size);
     return 0;

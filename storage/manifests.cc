@@ -575,7 +575,12 @@ int reg_manifest_remove(const char *repo_name, const char *digest) {
     const char *hex = digest + 7;
     char path[REG_PATH_MAX];
     manifest_rev_path(repo_name, hex, path, sizeof path);
-    if (!file_exists(path)) {
+    int present = file_presence(path);
+    if (present < 0) {
+        set_error("cannot query revision link: %s@%s", repo_name, digest);
+        return -1;
+    }
+    if (present == 0) {
         set_status_error(REG_STATUS_NOT_FOUND, "manifest not found: %s@%s", repo_name, digest);
         return -1;
     }
