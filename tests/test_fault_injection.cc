@@ -214,12 +214,15 @@ int put_referrer(const std::string &reference) {
 // Appends bytes to the upload from a stream over them, as an endpoint
 // passes a request body; the count appended goes to s.appended.
 int append_stream(Store &s, const std::string &bytes) {
-    std::string copy = bytes;
-    FILE *in = fmemopen(copy.data(), copy.size(), "rb");
+    // A temporary file of the C library, outside the platform layer, so
+    // that its calls are neither counted nor failed.
+    FILE *in = tmpfile();
     EXPECT_NE(in, nullptr);
     if (in == nullptr) return -2;
+    fwrite(bytes.data(), 1, bytes.size(), in);
+    rewind(in);
     s.appended = ~0ull;
-    int rc = reg_blob_append_stream(s.upload_id.c_str(), in, copy.size(), &s.appended);
+    int rc = reg_blob_append_stream(s.upload_id.c_str(), in, bytes.size(), &s.appended);
     fclose(in);
     return rc;
 }
@@ -627,7 +630,7 @@ std::vector<Scenario> scenarios() {
              EXPECT_STREQ(reg_tags_list_json(kRepo), "{\"name\":\"library/app\",\"tags\":[]}");
              Notes notes;
              // The emptied directories go after the link, best effort.
-             note_if(notes, path_exists(fs::path(s.tag_link("latest")).parent_path()),
+             note_if(notes, path_exists(fs::path(s.tag_link("latest")).parent_path().string()),
                      "the emptied tag directory");
              return notes;
          },
