@@ -11,6 +11,10 @@
 
 static int s_storage_ready;
 
+// At most this much of an unread request body is read away after an error
+// reply; past it the web server may drop the connection instead.
+static const uint64_t kDiscardLimit = 64ull << 20;
+
 extern "C" {
 
 const char oci_api_version_line[] = "Docker-Distribution-API-Version: registry/2.0";
@@ -58,6 +62,9 @@ void oci_send_error(int status, const char *code, const char *message) {
     json_escape_f(stdout, message != nullptr ? message : "Unknown error");
     fputs("\"}]}\n", stdout);
     fflush(stdout);
+    // The reply is out; let the web server finish handing over a body the
+    // request still has, so that it keeps the reply.
+    cgi_body_discard(kDiscardLimit);
     exit(0);
 }
 

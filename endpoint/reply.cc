@@ -84,6 +84,31 @@ void reply_json_page(const char *doc, const char *path, int32_t n, const char *n
     fflush(stdout);
 }
 
+void reply_access_line(const char *action, const char *name, const char *digest,
+                       const char *reference) {
+    const char *values[] = {cgi_env("REMOTE_USER", ""), cgi_env("REMOTE_ADDR", ""), action, name,
+                            digest, reference};
+    const char *keys[] = {"user", "addr", "action", "repository", "digest", "reference"};
+    char line[4096] = "registry-access";
+    size_t used = strlen(line);
+    for (size_t i = 0; i < sizeof values / sizeof values[0]; i++) {
+        char escaped[1024];
+        const char *value = values[i] != nullptr && values[i][0] != '\0' ? values[i] : "-";
+        if (strcmp(value, "-") == 0)
+            tw_strlcpy(escaped, "-", sizeof escaped);
+        else
+            query_escape(value, escaped, sizeof escaped);
+        int n = snprintf(line + used, sizeof line - used, " %s=%s", keys[i], escaped);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof line - used) break;
+        used += static_cast<size_t>(n);
+    }
+    // One write of the whole line, so that lines of programs running at
+    // once do not mix in the log.
+    line[used++] = '\n';
+    fwrite(line, 1, used, stderr);
+    fflush(stderr);
+}
+
 void send_file_bytes(FILE *f, int64_t offset, int64_t count) {
     tw_stdout_bin();
     if (plat_send_file_range(f, offset, count, stdout) >= 0) return;

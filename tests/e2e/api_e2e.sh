@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The registry API through the real lighttpd, as clients use it: the three
+# The registry API through the real web server (SERVER: lighttpd, apache or
+# nginx), as clients use it: the three
 # ways to push a blob (one of them with a chunked body), a monolithic push of
 # 64 MiB, mounts, manifests pushed and pulled, tag paging by Link, deletes
 # by tag and by digest, referrers and the catalog; the store's invariants
@@ -7,7 +8,7 @@
 set -uo pipefail
 . "$(dirname "$0")/lib.sh"
 
-check "lighttpd starts" start_server || finish
+check "$server starts" start_server || finish
 base=http://127.0.0.1:$port
 
 sha() { echo "sha256:$(sha256sum "$1" | cut -c1-64)"; }
