@@ -84,6 +84,27 @@ void reply_json_page(const char *doc, const char *path, int32_t n, const char *n
     fflush(stdout);
 }
 
+// Writes text to out with every space, control byte, byte above 0x7e, '%'
+// and '"' as %XX: the value stays one word of one line.
+static void access_escape(const char *text, char *out, size_t out_size) {
+    static const char digits[] = "0123456789ABCDEF";
+    size_t w = 0;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
+        unsigned char c = *p;
+        bool plain = c > 0x20 && c < 0x7f && c != '%' && c != '"';
+        size_t need = plain ? 1 : 3;
+        if (w + need >= out_size) break;
+        if (plain) {
+            out[w++] = static_cast<char>(c);
+        } else {
+            out[w++] = '%';
+            out[w++] = digits[c >> 4];
+            out[w++] = digits[c & 0x0f];
+        }
+    }
+    if (out_size > 0) out[w] = '\0';
+}
+
 void reply_access_line(const char *action, const char *name, const char *digest,
                        const char *reference) {
     const char *values[] = {cgi_env("REMOTE_USER", ""), cgi_env("REMOTE_ADDR", ""), action, name,
@@ -94,10 +115,7 @@ void reply_access_line(const char *action, const char *name, const char *digest,
     for (size_t i = 0; i < sizeof values / sizeof values[0]; i++) {
         char escaped[1024];
         const char *value = values[i] != nullptr && values[i][0] != '\0' ? values[i] : "-";
-        if (strcmp(value, "-") == 0)
-            tw_strlcpy(escaped, "-", sizeof escaped);
-        else
-            query_escape(value, escaped, sizeof escaped);
+        access_escape(value, escaped, sizeof escaped);
         int n = snprintf(line + used, sizeof line - used, " %s=%s", keys[i], escaped);
         if (n < 0 || static_cast<size_t>(n) >= sizeof line - used) break;
         used += static_cast<size_t>(n);

@@ -54,8 +54,9 @@ void reply_json_page(const char *doc, const char *path, int32_t n, const char *n
  * reference (a tag or an upload id; "-" for NULL or empty):
  *   registry-access user=alice addr=127.0.0.1 action=manifest.put
  *   repository=app digest=sha256:... reference=v1
- * (one line). Every value is escaped as query_escape does, so a name cannot
- * break the line or forge another field. */
+ * (one line). In every value a space, control byte, byte above 0x7e, '%'
+ * and '"' is written as %XX, so a name cannot break the line or forge
+ * another field. */
 void reply_access_line(const char *action, const char *name, const char *digest,
                        const char *reference);
 
