@@ -52,6 +52,11 @@ int oci_init_storage(void) {
 }
 
 void oci_send_error(int status, const char *code, const char *message) {
+    // First read away a body the request still has, so that the web server
+    // has handed it over whole and keeps the reply (Apache and fcgiwrap drop
+    // it when the program stops reading early). Before the reply, not
+    // after: lighttpd stops feeding the body once the reply has begun.
+    cgi_body_discard(kDiscardLimit);
     cgi_header_status(status, nullptr);
     cgi_header_extra(oci_api_version_line);
     cgi_header_json();
@@ -62,9 +67,6 @@ void oci_send_error(int status, const char *code, const char *message) {
     json_escape_f(stdout, message != nullptr ? message : "Unknown error");
     fputs("\"}]}\n", stdout);
     fflush(stdout);
-    // The reply is out; let the web server finish handing over a body the
-    // request still has, so that it keeps the reply.
-    cgi_body_discard(kDiscardLimit);
     exit(0);
 }
 
