@@ -210,13 +210,19 @@ int put_referrer(const std::string &reference) {
 
 // Appends bytes to the upload from a stream over them, as an endpoint
 // passes a request body; the count appended goes to s.appended.
+// The stream is a file in a folder of its own (Windows has no fmemopen),
+// opened with the C library rather than the platform layer, so that
+// opening it is not one of the counted calls; the root's folder holds
+// nothing but the root.
 int append_stream(Store &s, const std::string &bytes) {
-    std::string copy = bytes;
-    FILE *in = fmemopen(copy.data(), copy.size(), "rb");
+    ScratchDir body_dir;
+    std::string body = body_dir / "body";
+    write_whole_file(body, bytes);
+    FILE *in = fopen(body.c_str(), "rb");
     EXPECT_NE(in, nullptr);
     if (in == nullptr) return -2;
     s.appended = ~0ull;
-    int rc = reg_blob_append_stream(s.upload_id.c_str(), in, copy.size(), &s.appended);
+    int rc = reg_blob_append_stream(s.upload_id.c_str(), in, bytes.size(), &s.appended);
     fclose(in);
     return rc;
 }
@@ -624,7 +630,7 @@ std::vector<Scenario> scenarios() {
              EXPECT_STREQ(reg_tags_list_json(kRepo), "{\"name\":\"library/app\",\"tags\":[]}");
              Notes notes;
              // The emptied directories go after the link, best effort.
-             note_if(notes, path_exists(fs::path(s.tag_link("latest")).parent_path()),
+             note_if(notes, path_exists(fs::path(s.tag_link("latest")).parent_path().string()),
                      "the emptied tag directory");
              return notes;
          },
