@@ -124,7 +124,7 @@ class RegistryApi : public ::testing::Test {
                 << program << ": " << r.err.substr(at, end - at);
             at = end + 1;
         }
-        last_err_ = r.err;
+        last_err_ = testing_support::unix_line_ends(r.err);
         Reply reply = parse_reply(r.out);
         EXPECT_EQ(reply.header("docker-distribution-api-version"), "registry/2.0")
             << program << " " << method << " " << path;

@@ -43,7 +43,7 @@ class BlobEndpoint : public ::testing::Test {
         EXPECT_EQ(r.exit_status, 0);
         // Standard error holds nothing but the access line of a delete.
         EXPECT_TRUE(r.err.empty() || r.err.rfind("registry-access ", 0) == 0) << r.err;
-        last_err_ = r.err;
+        last_err_ = testing_support::unix_line_ends(r.err);
         return r.out;
     }
     std::string request(const std::string &method, const std::string &path,

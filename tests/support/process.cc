@@ -34,6 +34,14 @@ std::string reference_sha256_hex(const std::string &data) {
     return digest.hex();
 }
 
+std::string unix_line_ends(const std::string &text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); i++)
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) out += text[i];
+    return out;
+}
+
 std::string random_bytes(size_t n, unsigned seed) {
     std::mt19937_64 rng(seed);
     std::string s(n, '\0');

@@ -73,6 +73,10 @@ bool running_under_wine();
 // when something of that name is there already).
 int make_dir(const std::string &path);
 
+// text with every CR LF turned into LF: what a program writes on a text
+// stream (standard error) ends its lines with CR LF on Windows.
+std::string unix_line_ends(const std::string &text);
+
 // Whole-file helpers.
 std::string read_whole_file(const std::string &path);
 void write_whole_file(const std::string &path, const std::string &data);
