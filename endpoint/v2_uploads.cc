@@ -104,14 +104,25 @@ void answer_start(const oci_route &route) {
     }
     char digest[kDigestOut + 1];
     tw_strlcpy(digest, cgi_query("digest"), sizeof digest);
-    if (digest[0] != '\0') require_valid_digest(digest);
+    if (digest[0] != '\0') {
+        // The whole blob in one request: stored in one pass, its digest
+        // taken while the body streams in.
+        require_valid_digest(digest);
+        cgi_body body;
+        if (cgi_body_open(&body) != 0)
+            oci_send_error(400, "BLOB_UPLOAD_INVALID", "invalid Content-Length");
+        char stored[kDigestOut];
+        uint64_t received = 0;
+        int rc = reg_blob_put_stream(body.stream, body.length, digest, stored, &received);
+        cgi_body_close(&body);
+        if (rc != 0) upload_failure();
+        reply_access_line("blob.put", route.name, stored, nullptr);
+        reply_blob_created(route.name, stored);
+        return;
+    }
     char id[kUploadIdOut];
     if (reg_blob_start_upload(id) != 0) upload_failure();
     int64_t size = append_body(id, 0);
-    if (digest[0] != '\0') {
-        finish_upload(route.name, id, digest);
-        return;
-    }
     reply_access_line("upload.start", route.name, nullptr, id);
     reply_session(202, "Accepted", route.name, id, size);
 }

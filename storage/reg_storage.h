@@ -162,6 +162,19 @@ int64_t reg_blob_upload_size(const char *upload_uuid);
 int reg_blob_append_stream(const char *upload_uuid, FILE *in, uint64_t max_bytes,
                            uint64_t *out_appended);
 
+/* Stores a whole blob from a stream in one pass, as a monolithic upload
+ * does: the bytes go into an upload of its own (no client knows its id, so
+ * nothing else writes to it) while their SHA-256 is taken on the way, so the
+ * file need not be read again before it is committed like
+ * reg_blob_finish_upload commits. length is the count of bytes the stream
+ * must deliver, or -1 to read to its end; the count received goes to
+ * *out_received. A stream that ends early ("input ended after %llu of %lld
+ * bytes") or reports a read error fails with REG_STATUS_INVALID_ARGUMENT, a
+ * digest that differs with REG_STATUS_INVALID_DIGEST; on any failure the
+ * upload is removed. out_digest as in reg_blob_finish_upload. */
+int reg_blob_put_stream(FILE *in, int64_t length, const char *expected_digest, char *out_digest,
+                        uint64_t *out_received);
+
 /* ---- Manifest store -------------------------------------------------- */
 
 /* Validates body (body_len bytes of strict JSON: an object with a

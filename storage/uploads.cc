@@ -51,6 +51,88 @@ bool sync_upload_file(const char *path) {
     return synced;
 }
 
+// Moves an upload file whose bytes have the SHA-256 digest into the blob
+// store under it: the bytes reach stable storage before the blob path names
+// them. Content that is stored already stays as it is and the upload goes.
+// Sets the message.
+int commit_verified_upload(const char *upload_path, const char *expected_digest) {
+    char blob_path[REG_PATH_MAX];
+    blob_path_for_digest(expected_digest, blob_path, sizeof blob_path);
+    if (file_exists(blob_path)) {
+        // The same content is stored already; the stored file stays as it is.
+        remove_file(upload_path);
+    } else {
+        char fan[REG_PATH_MAX];
+        blob_fan_dir(expected_digest, fan, sizeof fan);
+        if (mkdirs(fan) != 0) {
+            set_error("mkdirs blob dir failed");
+            return -1;
+        }
+        if (!sync_upload_file(upload_path)) {
+            set_error("sync upload failed");
+            return -1;
+        }
+        // On POSIX the rename replaces a blob that another process committed
+        // since the check above; both hold the same verified bytes. Where a
+        // rename cannot replace a file that is open (Windows without POSIX
+        // rename semantics: the other commit may still hold the blob it has
+        // just renamed, or a reader may be sending it), the rename fails
+        // with the blob in place: that blob holds the same verified bytes,
+        // so this commit is done too and its upload file goes. Another
+        // process that deletes the last blob of this fan-out directory
+        // removes the directory, perhaps just before the rename; the rename
+        // then finds no directory, and the directory is made again.
+        for (int attempt = 1; plat_rename(upload_path, blob_path) != 0; attempt++) {
+            if (file_exists(blob_path)) {
+                remove_file(upload_path);
+                break;
+            }
+            if (attempt == kMaxCommitAttempts || dir_exists(fan) || mkdirs(fan) != 0) {
+                set_error("rename to CAS failed: %s", blob_path);
+                return -1;
+            }
+        }
+        // Make the new directory entries durable: the blob inside its
+        // fan-out directory, and the fan-out directory inside sha256.
+        char algo[REG_PATH_MAX];
+        blob_algo_dir(algo, sizeof algo);
+        if (plat_sync_dir(fan) != 0 || plat_sync_dir(algo) != 0) {
+            set_error("sync blob dir failed: %s", fan);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Copies what in delivers, up to max_bytes or its end, to the end of the
+// open file f in pieces of bounded size, feeding each piece to hash when
+// given. The count written goes to *out_count. 0 done; -1 a write failed
+// (*write_failed set) or the input reported a read error.
+int copy_stream(FILE *in, uint64_t max_bytes, FILE *f, sha256_ctx *hash, uint64_t *out_count,
+                bool *write_failed) {
+    // One piece at a time through a buffer of fixed size: the body's length
+    // sets only how long this takes, never how much memory it holds.
+    static char piece[kAppendPiece];
+    *write_failed = false;
+    uint64_t left = max_bytes;
+    while (left > 0) {
+        size_t want = left < kAppendPiece ? static_cast<size_t>(left) : kAppendPiece;
+        size_t got = fread(piece, 1, want, in);
+        if (got > 0) {
+            size_t written = plat_fwrite(piece, got, f);
+            *out_count += written;
+            if (hash != nullptr) sha256_update(hash, piece, written);
+            if (written < got || ferror(f) != 0) {
+                *write_failed = true;
+                return -1;
+            }
+            left -= got;
+        }
+        if (got < want) return ferror(in) != 0 ? -1 : 0;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int (*s_random_source)(void *buf, size_t count) = plat_random_bytes;
@@ -202,51 +284,7 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
         return -1;
     }
 
-    char blob_path[REG_PATH_MAX];
-    blob_path_for_digest(expected_digest, blob_path, sizeof blob_path);
-    if (file_exists(blob_path)) {
-        // The same content is stored already; the stored file stays as it is.
-        remove_file(upload_path);
-    } else {
-        char fan[REG_PATH_MAX];
-        blob_fan_dir(expected_digest, fan, sizeof fan);
-        if (mkdirs(fan) != 0) {
-            set_error("mkdirs blob dir failed");
-            return -1;
-        }
-        if (!sync_upload_file(upload_path)) {
-            set_error("sync upload failed");
-            return -1;
-        }
-        // On POSIX the rename replaces a blob that another process committed
-        // since the check above; both hold the same verified bytes. Where a
-        // rename cannot replace a file that is open (Windows without POSIX
-        // rename semantics: the other commit may still hold the blob it has
-        // just renamed, or a reader may be sending it), the rename fails
-        // with the blob in place: that blob holds the same verified bytes,
-        // so this commit is done too and its upload file goes. Another
-        // process that deletes the last blob of this fan-out directory
-        // removes the directory, perhaps just before the rename; the rename
-        // then finds no directory, and the directory is made again.
-        for (int attempt = 1; plat_rename(upload_path, blob_path) != 0; attempt++) {
-            if (file_exists(blob_path)) {
-                remove_file(upload_path);
-                break;
-            }
-            if (attempt == kMaxCommitAttempts || dir_exists(fan) || mkdirs(fan) != 0) {
-                set_error("rename to CAS failed: %s", blob_path);
-                return -1;
-            }
-        }
-        // Make the new directory entries durable: the blob inside its
-        // fan-out directory, and the fan-out directory inside sha256.
-        char algo[REG_PATH_MAX];
-        blob_algo_dir(algo, sizeof algo);
-        if (plat_sync_dir(fan) != 0 || plat_sync_dir(algo) != 0) {
-            set_error("sync blob dir failed: %s", fan);
-            return -1;
-        }
-    }
+    if (commit_verified_upload(upload_path, expected_digest) != 0) return -1;
     snprintf(out_digest, 72, "%s", expected_digest);
     return 0;
 }
@@ -292,28 +330,9 @@ int reg_blob_append_stream(const char *upload_uuid, FILE *in, uint64_t max_bytes
             set_error("cannot open upload: %s", upload_uuid);
         return -1;
     }
-    // One piece at a time through a buffer of fixed size: the body's length
-    // sets only how long this takes, never how much memory it holds.
-    static char piece[kAppendPiece];
-    bool write_failed = false, read_failed = false;
-    uint64_t left = max_bytes;
-    while (left > 0) {
-        size_t want = left < kAppendPiece ? static_cast<size_t>(left) : kAppendPiece;
-        size_t got = fread(piece, 1, want, in);
-        if (got > 0) {
-            size_t written = plat_fwrite(piece, got, f);
-            *out_appended += written;
-            if (written < got || ferror(f) != 0) {
-                write_failed = true;
-                break;
-            }
-            left -= got;
-        }
-        if (got < want) {
-            read_failed = ferror(in) != 0;
-            break;
-        }
-    }
+    bool write_failed = false;
+    bool read_failed = copy_stream(in, max_bytes, f, nullptr, out_appended, &write_failed) != 0 &&
+                       !write_failed;
     if (plat_fclose(f) != 0) write_failed = true;
     if (write_failed) {
         set_error("write error appending chunk");
@@ -324,6 +343,66 @@ int reg_blob_append_stream(const char *upload_uuid, FILE *in, uint64_t max_bytes
         return -1;
     }
     return 0;
+}
+
+int reg_blob_put_stream(FILE *in, int64_t length, const char *expected_digest, char *out_digest,
+                        uint64_t *out_received) {
+    if (in == nullptr || expected_digest == nullptr || out_digest == nullptr ||
+        out_received == nullptr) {
+        set_status_error(REG_STATUS_INVALID_ARGUMENT, "NULL argument");
+        return -1;
+    }
+    *out_received = 0;
+    if (require_ready() != 0) return -1;
+    if (!digest_valid(expected_digest)) {
+        set_status_error(REG_STATUS_INVALID_DIGEST, "invalid expected digest");
+        return -1;
+    }
+    // An upload of its own that no client can name: its id goes nowhere,
+    // so nothing else writes to it, and the digest taken on the way is the
+    // digest of the file.
+    char id[kUuidLen + 1];
+    if (reg_blob_start_upload(id) != 0) return -1;
+    char path[REG_PATH_MAX];
+    upload_path_for_uuid(id, path, sizeof path);
+    FILE *f = plat_fopen_append_existing(path);
+    if (f == nullptr) {
+        set_error("cannot open upload: %s", id);
+        remove_file(path);
+        return -1;
+    }
+    sha256_ctx hash;
+    sha256_init(&hash);
+    bool write_failed = false;
+    uint64_t limit = length >= 0 ? static_cast<uint64_t>(length) : UINT64_MAX;
+    int copied = copy_stream(in, limit, f, &hash, out_received, &write_failed);
+    if (plat_fclose(f) != 0) write_failed = true;
+    int rc = -1;
+    if (write_failed) {
+        set_error("write error storing blob");
+    } else if (copied != 0) {
+        set_status_error(REG_STATUS_INVALID_ARGUMENT, "read error on input");
+    } else if (length >= 0 && *out_received != static_cast<uint64_t>(length)) {
+        set_status_error(REG_STATUS_INVALID_ARGUMENT, "input ended after %llu of %lld bytes",
+                         static_cast<unsigned long long>(*out_received),
+                         static_cast<long long>(length));
+    } else {
+        uint8_t raw[32];
+        char computed[80] = "sha256:";
+        sha256_final(&hash, raw);
+        bin_to_hex(raw, sizeof raw, computed + 7);
+        if (strcmp(computed, expected_digest) != 0) {
+            set_status_error(REG_STATUS_INVALID_DIGEST, "digest mismatch: expected %s, got %s",
+                             expected_digest, computed);
+        } else {
+            rc = commit_verified_upload(path, expected_digest);
+        }
+    }
+    // Whatever did not become a blob goes; a commit that failed part-way
+    // leaves nothing the client could finish either.
+    if (rc != 0) remove_file(path);
+    if (rc == 0) snprintf(out_digest, 72, "%s", expected_digest);
+    return rc;
 }
 
 int reg_blob_cancel_upload(const char *upload_uuid) {

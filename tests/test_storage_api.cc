@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -149,6 +150,53 @@ TEST_F(StorageApi, AppendStreamTakesAnyLengthAndCountsWhatItAppended) {
     EXPECT_EQ(reg_blob_append_stream("01234567-89ab-cdef-0123-456789abcdef", stdin, 1, &appended), -1);
     EXPECT_EQ(reg_storage_last_status(), REG_STATUS_NOT_FOUND);
     EXPECT_EQ(appended, 0u);
+}
+
+TEST_F(StorageApi, PutStreamStoresAVerifiedBlobInOnePassAndLeavesNothingElse) {
+    const std::string data = testing_support::random_bytes(2 * 1024 * 1024 + 5, 9);
+    auto put_from = [&](const std::string &bytes, int64_t length, const std::string &digest,
+                        uint64_t *received) {
+        FILE *in = tmpfile();
+        fwrite(bytes.data(), 1, bytes.size(), in);
+        rewind(in);
+        char stored[72] = "untouched";
+        int rc = reg_blob_put_stream(in, length, digest.c_str(), stored, received);
+        fclose(in);
+        if (rc == 0) {
+            EXPECT_EQ(std::string(stored), digest);
+        }
+        return rc;
+    };
+    uint64_t received = 0;
+    struct Case {
+        const char *what;
+        std::string bytes;
+        int64_t length;
+        std::string digest;
+        int rc;
+        reg_status status;
+    } cases[] = {
+        {"mismatch", data, -1, digest_of("other"), -1, REG_STATUS_INVALID_DIGEST},
+        {"short input", data.substr(0, 100), 200, digest_of(data.substr(0, 100)), -1,
+         REG_STATUS_INVALID_ARGUMENT},
+        {"malformed digest", data, -1, "sha256:abc", -1, REG_STATUS_INVALID_DIGEST},
+        {"to the end", data, -1, digest_of(data), 0, REG_STATUS_OK},
+        {"a given length", data + "trailing", static_cast<int64_t>(data.size()), digest_of(data),
+         0, REG_STATUS_OK},
+        {"empty", "", 0, digest_of(""), 0, REG_STATUS_OK},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(put_from(c.bytes, c.length, c.digest, &received), c.rc);
+        if (c.rc != 0) {
+            EXPECT_EQ(reg_storage_last_status(), c.status) << reg_storage_last_error();
+        }
+        EXPECT_TRUE(std::filesystem::is_empty(root_ + "/uploads")) << "no upload is left behind";
+    }
+    EXPECT_EQ(received, 0u);
+    char path[4096];
+    ASSERT_EQ(reg_blob_get_filepath(digest_of(data).c_str(), path, sizeof path), 0);
+    EXPECT_TRUE(testing_support::read_whole_file(path) == data);
 }
 
 }  // namespace
