@@ -34,7 +34,14 @@ int plat_stat(const char *path, plat_attr *out) {
     if (path == nullptr || stat(path, &st) != 0) return -1;
     out->is_dir = S_ISDIR(st.st_mode) ? 1 : 0;
     out->size = static_cast<int64_t>(st.st_size);
+    out->mtime = static_cast<int64_t>(st.st_mtime);
     return 0;
+}
+
+int plat_touch(const char *path) {
+    if (FAULT_HIT(PLAT_OP_STAT)) return -1;
+    if (path == nullptr) return -1;
+    return utimensat(AT_FDCWD, path, nullptr, 0) == 0 ? 0 : -1;
 }
 
 int plat_mkdir(const char *path) {

@@ -113,10 +113,21 @@ bool descriptor_valid(yyjson_val *d, const char *what) {
     return true;
 }
 
+// A file that a manifest being stored names: it must be there, and its
+// modification time is first set to now, so that a garbage collection
+// running meanwhile finds it young and keeps it (reg_gc looks at the time
+// again after it has moved a file aside, and puts back one touched before
+// the move). Where the time cannot be set, the file's presence alone
+// decides.
+bool referenced_file_present(const char *path) {
+    plat_touch(path);
+    return file_exists(path) == 1;
+}
+
 bool blob_stored(const char *digest) {
     char path[REG_PATH_MAX];
     blob_path_for_digest(digest, path, sizeof path);
-    return file_exists(path) == 1;
+    return referenced_file_present(path);
 }
 
 bool has_urls(yyjson_val *d) {
@@ -125,12 +136,15 @@ bool has_urls(yyjson_val *d) {
 }
 
 // A manifest is in a repository while its revision link and its body are.
+// The body is touched before the revision link is looked at: reg_gc removes
+// the revision link first and then looks at the body's time, so either it
+// sees the touch and keeps the manifest, or this finds no revision link.
 bool manifest_stored(const char *repo_name, const char *hex) {
-    char path[REG_PATH_MAX];
-    manifest_rev_path(repo_name, hex, path, sizeof path);
-    if (!file_exists(path)) return false;
-    manifest_body_path(repo_name, hex, path, sizeof path);
-    return file_exists(path) == 1;
+    char body[REG_PATH_MAX], rev[REG_PATH_MAX];
+    manifest_body_path(repo_name, hex, body, sizeof body);
+    plat_touch(body);
+    manifest_rev_path(repo_name, hex, rev, sizeof rev);
+    return file_exists(rev) == 1 && file_exists(body) == 1;
 }
 
 // Checks an array member of descriptors; each blob (or, for an index, each
