@@ -149,10 +149,15 @@ class Collector {
     bool tag_roots(const std::string &repo, const std::unordered_map<digest_key, size_t, digest_key_hash> &by_key) {
         char tags[REG_PATH_MAX];
         manifest_tags_dir(repo.c_str(), tags, sizeof tags);
-        if (!dir_exists(tags)) return true;
         std::vector<listed_entry> entries;
-        if (list_all(tags, &entries) != 0)
+        // Only a second query that finds no tags directory after the
+        // listing failed means that there are no tags: one failed query
+        // alone must not make every manifest of the repository look
+        // untagged.
+        if (list_all(tags, &entries) != 0) {
+            if (!dir_exists(tags)) return true;
             return fail_early(REG_STATUS_IO_ERROR, "cannot list the tags of " + repo);
+        }
         for (const listed_entry &e : entries) {
             if (!e.is_dir) continue;
             char hex[65], link[REG_PATH_MAX];
@@ -353,9 +358,7 @@ class Collector {
         char dir[REG_PATH_MAX];
         path_join(dir, sizeof dir, s_root, "uploads");
         std::vector<listed_entry> entries;
-        if (list_all(dir, &entries) != 0) {
-            if (dir_exists(dir)) failure(std::string("cannot list ") + dir);
-        }
+        if (list_all(dir, &entries) != 0) failure(std::string("cannot list ") + dir);
         for (const listed_entry &e : entries) {
             std::string name = e.name, original;
             if (e.is_dir) continue;
@@ -379,9 +382,7 @@ class Collector {
     // unchanged for the expiry time: their writer died before its rename.
     void sweep_temporaries_in(const std::string &dir, const std::string &rel, int depth) {
         std::vector<listed_entry> entries;
-        if (list_all(dir.c_str(), &entries) != 0) {
-            if (dir_exists(dir.c_str())) failure("cannot list " + dir);
-        }
+        if (list_all(dir.c_str(), &entries) != 0) failure("cannot list " + dir);
         for (const listed_entry &e : entries) {
             std::string path = dir + PLAT_SEP_STR + e.name;
             std::string name = rel.empty() ? e.name : rel + "/" + e.name;

@@ -180,10 +180,10 @@ int list_all(const char *directory, std::vector<listed_entry> *out);
 int read_whole_file(const char *path, uint64_t limit, std::string *out);
 
 /* Adds to *names every repository at or below directory dir, whose name so
- * far is prefix (empty at the top): a directory with a _manifests directory
- * is a repository, and a repository may hold others ("library" and
- * "library/alpine"). depth is 1 at the top. 0, or -1 when a directory does
- * not list whole. (catalog.cc) */
+ * far is prefix (empty at the top): a directory whose listing holds a
+ * _manifests directory is a repository, and a repository may hold others
+ * ("library" and "library/alpine"). depth is 1 at the top. 0, or -1 when a
+ * directory does not list whole. (catalog.cc) */
 int collect_repositories(const std::string &dir, const std::string &prefix, int depth,
                          std::vector<std::string> *names);
 

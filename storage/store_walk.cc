@@ -91,8 +91,12 @@ int list_stored_manifests(std::vector<std::string> *repos, std::vector<stored_ma
     out->clear();
     char dir[REG_PATH_MAX];
     repos_dir(dir, sizeof dir);
-    if (!dir_exists(dir)) return 0;
+    // A store without a repositories directory has no manifests; but only a
+    // second query that finds none after the listing failed says so, as one
+    // failed query must never make every manifest look absent.
     if (collect_repositories(dir, "", 1, repos) != 0) {
+        repos->clear();
+        if (!dir_exists(dir)) return 0;
         set_error("cannot list the repositories");
         return -1;
     }
