@@ -163,10 +163,14 @@ class Collector {
             char hex[65], link[REG_PATH_MAX];
             if (manifest_resolve(repo.c_str(), e.name.c_str(), hex) != 0) {
                 manifest_tag_path(repo.c_str(), e.name.c_str(), link, sizeof link);
-                // A deleted tag leaves its directory without a link.
+                // A deleted tag leaves its directory without a link, and a
+                // new tag's directory comes before its link: no link, no
+                // tag. A link that appeared meanwhile is read once more.
                 if (!file_exists(link)) continue;
-                return fail_early(REG_STATUS_IO_ERROR, "cannot read tag " + repo + ":" + e.name +
-                                                           " (regstore fsck finds such damage)");
+                if (manifest_resolve(repo.c_str(), e.name.c_str(), hex) != 0)
+                    return fail_early(REG_STATUS_IO_ERROR,
+                                      "cannot read tag " + repo + ":" + e.name +
+                                          " (regstore fsck finds such damage)");
             }
             auto it = by_key.find(key_of_hex(hex));
             if (it != by_key.end()) manifests_[it->second].kept = true;
