@@ -62,6 +62,7 @@ int cgi_body_open(cgi_body *body) {
         body->length = transfer_is_chunked() ? -1 : 0;
     }
     plat_set_binary(stdin);
+    if (body->length != 0) plat_enlarge_pipe(stdin);
     body->stream = stdin;
     return 0;
 }

@@ -67,12 +67,19 @@ typedef struct plat_attr {
     int64_t mtime; /* last modification, whole seconds since 1970-01-01 UTC */
 } plat_attr;
 
+/* Results of plat_stat other than 0. */
+#define PLAT_STAT_ABSENT 1
+#define PLAT_STAT_FAILED (-1)
+
 /* Queries the entry at path (symbolic links are followed). 0 and *out
- * filled when the entry exists and could be queried; -1 otherwise (absent,
- * bad path, no access).
+ * filled when the entry exists and could be queried; PLAT_STAT_ABSENT when
+ * no entry of that name is there (nor a directory on the way to it);
+ * PLAT_STAT_FAILED for every other failure (no access, an I/O error, a bad
+ * path), so that a caller can tell "not there" from "cannot tell".
  * Windows: GetFileAttributesExW; a reparse point (symbolic link, junction)
  * is opened to learn what it points at. A file whose deletion is pending
- * (still open elsewhere, deleted without POSIX semantics) gives -1. */
+ * (still open elsewhere, deleted without POSIX semantics) answers access
+ * denied, which gives PLAT_STAT_FAILED. */
 int plat_stat(const char *path, plat_attr *out);
 
 /* Sets the modification time of the existing file at path to now, without
@@ -188,6 +195,12 @@ int64_t plat_send_file_range(FILE *in, int64_t offset, int64_t count, FILE *out)
  * the platform makes no difference. Windows: _setmode with _O_BINARY, so no
  * "\n" becomes "\r\n" and no ^Z ends the input. */
 void plat_set_binary(FILE *f);
+
+/* Asks for a larger kernel buffer (about 1 MiB) when the stream f reads
+ * from a pipe, so that a large request body arrives in fewer, larger pieces
+ * and its writer waits less. Nothing happens for any other stream or where
+ * the platform offers no such setting (Windows); never fails. */
+void plat_enlarge_pipe(FILE *f);
 
 /* 1 when the stream f (stdin, stdout or stderr) is connected to a terminal,
  * else 0 (a file, a pipe, NULL). Windows: a console (a character device

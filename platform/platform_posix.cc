@@ -30,8 +30,10 @@ size_t plat_path_root_length(const char *path) {
 
 int plat_stat(const char *path, plat_attr *out) {
     struct stat st;
-    if (FAULT_HIT(PLAT_OP_STAT)) return -1;
-    if (path == nullptr || stat(path, &st) != 0) return -1;
+    if (FAULT_HIT(PLAT_OP_STAT)) return PLAT_STAT_FAILED;
+    if (path == nullptr) return PLAT_STAT_FAILED;
+    if (stat(path, &st) != 0)
+        return errno == ENOENT || errno == ENOTDIR ? PLAT_STAT_ABSENT : PLAT_STAT_FAILED;
     out->is_dir = S_ISDIR(st.st_mode) ? 1 : 0;
     out->size = static_cast<int64_t>(st.st_size);
     out->mtime = static_cast<int64_t>(st.st_mtime);
@@ -158,6 +160,19 @@ int plat_seek64(FILE *f, int64_t offset) {
 }
 
 void plat_set_binary(FILE *) {}
+
+void plat_enlarge_pipe(FILE *f) {
+#ifdef F_SETPIPE_SZ
+    struct stat st;
+    int fd = fileno(f);
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) return;
+    // The kernel caps the size for unprivileged processes; a refusal leaves
+    // the pipe as it was.
+    (void)fcntl(fd, F_SETPIPE_SZ, 1 << 20);
+#else
+    (void)f;
+#endif
+}
 
 int plat_is_terminal(FILE *f) { return f != nullptr && isatty(fileno(f)) == 1 ? 1 : 0; }
 

@@ -255,11 +255,15 @@ int plat_is_sep(char c) { return is_sep(c) ? 1 : 0; }
 size_t plat_path_root_length(const char *path) { return root_length(path); }
 
 int plat_stat(const char *path, plat_attr *out) {
-    if (FAULT_HIT(PLAT_OP_STAT)) return -1;
+    if (FAULT_HIT(PLAT_OP_STAT)) return PLAT_STAT_FAILED;
     std::wstring wide;
-    if (out == nullptr || !to_wide(path, wide)) return -1;
+    if (out == nullptr || !to_wide(path, wide)) return PLAT_STAT_FAILED;
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data)) return -1;
+    if (!GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data)) {
+        DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? PLAT_STAT_ABSENT
+                                                                              : PLAT_STAT_FAILED;
+    }
     DWORD attributes = data.dwFileAttributes;
     uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     FILETIME written = data.ftLastWriteTime;
@@ -267,11 +271,11 @@ int plat_stat(const char *path, plat_attr *out) {
         // A symbolic link or junction: open it to query what it points at.
         HANDLE h = CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (h == INVALID_HANDLE_VALUE) return -1;
+        if (h == INVALID_HANDLE_VALUE) return PLAT_STAT_FAILED;
         BY_HANDLE_FILE_INFORMATION info;
         BOOL ok = GetFileInformationByHandle(h, &info);
         CloseHandle(h);
-        if (!ok) return -1;
+        if (!ok) return PLAT_STAT_FAILED;
         attributes = info.dwFileAttributes;
         size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
         written = info.ftLastWriteTime;
@@ -450,6 +454,10 @@ int plat_seek64(FILE *f, int64_t offset) {
 }
 
 int64_t plat_send_file_range(FILE *, int64_t, int64_t, FILE *) { return -1; }
+
+// Windows pipes take their size from their creator; a reader cannot grow
+// them.
+void plat_enlarge_pipe(FILE *) {}
 
 void plat_set_binary(FILE *f) {
     if (f != nullptr && _fileno(f) >= 0) _setmode(_fileno(f), _O_BINARY);

@@ -22,8 +22,6 @@ constexpr size_t kHexOut = 65;
 constexpr size_t kDigestOut = 72;
 constexpr size_t kContentTypeOut = 128;
 constexpr size_t kRepoNameMax = 255;
-constexpr uint64_t kLinkCapacity = 128;
-constexpr size_t kDigestStringLen = 71;
 
 const char kOciManifest[] = "application/vnd.oci.image.manifest.v1+json";
 const char kOciIndex[] = "application/vnd.oci.image.index.v1+json";
@@ -113,21 +111,21 @@ bool descriptor_valid(yyjson_val *d, const char *what) {
     return true;
 }
 
-// A file that a manifest being stored names: it must be there, and its
-// modification time is first set to now, so that a garbage collection
-// running meanwhile finds it young and keeps it (reg_gc looks at the time
-// again after it has moved a file aside, and puts back one touched before
-// the move). Where the time cannot be set, the file's presence alone
-// decides.
-bool referenced_file_present(const char *path) {
-    plat_touch(path);
-    return file_exists(path) == 1;
-}
-
-bool blob_stored(const char *digest) {
+// A file that a manifest being stored names gets its modification time set
+// to now before it is looked for, so that a garbage collection running
+// meanwhile finds it young and keeps it (reg_gc looks at the time again
+// after it has moved a file aside, and puts back one touched before the
+// move). Where the time cannot be set, the file's presence alone decides.
+//
+// 1 when the blob of digest is stored, 0 when not, -1 (with the message)
+// when the store cannot tell.
+int blob_stored(const char *digest) {
     char path[REG_PATH_MAX];
     blob_path_for_digest(digest, path, sizeof path);
-    return referenced_file_present(path);
+    plat_touch(path);
+    int present = file_presence(path);
+    if (present < 0) set_error("cannot query blob %s", digest);
+    return present;
 }
 
 bool has_urls(yyjson_val *d) {
@@ -135,16 +133,20 @@ bool has_urls(yyjson_val *d) {
     return yyjson_is_arr(urls) && yyjson_arr_size(urls) > 0;
 }
 
-// A manifest is in a repository while its revision link and its body are.
-// The body is touched before the revision link is looked at: reg_gc removes
-// the revision link first and then looks at the body's time, so either it
-// sees the touch and keeps the manifest, or this finds no revision link.
-bool manifest_stored(const char *repo_name, const char *hex) {
-    char body[REG_PATH_MAX], rev[REG_PATH_MAX];
+// A manifest is in a repository while its revision link and its body are:
+// 1 it is, 0 it is not, -1 (with the message) the store cannot tell. The
+// body is touched before the revision link is looked at: reg_gc removes the
+// revision link first and then looks at the body's time, so either it sees
+// the touch and keeps the manifest, or this finds no revision link.
+int manifest_stored(const char *repo_name, const char *hex) {
+    char rev[REG_PATH_MAX], body[REG_PATH_MAX];
+    manifest_rev_path(repo_name, hex, rev, sizeof rev);
     manifest_body_path(repo_name, hex, body, sizeof body);
     plat_touch(body);
-    manifest_rev_path(repo_name, hex, rev, sizeof rev);
-    return file_exists(rev) == 1 && file_exists(body) == 1;
+    int present = file_presence(rev);
+    if (present == 1) present = file_presence(body);
+    if (present < 0) set_error("cannot query manifest sha256:%s", hex);
+    return present;
 }
 
 // Checks an array member of descriptors; each blob (or, for an index, each
@@ -165,13 +167,19 @@ bool descriptors_stored(yyjson_val *root, const char *key, bool required, bool m
         if (!descriptor_valid(d, what)) return false;
         const char *digest = string_member(d, "digest");
         if (manifests) {
-            if (!manifest_stored(repo_name, digest + 7)) {
+            int present = manifest_stored(repo_name, digest + 7);
+            if (present < 0) return false;
+            if (present == 0) {
                 set_status_error(REG_STATUS_UNKNOWN_REFERENCE, "manifest unknown: %s", digest);
                 return false;
             }
-        } else if (!has_urls(d) && !blob_stored(digest)) {
-            set_status_error(REG_STATUS_UNKNOWN_REFERENCE, "blob unknown: %s", digest);
-            return false;
+        } else if (!has_urls(d)) {
+            int present = blob_stored(digest);
+            if (present < 0) return false;
+            if (present == 0) {
+                set_status_error(REG_STATUS_UNKNOWN_REFERENCE, "blob unknown: %s", digest);
+                return false;
+            }
         }
     }
     return true;
@@ -241,9 +249,13 @@ bool check_document(yyjson_val *root, Kind kind, const char *repo_name, char *su
             yyjson_val *config = yyjson_obj_get(root, "config");
             if (!descriptor_valid(config, "config")) return false;
             const char *digest = string_member(config, "digest");
-            if (strcmp(digest, kEmptyJsonDigest) != 0 && !blob_stored(digest)) {
-                set_status_error(REG_STATUS_UNKNOWN_REFERENCE, "blob unknown: %s", digest);
-                return false;
+            if (strcmp(digest, kEmptyJsonDigest) != 0) {
+                int present = blob_stored(digest);
+                if (present < 0) return false;
+                if (present == 0) {
+                    set_status_error(REG_STATUS_UNKNOWN_REFERENCE, "blob unknown: %s", digest);
+                    return false;
+                }
             }
             if (!descriptors_stored(root, "layers", true, false, repo_name)) return false;
             break;
@@ -308,7 +320,12 @@ int resolve_stored(const char *repo_name, const char *reference, char *hex) {
     if (strncmp(reference, "sha256:", 7) == 0) {
         char path[REG_PATH_MAX];
         manifest_rev_path(repo_name, hex, path, sizeof path);
-        if (!file_exists(path)) {
+        int present = file_presence(path);
+        if (present < 0) {
+            set_error("cannot query revision link: %s@%s", repo_name, reference);
+            return -1;
+        }
+        if (present == 0) {
             set_status_error(REG_STATUS_NOT_FOUND, "manifest not found: %s@%s", repo_name,
                              reference);
             return -1;
@@ -396,7 +413,12 @@ int reg_manifest_locate(const char *repo_name, const char *reference, char *out_
     char path[REG_PATH_MAX];
     manifest_body_path(repo_name, hex, path, sizeof path);
     plat_attr a;
-    if (plat_stat(path, &a) != 0 || a.is_dir) {
+    int queried = plat_stat(path, &a);
+    if (queried == PLAT_STAT_FAILED) {
+        set_error("cannot query manifest body: %s@%s", repo_name, reference);
+        return -1;
+    }
+    if (queried != 0 || a.is_dir) {
         set_status_error(REG_STATUS_NOT_FOUND, "manifest body not found: %s@%s", repo_name,
                          reference);
         return -1;

@@ -314,13 +314,19 @@ bool subject_of_body(const char *path, char subject_hex[kHexOut]) {
     return found;
 }
 
-// Removes the body, the content-type file and the revision link of hex,
-// ignoring each outcome: an absent file is already gone.
-void remove_manifest_files(const char *repo_name, const char *hex) {
+// Takes the manifest hex out of the repository: its revision link first,
+// which alone decides whether the manifest is in the repository (locate,
+// the referrers list and image indexes look for it), then the referrer link
+// of its subject (while the body still tells which subject that is), the
+// body and the content-type file. Those follow best effort: an absent file
+// is already gone, and one left behind is named by nothing that is listed.
+// -1 when the revision link stays, and then nothing else is removed, so
+// that the manifest stays whole and listed.
+int remove_manifest_files(const char *repo_name, const char *hex) {
     char path[REG_PATH_MAX];
+    manifest_rev_path(repo_name, hex, path, sizeof path);
+    if (remove_file(path) != 0) return -1;
     manifest_body_path(repo_name, hex, path, sizeof path);
-    // The referrer link of the manifest's subject goes first, while the
-    // body still tells which subject that is.
     char subject_hex[kHexOut];
     if (subject_of_body(path, subject_hex)) {
         char link[REG_PATH_MAX];
@@ -330,8 +336,7 @@ void remove_manifest_files(const char *repo_name, const char *hex) {
     remove_file(path);
     manifest_ct_path(repo_name, hex, path, sizeof path);
     remove_file(path);
-    manifest_rev_path(repo_name, hex, path, sizeof path);
-    remove_file(path);
+    return 0;
 }
 
 }  // namespace
@@ -363,13 +368,45 @@ int manifest_resolve(const char *repo_name, const char *reference, char *out_hex
     return 0;
 }
 
+namespace {
+
+// 1 only when the tags directory of the repository is known to be absent:
+// a listing of its parent (or of the nearest ancestor within the storage
+// root that lists) succeeded without the next directory on the way. A
+// failed query proves nothing (the platform reports an absent entry and a
+// failing disk alike), and taking it for "no tags" would let a manifest go
+// while tags still name it.
+int tags_dir_absent(const char *repo_name) {
+    char tags[REG_PATH_MAX];
+    manifest_tags_dir(repo_name, tags, sizeof tags);
+    return unless_out_of_memory(0, [&] {
+        std::string path = tags;
+        const size_t root_len = strlen(s_root);
+        for (;;) {
+            size_t sep = path.size();
+            while (sep > 0 && !plat_is_sep(path[sep - 1])) sep--;
+            if (sep == 0 || sep - 1 <= root_len) return 0;
+            std::string parent = path.substr(0, sep - 1), name = path.substr(sep);
+            std::vector<listed_entry> entries;
+            if (list_all(parent.c_str(), &entries) == 0) {
+                for (const listed_entry &entry : entries)
+                    if (entry.name == name) return 0;
+                return 1;
+            }
+            path = parent;
+        }
+    });
+}
+
+}  // namespace
+
 int manifest_has_tag_for(const char *repo_name, const char *hex) {
     char tags[REG_PATH_MAX];
     manifest_tags_dir(repo_name, tags, sizeof tags);
     dir_list list;
     // Without a tags directory no tag names the digest; one that is there
     // but cannot be listed proves nothing, and the manifest stays.
-    if (list_dir(tags, &list) != 0) return dir_exists(tags);
+    if (list_dir(tags, &list) != 0) return tags_dir_absent(repo_name) ? 0 : 1;
     for (int32_t i = 0; i < list.count; i++) {
         const dir_entry &entry = list.entries[i];
         if (!entry.is_dir) continue;
@@ -470,8 +507,13 @@ int reg_manifest_delete(const char *repo_name, const char *reference) {
 
     char path[REG_PATH_MAX];
     if (is_digest_reference(reference)) {
+        // The revision link is what a delete by digest removes; one that
+        // stays leaves the manifest in the repository, and that is a failure.
         manifest_rev_path(repo_name, hex, path, sizeof path);
-        remove_file(path);
+        if (remove_file(path) != 0) {
+            set_error("delete revision link failed");
+            return -1;
+        }
     } else {
         manifest_tag_path(repo_name, reference, path, sizeof path);
         if (remove_file(path) != 0) {
@@ -480,6 +522,9 @@ int reg_manifest_delete(const char *repo_name, const char *reference) {
         }
     }
     if (manifest_has_tag_for(repo_name, hex)) return 0;
+    // The rest goes best effort: after a tag, a manifest whose revision
+    // link stays is whole and reachable by its digest; after a digest, the
+    // revision link is gone already.
     remove_manifest_files(repo_name, hex);
     return 0;
 }
@@ -529,7 +574,12 @@ int reg_manifest_remove(const char *repo_name, const char *digest) {
     const char *hex = digest + 7;
     char path[REG_PATH_MAX];
     manifest_rev_path(repo_name, hex, path, sizeof path);
-    if (!file_exists(path)) {
+    int present = file_presence(path);
+    if (present < 0) {
+        set_error("cannot query revision link: %s@%s", repo_name, digest);
+        return -1;
+    }
+    if (present == 0) {
         set_status_error(REG_STATUS_NOT_FOUND, "manifest not found: %s@%s", repo_name, digest);
         return -1;
     }
@@ -539,9 +589,8 @@ int reg_manifest_remove(const char *repo_name, const char *digest) {
     manifest_tags_dir(repo_name, tags_dir, sizeof tags_dir);
     // 1 read whole, 0 a tag could not be read, -1 out of memory.
     int listed = unless_out_of_memory(-1, [&] {
-        if (!dir_exists(tags_dir)) return 1;
         std::vector<listed_entry> entries;
-        if (list_all(tags_dir, &entries) != 0) return 0;
+        if (list_all(tags_dir, &entries) != 0) return tags_dir_absent(repo_name);
         for (const listed_entry &entry : entries) {
             if (!entry.is_dir) continue;
             char link_path[REG_PATH_MAX], link[kLinkCapacity];

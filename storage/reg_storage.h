@@ -185,8 +185,10 @@ int reg_manifest_put(const char *repo_name, const char *reference, const void *b
 const char *reg_manifest_get(const char *repo_name, const char *reference,
                              char *out_content_type, char *out_digest);
 
-/* Removes a tag, or the revision link of a digest; the manifest's own
- * files go once no tag names it any more. */
+/* Removes a tag, or the revision link of a digest (a revision link that
+ * cannot be removed fails: "delete revision link failed"); once no tag
+ * names the manifest any more, its revision link and then its referrer
+ * link, body and content type go, best effort. */
 int reg_manifest_delete(const char *repo_name, const char *reference);
 
 /* Removes the tag only: the manifest it named stays, reachable by its

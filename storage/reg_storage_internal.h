@@ -63,6 +63,9 @@ int mkdirs(const char *path);
 
 /* 1 when an entry exists at path and is not a directory, else 0. */
 int file_exists(const char *path);
+/* Like file_exists, but -1 when the query failed for another reason than
+ * absence, so that "not there" (0) can be told from "cannot tell". */
+int file_presence(const char *path);
 /* 1 when an entry exists at path and is a directory, else 0. */
 int dir_exists(const char *path);
 /* The entry's size as the platform reports it, or -1. */

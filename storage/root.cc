@@ -93,6 +93,13 @@ int file_exists(const char *path) {
     return plat_stat(path, &a) == 0 && !a.is_dir ? 1 : 0;
 }
 
+int file_presence(const char *path) {
+    plat_attr a;
+    int rc = plat_stat(path, &a);
+    if (rc == 0) return a.is_dir ? 0 : 1;
+    return rc == PLAT_STAT_ABSENT ? 0 : -1;
+}
+
 int dir_exists(const char *path) {
     plat_attr a;
     return plat_stat(path, &a) == 0 && a.is_dir ? 1 : 0;

@@ -251,7 +251,12 @@ int64_t reg_blob_upload_size(const char *upload_uuid) {
     char path[REG_PATH_MAX];
     upload_path_for_uuid(upload_uuid, path, sizeof path);
     plat_attr a;
-    if (plat_stat(path, &a) != 0 || a.is_dir) {
+    int queried = plat_stat(path, &a);
+    if (queried == PLAT_STAT_FAILED) {
+        set_error("cannot query upload: %s", upload_uuid);
+        return -1;
+    }
+    if (queried != 0 || a.is_dir) {
         set_status_error(REG_STATUS_NOT_FOUND, "upload not found: %s", upload_uuid);
         return -1;
     }
@@ -270,7 +275,12 @@ int reg_blob_append_stream(const char *upload_uuid, FILE *in, uint64_t max_bytes
     upload_path_for_uuid(upload_uuid, path, sizeof path);
     FILE *f = plat_fopen_append_existing(path);
     if (f == nullptr) {
-        set_status_error(REG_STATUS_NOT_FOUND, "upload not found: %s", upload_uuid);
+        // An upload that is there but does not open is a failure of the
+        // store, not a session the client lost.
+        if (file_presence(path) == 0)
+            set_status_error(REG_STATUS_NOT_FOUND, "upload not found: %s", upload_uuid);
+        else
+            set_error("cannot open upload: %s", upload_uuid);
         return -1;
     }
     // One piece at a time through a buffer of fixed size: the body's length

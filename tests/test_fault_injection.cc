@@ -86,11 +86,25 @@ void age_files(const std::string &dir) {
         if (e.is_regular_file()) fs::last_write_time(e.path(), then);
 }
 
+const char kOciManifestType[] = "application/vnd.oci.image.manifest.v1+json";
+
+// An OCI image manifest of kBlobX and kBlobY whose subject is kManifest0,
+// which need not be stored: the typed put records a referrer link for it.
+const std::string kReferrer =
+    std::string("{\"schemaVersion\":2,\"mediaType\":\"") + kOciManifestType +
+    "\",\"config\":{\"mediaType\":\"application/vnd.oci.image.config.v1+json\",\"digest\":\"" +
+    digest_of(kBlobX) + "\",\"size\":" + std::to_string(kBlobX.size()) +
+    "},\"layers\":[{\"mediaType\":\"application/vnd.oci.image.layer.v1.tar\",\"digest\":\"" +
+    digest_of(kBlobY) + "\",\"size\":" + std::to_string(kBlobY.size()) +
+    "}],\"subject\":{\"mediaType\":\"" + kOciManifestType + "\",\"digest\":\"" +
+    digest_of(kManifest0) + "\",\"size\":" + std::to_string(kManifest0.size()) + "}}";
+
 // One storage root, prepared for one run of the operation under test.
 struct Store {
     ScratchDir dir;
     std::string root = dir / "root";
     std::string upload_id;
+    uint64_t appended = 0;  // what the last append_stream reported
 
     std::string at(const std::string &relative) const { return root + "/" + relative; }
     std::string blob_path(const std::string &bytes) const {
@@ -107,6 +121,10 @@ struct Store {
     }
     std::string tag_link(const std::string &tag) const {
         return manifests_dir() + "/tags/" + tag + "/current/link";
+    }
+    std::string referrer_link(const std::string &subject, const std::string &body) const {
+        return manifests_dir() + "/referrers/sha256/" + hex_of(digest_of(subject)) + "/" +
+               hex_of(digest_of(body));
     }
     int upload_files() const {
         int n = 0;
@@ -154,6 +172,33 @@ struct Store {
         append(kChunkA);
         write_whole_file(temporary(), "partial");
         age_files(root);
+    }
+    void put_typed(const std::string &reference, const std::string &body) {
+        char digest[72], subject[72];
+        ASSERT_EQ(reg_manifest_put_typed(kRepo, reference.c_str(), body.data(), body.size(),
+                                         kOciManifestType, digest, subject),
+                  0)
+            << reg_storage_last_error();
+    }
+    // The bytes of the file that locate finds for reference, "<type>" after
+    // them, or "(none: <message>)".
+    std::string locate(const std::string &reference) const {
+        char path[4096], content_type[128], digest[72];
+        int64_t size = -1;
+        if (reg_manifest_locate(kRepo, reference.c_str(), path, sizeof path, content_type, digest,
+                                &size) != 0)
+            return std::string("(none: ") + reg_storage_last_error() + ")";
+        std::string bytes = read_whole_file(path);
+        EXPECT_EQ(size, static_cast<int64_t>(bytes.size())) << "locate's size of " << reference;
+        return bytes + "<" + content_type + ">";
+    }
+    // 1 when the referrers document of subject lists the manifest body, 0
+    // when it does not, -1 when there is no document.
+    int lists_referrer(const std::string &subject, const std::string &body) const {
+        const char *doc = reg_referrers_json(kRepo, digest_of(subject).c_str(), nullptr);
+        EXPECT_NE(doc, nullptr) << reg_storage_last_error();
+        if (doc == nullptr) return -1;
+        return std::string(doc).find("\"digest\":\"" + digest_of(body) + "\"") != std::string::npos;
     }
     // The body that get returns for reference, or "(none: <message>)".
     std::string get(const std::string &reference) const {
@@ -215,6 +260,48 @@ int put_manifest(Store &s, const std::string &reference, const std::string &body
     char digest[72];
     return reg_manifest_put(kRepo, reference.c_str(), body.data(), body.size(), nullptr, digest);
 }
+
+int put_referrer(const std::string &reference) {
+    char digest[72], subject[72];
+    int rc = reg_manifest_put_typed(kRepo, reference.c_str(), kReferrer.data(), kReferrer.size(),
+                                    kOciManifestType, digest, subject);
+    if (rc == 0) {
+        EXPECT_EQ(digest, digest_of(kReferrer));
+        EXPECT_EQ(subject, digest_of(kManifest0));
+    }
+    return rc;
+}
+
+// Appends bytes to the upload from a stream over them, as an endpoint
+// passes a request body; the count appended goes to s.appended.
+int append_stream(Store &s, const std::string &bytes) {
+    // A temporary file of the C library, outside the platform layer, so
+    // that its calls are neither counted nor failed.
+    FILE *in = tmpfile();
+    EXPECT_NE(in, nullptr);
+    if (in == nullptr) return -2;
+    fwrite(bytes.data(), 1, bytes.size(), in);
+    rewind(in);
+    s.appended = ~0ull;
+    int rc = reg_blob_append_stream(s.upload_id.c_str(), in, bytes.size(), &s.appended);
+    fclose(in);
+    return rc;
+}
+
+// Start, one streamed body, finish: a monolithic upload as one operation.
+int monolithic_upload(Store &s) {
+    char id[37], digest[72];
+    if (reg_blob_start_upload(id) != 0) return -1;
+    s.upload_id = id;
+    if (append_stream(s, kUpload) != 0) return -1;
+    if (s.appended != kUpload.size()) {
+        ADD_FAILURE() << "append_stream succeeded with " << s.appended << " bytes";
+        return -1;
+    }
+    return reg_blob_finish_upload(id, digest_of(kUpload).c_str(), digest);
+}
+
+const std::string kReferrerLocated = kReferrer + "<" + kOciManifestType + ">";
 
 std::vector<Scenario> scenarios() {
     return {
@@ -487,6 +574,214 @@ std::vector<Scenario> scenarios() {
              return notes;
          },
          nothing_to_note},
+        {"upload_append_stream",
+         [](Store &s) {
+             s.init();
+             s.start();
+             s.append(kChunkA);
+         },
+         [](Store &s) { return append_stream(s, kChunkB); },
+         [](Store &s) {
+             EXPECT_EQ(read_whole_file(s.upload_path()), kUpload);
+             EXPECT_EQ(reg_blob_upload_size(s.upload_id.c_str()),
+                       static_cast<int64_t>(kUpload.size()));
+             return Notes{};
+         },
+         [](Store &s) {
+             // The bytes appended before the failure stay, and the count
+             // reported is what the file gained: the endpoint answers the
+             // client with the upload's size, and the client resumes there.
+             std::string content = read_whole_file(s.upload_path());
+             EXPECT_TRUE(content.size() >= kChunkA.size() &&
+                         kUpload.compare(0, content.size(), content) == 0)
+                 << content.size() << " bytes";
+             if (content.size() >= kChunkA.size()) {
+                 EXPECT_EQ(s.appended, content.size() - kChunkA.size());
+             }
+             Notes notes;
+             note_if(notes, content.size() > kChunkA.size(), "part or all of the body kept");
+             return notes;
+         },
+         {},
+         [](Store &s) {
+             int64_t have = reg_blob_upload_size(s.upload_id.c_str());
+             EXPECT_GE(have, static_cast<int64_t>(kChunkA.size())) << reg_storage_last_error();
+             if (have < 0) return -1;
+             return append_stream(s, kUpload.substr(static_cast<size_t>(have)));
+         }},
+        {"upload_monolithic", [](Store &s) { s.init(); }, monolithic_upload,
+         [](Store &s) {
+             EXPECT_EQ(read_whole_file(s.blob_path(kUpload)), kUpload);
+             Notes notes;
+             // Each failed attempt leaves its session; a client that gave up
+             // on it never comes back, and only a collector removes it.
+             note_if(notes, s.upload_files() > 0, "the upload file of a failed attempt");
+             return notes;
+         },
+         [](Store &s) {
+             // The blob is absent or whole (the invariants check its bytes);
+             // a session that failed stays with a prefix of the body.
+             if (path_exists(s.upload_path())) {
+                 std::string content = read_whole_file(s.upload_path());
+                 EXPECT_EQ(kUpload.compare(0, content.size(), content), 0)
+                     << content.size() << " bytes";
+             }
+             Notes notes;
+             note_if(notes, s.upload_files() > 0, "the upload file of a failed attempt");
+             note_if(notes, path_exists(s.blob_path(kUpload)), "the blob, stored before the failure");
+             return notes;
+         }},
+        {"manifest_put_typed_with_subject",
+         [](Store &s) {
+             s.init();
+             s.store_blob(kBlobX);
+             s.store_blob(kBlobY);
+         },
+         [](Store &) { return put_referrer("v1"); },
+         [](Store &s) {
+             EXPECT_EQ(s.locate("v1"), kReferrerLocated);
+             EXPECT_EQ(s.locate(digest_of(kReferrer)), kReferrerLocated);
+             EXPECT_EQ(read_whole_file(s.referrer_link(kManifest0, kReferrer)), digest_of(kReferrer));
+             EXPECT_EQ(s.lists_referrer(kManifest0, kReferrer), 1);
+             return Notes{};
+         },
+         [](Store &s) {
+             // The tag names the manifest only once everything else is
+             // written; it may already when only the sync after its link's
+             // rename failed.
+             std::string got = s.locate("v1");
+             EXPECT_TRUE(got == kReferrerLocated || got.rfind("(none: tag not found", 0) == 0)
+                 << got;
+             Notes notes;
+             note_if(notes, path_exists(s.body_path(kReferrer)), "the untagged manifest body");
+             note_if(notes, path_exists(s.revision_link(kReferrer)), "its revision link");
+             note_if(notes, path_exists(s.referrer_link(kManifest0, kReferrer)), "its referrer link");
+             return notes;
+         }},
+        {"manifest_put_typed_with_subject_by_digest",
+         [](Store &s) {
+             s.init();
+             s.store_blob(kBlobX);
+             s.store_blob(kBlobY);
+         },
+         [](Store &) { return put_referrer(digest_of(kReferrer)); },
+         [](Store &s) {
+             EXPECT_EQ(s.locate(digest_of(kReferrer)), kReferrerLocated);
+             EXPECT_EQ(s.lists_referrer(kManifest0, kReferrer), 1);
+             return Notes{};
+         },
+         [](Store &s) {
+             // A manifest in the repository is listed as a referrer only
+             // when its referrer link is there too.
+             if (s.lists_referrer(kManifest0, kReferrer) == 1) {
+                 EXPECT_EQ(s.locate(digest_of(kReferrer)), kReferrerLocated);
+             }
+             return Notes{};
+         }},
+        {"tag_delete",
+         [](Store &s) {
+             s.init();
+             s.put("latest", kManifest0);
+         },
+         [](Store &) { return reg_tag_delete(kRepo, "latest"); },
+         [](Store &s) {
+             EXPECT_FALSE(path_exists(s.tag_link("latest")));
+             EXPECT_EQ(s.get("latest").rfind("(none: tag not found", 0), 0u);
+             EXPECT_EQ(s.get(digest_of(kManifest0)), kManifest0);
+             EXPECT_STREQ(reg_tags_list_json(kRepo), "{\"name\":\"library/app\",\"tags\":[]}");
+             Notes notes;
+             // The emptied directories go after the link, best effort.
+             note_if(notes, path_exists(fs::path(s.tag_link("latest")).parent_path().string()),
+                     "the emptied tag directory");
+             return notes;
+         },
+         [](Store &s) {
+             EXPECT_EQ(s.get("latest"), kManifest0);
+             return Notes{};
+         }},
+        {"manifest_delete_last_tag_of_a_referrer",
+         [](Store &s) {
+             s.init();
+             s.store_blob(kBlobX);
+             s.store_blob(kBlobY);
+             s.put_typed("v1", kReferrer);
+         },
+         [](Store &) { return reg_manifest_delete(kRepo, "v1"); },
+         [](Store &s) {
+             EXPECT_FALSE(path_exists(s.tag_link("v1")));
+             // Removing the manifest's files is best effort once its last
+             // tag is gone; what stays is not listed without its revision.
+             Notes notes;
+             if (path_exists(s.revision_link(kReferrer))) {
+                 EXPECT_EQ(s.lists_referrer(kManifest0, kReferrer), 1);
+                 note_if(notes, true, "the untagged manifest, still a referrer");
+             } else {
+                 EXPECT_EQ(s.lists_referrer(kManifest0, kReferrer), 0);
+             }
+             note_if(notes, path_exists(s.referrer_link(kManifest0, kReferrer)), "its referrer link");
+             note_if(notes, path_exists(s.body_path(kReferrer)), "its body");
+             return notes;
+         },
+         [](Store &s) {
+             EXPECT_EQ(s.locate("v1"), kReferrerLocated);
+             EXPECT_EQ(s.lists_referrer(kManifest0, kReferrer), 1);
+             return Notes{};
+         }},
+        {"manifest_delete_referrer_by_digest",
+         [](Store &s) {
+             s.init();
+             s.store_blob(kBlobX);
+             s.store_blob(kBlobY);
+             s.put_typed(digest_of(kReferrer), kReferrer);
+         },
+         [](Store &) { return reg_manifest_delete(kRepo, digest_of(kReferrer).c_str()); },
+         [](Store &s) {
+             // The revision link goes or the delete fails; the rest goes best
+             // effort, and a referrer link left behind names nothing listed.
+             EXPECT_EQ(s.locate(digest_of(kReferrer)).rfind("(none: manifest not found", 0), 0u);
+             EXPECT_EQ(s.lists_referrer(kManifest0, kReferrer), 0);
+             Notes notes;
+             note_if(notes, path_exists(s.referrer_link(kManifest0, kReferrer)), "the referrer link");
+             note_if(notes, path_exists(s.body_path(kReferrer)), "the manifest body");
+             note_if(notes, path_exists(s.body_path(kReferrer) + ".ct"), "its content type");
+             return notes;
+         },
+         [](Store &s) {
+             EXPECT_EQ(s.locate(digest_of(kReferrer)), kReferrerLocated);
+             EXPECT_EQ(s.lists_referrer(kManifest0, kReferrer), 1);
+             return Notes{};
+         }},
+        {"manifest_remove_tagged_referrer",
+         [](Store &s) {
+             s.init();
+             s.store_blob(kBlobX);
+             s.store_blob(kBlobY);
+             s.put_typed("v1", kReferrer);
+             s.put_typed("v2", kReferrer);
+         },
+         [](Store &) { return reg_manifest_remove(kRepo, digest_of(kReferrer).c_str()); },
+         [](Store &s) {
+             // Every tag and the revision link go, or the remove fails; the
+             // referrer link, body and content type follow best effort.
+             for (const char *tag : {"v1", "v2"}) EXPECT_FALSE(path_exists(s.tag_link(tag))) << tag;
+             EXPECT_EQ(s.locate(digest_of(kReferrer)).rfind("(none: manifest not found", 0), 0u);
+             EXPECT_EQ(s.lists_referrer(kManifest0, kReferrer), 0);
+             Notes notes;
+             note_if(notes, path_exists(s.referrer_link(kManifest0, kReferrer)), "the referrer link");
+             note_if(notes, path_exists(s.body_path(kReferrer)), "the manifest body");
+             note_if(notes, path_exists(s.body_path(kReferrer) + ".ct"), "its content type");
+             return notes;
+         },
+         [](Store &s) {
+             // The manifest stays in the repository, whole and listed; some
+             // of its tags may be gone already.
+             EXPECT_EQ(s.locate(digest_of(kReferrer)), kReferrerLocated);
+             EXPECT_EQ(s.lists_referrer(kManifest0, kReferrer), 1);
+             Notes notes;
+             for (const char *tag : {"v1", "v2"})
+                 note_if(notes, !path_exists(s.tag_link(tag)), "a tag removed before the failure");
+             return notes;
+         }},
         // A collection hit by a fault may report it, or pass over what it
         // could not query (a file that seems gone may have been removed by
         // another process); either way a second collection finishes the
@@ -532,7 +827,24 @@ struct Tally {
     std::map<std::string, int> ignored;    // successes despite a fault, by its kind
     std::map<std::string, int> leftovers;  // what best-effort steps left behind
     std::map<std::string, int> temporaries;
+    std::map<std::string, int> statuses;   // the status each failure reported
 };
+
+const char *status_name(reg_status status) {
+    switch (status) {
+        case REG_STATUS_OK: return "ok";
+        case REG_STATUS_NOT_READY: return "not ready";
+        case REG_STATUS_INVALID_ARGUMENT: return "invalid argument";
+        case REG_STATUS_INVALID_NAME: return "invalid name";
+        case REG_STATUS_INVALID_DIGEST: return "invalid digest";
+        case REG_STATUS_INVALID_MANIFEST: return "invalid manifest";
+        case REG_STATUS_UNKNOWN_REFERENCE: return "unknown reference";
+        case REG_STATUS_TOO_LARGE: return "too large";
+        case REG_STATUS_NOT_FOUND: return "not found";
+        case REG_STATUS_IO_ERROR: return "I/O error";
+    }
+    return "(not a status)";
+}
 
 std::string describe(const std::map<std::string, int> &counts) {
     std::string text;
@@ -584,6 +896,7 @@ class FaultInjection : public ::testing::TestWithParam<Scenario> {
         sc.prepare(s);
         if (HasFatalFailure()) return;
         s_error[0] = '\0';
+        s_status = REG_STATUS_OK;
         plat_fault_arm(k, persistent ? 1 : 0);
         int rc = sc.operation(s);
         uint64_t injected = plat_fault_injected();
@@ -603,6 +916,8 @@ class FaultInjection : public ::testing::TestWithParam<Scenario> {
         }
         EXPECT_EQ(rc, -1);
         EXPECT_STRNE(reg_storage_last_error(), "") << "a failure without a message";
+        EXPECT_NE(reg_storage_last_status(), REG_STATUS_OK) << "a failure without a status";
+        tally.statuses[status_name(reg_storage_last_status())]++;
         tally.failures++;
         if (sc.committed && sc.committed(s)) {
             tally.committed++;
@@ -629,11 +944,11 @@ TEST_P(FaultInjection, EveryPlatformCallFailsInTurn) {
             run_with_fault(sc, k, persistent, tally);
         printf("[ faults   ] %s, %s: %llu calls, %d faults injected, %d failures reported "
                "(%d retried and succeeded, %d took effect before failing); succeeded despite the "
-               "fault: %s; left behind: %s; temporaries: %s\n",
+               "fault: %s; statuses reported: %s; left behind: %s; temporaries: %s\n",
                sc.name, persistent ? "persistent" : "transient",
                static_cast<unsigned long long>(calls), tally.faults, tally.failures,
                tally.retries_ok, tally.committed, describe(tally.ignored).c_str(),
-               describe(tally.leftovers).c_str(), describe(tally.temporaries).c_str());
+               describe(tally.statuses).c_str(), describe(tally.leftovers).c_str(), describe(tally.temporaries).c_str());
     }
 }
 

@@ -32,7 +32,8 @@ TEST(PlatformSharing, AFileOpenForReadingCanBeDeletedAndTheReaderKeepsItsBytes) 
     EXPECT_EQ(read_stream(reader), "held bytes");
     EXPECT_EQ(plat_fclose(reader), 0);
     plat_attr attr;
-    EXPECT_EQ(plat_stat(path.c_str(), &attr), -1);
+    EXPECT_EQ(plat_stat(path.c_str(), &attr), PLAT_STAT_ABSENT);
+    EXPECT_EQ(plat_stat((path + "/below").c_str(), &attr), PLAT_STAT_ABSENT);
     EXPECT_EQ(plat_remove(path.c_str()), PLAT_REMOVE_ABSENT);
 }
 
