@@ -44,6 +44,14 @@ bool stat_file(const std::string &path, plat_attr *a) {
     return plat_stat(path.c_str(), a) == 0 && !a->is_dir;
 }
 
+// The entry at path: 1 a file (*a filled), 0 absent or not a file, -1 the
+// query failed for another reason.
+int query_file(const std::string &path, plat_attr *a) {
+    int rc = plat_stat(path.c_str(), a);
+    if (rc == 0) return a->is_dir ? 0 : 1;
+    return rc == PLAT_STAT_ABSENT ? 0 : -1;
+}
+
 class Collector {
   public:
     explicit Collector(const reg_gc_options &options)
@@ -82,12 +90,15 @@ class Collector {
             return -1;
         }
         plat_attr a;
-        if (!stat_file(aside, &a) || young(a, limit)) {
+        int present = query_file(aside, &a);
+        if (present != 1 || young(a, limit)) {
             if (plat_rename(aside.c_str(), path.c_str()) != 0) {
                 failure("cannot put back " + path);
                 return -1;
             }
-            return 0;
+            if (present == 1) return 0;
+            failure("cannot query " + aside);
+            return -1;
         }
         if (plat_remove(aside.c_str()) != PLAT_REMOVE_DONE) {
             plat_rename(aside.c_str(), path.c_str());
@@ -128,7 +139,7 @@ class Collector {
             char path[REG_PATH_MAX];
             manifest_body_path(m.repo.c_str(), hex.c_str(), path, sizeof path);
             if (read_whole_file(path, REG_MANIFEST_MAX, &body) != 0) {
-                if (!file_exists(path)) continue;  // removed since the listing
+                if (file_presence(path) == 0) continue;  // removed since the listing
                 return fail_early(REG_STATUS_IO_ERROR, "cannot read manifest " + m.repo +
                                                            "@sha256:" + hex);
             }
@@ -150,12 +161,12 @@ class Collector {
         char tags[REG_PATH_MAX];
         manifest_tags_dir(repo.c_str(), tags, sizeof tags);
         std::vector<listed_entry> entries;
-        // Only a second query that finds no tags directory after the
-        // listing failed means that there are no tags: one failed query
-        // alone must not make every manifest of the repository look
-        // untagged.
+        // Only a query that finds no tags directory after the listing
+        // failed means that there are no tags: a failed query must not make
+        // every manifest of the repository look untagged.
         if (list_all(tags, &entries) != 0) {
-            if (!dir_exists(tags)) return true;
+            plat_attr a;
+            if (plat_stat(tags, &a) == PLAT_STAT_ABSENT) return true;
             return fail_early(REG_STATUS_IO_ERROR, "cannot list the tags of " + repo);
         }
         for (const listed_entry &e : entries) {
@@ -166,7 +177,7 @@ class Collector {
                 // A deleted tag leaves its directory without a link, and a
                 // new tag's directory comes before its link: no link, no
                 // tag. A link that appeared meanwhile is read once more.
-                if (!file_exists(link)) continue;
+                if (file_presence(link) == 0) continue;
                 if (manifest_resolve(repo.c_str(), e.name.c_str(), hex) != 0)
                     return fail_early(REG_STATUS_IO_ERROR,
                                       "cannot read tag " + repo + ":" + e.name +
@@ -223,7 +234,9 @@ class Collector {
             for (size_t i : members) {
                 plat_attr a;
                 if (manifests_[i].kept) continue;
-                if (stat_file(body_path(manifests_[i]), &a) && young(a, opt_.grace_seconds)) {
+                // One that cannot be queried counts as young: it stays.
+                int present = query_file(body_path(manifests_[i]), &a);
+                if (present < 0 || (present == 1 && young(a, opt_.grace_seconds))) {
                     manifests_[i].kept = true;
                     kept_young_++;
                 }
@@ -252,13 +265,17 @@ class Collector {
         manifest_rev_dir(m.repo.c_str(), hex.c_str(), rev_dir, sizeof rev_dir);
         plat_attr a;
         m.kept = true;
-        if (!stat_file(body, &a)) return;
+        int present = query_file(body, &a);
+        if (present < 0) failure("cannot query " + body);
+        if (present != 1) return;
         if (young(a, opt_.grace_seconds)) {
             kept_young_++;
             return;
         }
         if (manifest_has_tag_for(m.repo.c_str(), hex.c_str())) return;
-        int64_t bytes = a.size + (stat_file(ct, &a) ? a.size : 0);
+        int64_t bytes = a.size;
+        plat_attr ct_attr;
+        if (stat_file(ct, &ct_attr)) bytes += ct_attr.size;
         std::string name = m.repo + "@sha256:" + hex;
         if (opt_.dry_run) {
             m.kept = false;
@@ -273,11 +290,14 @@ class Collector {
             failure("cannot remove the revision link of " + name);
             return;
         }
-        if (!stat_file(body, &a) || young(a, opt_.grace_seconds) ||
+        present = query_file(body, &a);
+        if (present != 1 || young(a, opt_.grace_seconds) ||
             manifest_has_tag_for(m.repo.c_str(), hex.c_str())) {
             std::string link = "sha256:" + hex;
             if (had_rev && write_file_atomic(rev, link.data(), kDigestStringLen) != 0)
                 failure("cannot put back the revision link of " + name);
+            else if (present < 0)
+                failure("cannot query " + body);
             return;
         }
         if (m.refs.has_subject) {
@@ -331,7 +351,9 @@ class Collector {
             if (marked_.count(key_of_hex(name.c_str())) != 0) continue;
             std::string path = fan + PLAT_SEP_STR + name;
             plat_attr a;
-            if (!stat_file(path, &a)) continue;
+            int present = query_file(path, &a);
+            if (present < 0) failure("cannot query " + path);
+            if (present != 1) continue;
             if (young(a, opt_.grace_seconds)) {
                 kept_young_++;
                 continue;
@@ -376,7 +398,9 @@ class Collector {
                 continue;
             std::string path = std::string(dir) + PLAT_SEP_STR + name;
             plat_attr a;
-            if (!stat_file(path, &a) || young(a, opt_.expiry_seconds)) continue;
+            int present = query_file(path, &a);
+            if (present < 0) failure("cannot query " + path);
+            if (present != 1 || young(a, opt_.expiry_seconds)) continue;
             int rc = opt_.dry_run ? 1 : sweep_file(path, opt_.expiry_seconds);
             if (rc == 1) record(REG_GC_UPLOAD, a.size, "uploads/" + name);
         }
@@ -396,7 +420,9 @@ class Collector {
             }
             if (!is_temporary_name(e.name)) continue;
             plat_attr a;
-            if (!stat_file(path, &a) || young(a, opt_.expiry_seconds)) continue;
+            int present = query_file(path, &a);
+            if (present < 0) failure("cannot query " + path);
+            if (present != 1 || young(a, opt_.expiry_seconds)) continue;
             if (!opt_.dry_run && plat_remove(path.c_str()) == PLAT_REMOVE_FAILED) {
                 failure("cannot remove " + path);
                 continue;
@@ -414,7 +440,9 @@ class Collector {
                 sweep_temporaries_in(path, e.name, 1);
             } else if (!e.is_dir && is_temporary_name(e.name)) {
                 plat_attr a;
-                if (!stat_file(path, &a) || young(a, opt_.expiry_seconds)) continue;
+                int present = query_file(path, &a);
+                if (present < 0) failure("cannot query " + path);
+                if (present != 1 || young(a, opt_.expiry_seconds)) continue;
                 if (!opt_.dry_run && plat_remove(path.c_str()) == PLAT_REMOVE_FAILED) {
                     failure("cannot remove " + path);
                     continue;

@@ -92,11 +92,12 @@ int list_stored_manifests(std::vector<std::string> *repos, std::vector<stored_ma
     char dir[REG_PATH_MAX];
     repos_dir(dir, sizeof dir);
     // A store without a repositories directory has no manifests; but only a
-    // second query that finds none after the listing failed says so, as one
-    // failed query must never make every manifest look absent.
+    // query that finds it absent after the listing failed says so: a failed
+    // query must never make every manifest look absent.
     if (collect_repositories(dir, "", 1, repos) != 0) {
         repos->clear();
-        if (!dir_exists(dir)) return 0;
+        plat_attr a;
+        if (plat_stat(dir, &a) == PLAT_STAT_ABSENT) return 0;
         set_error("cannot list the repositories");
         return -1;
     }
@@ -106,7 +107,8 @@ int list_stored_manifests(std::vector<std::string> *repos, std::vector<stored_ma
         manifests_dir(repo.c_str(), manifests, sizeof manifests);
         if (list_all(manifests, &entries) != 0) {
             // A repository removed by hand meanwhile holds nothing.
-            if (!dir_exists(manifests)) continue;
+            plat_attr a;
+            if (plat_stat(manifests, &a) == PLAT_STAT_ABSENT) continue;
             set_error("cannot list the manifests of %s", repo.c_str());
             return -1;
         }

@@ -782,9 +782,9 @@ std::vector<Scenario> scenarios() {
                  note_if(notes, !path_exists(s.tag_link(tag)), "a tag removed before the failure");
              return notes;
          }},
-        // A collection hit by a fault may report it, or pass over what it
-        // could not query (a file that seems gone may have been removed by
-        // another process); either way a second collection finishes the
+        // A collection hit by a fault reports it, or passes over what a
+        // fault hid from it (a listing step that failed looks like the end
+        // of the directory); either way a second collection finishes the
         // work, which the check after each run makes sure of.
         {"gc_sweep", [](Store &s) { s.fill_for_gc(); }, collect_garbage,
          [](Store &s) {
