@@ -40,6 +40,15 @@ std::string aside_path(const std::string &path) {
     return path + ".sweep-" + std::to_string(static_cast<long long>(plat_process_id()));
 }
 
+// Lists dir into *entries. false when it did not list whole, unless the
+// directory is gone (removed by another process since its parent was
+// listed), which is no failure: it holds nothing any more.
+bool list_or_gone(const std::string &dir, std::vector<listed_entry> *entries) {
+    if (list_all(dir.c_str(), entries) == 0) return true;
+    plat_attr a;
+    return plat_stat(dir.c_str(), &a) == PLAT_STAT_ABSENT;
+}
+
 bool stat_file(const std::string &path, plat_attr *a) {
     return plat_stat(path.c_str(), a) == 0 && !a->is_dir;
 }
@@ -68,7 +77,10 @@ class Collector {
     }
 
   private:
-    bool young(const plat_attr &a, int64_t limit) const { return now_ - a.mtime < limit; }
+    // Modified less than limit seconds ago. Times are whole seconds, cut
+    // down: a file whose time reads limit seconds before now may be up to a
+    // second younger than that, and counts as young too.
+    bool young(const plat_attr &a, int64_t limit) const { return now_ - a.mtime <= limit; }
 
     void failure(const std::string &what) {
         if (failures_++ == 0) first_failure_ = what;
@@ -333,7 +345,7 @@ class Collector {
 
     void sweep_blob_dir(const std::string &fan, const std::string &fan_name) {
         std::vector<listed_entry> entries;
-        if (list_all(fan.c_str(), &entries) != 0) failure("cannot list " + fan);
+        if (!list_or_gone(fan, &entries)) failure("cannot list " + fan);
         std::vector<std::string> names;
         for (const listed_entry &e : entries) {
             std::string original;
@@ -384,7 +396,7 @@ class Collector {
         char dir[REG_PATH_MAX];
         path_join(dir, sizeof dir, s_root, "uploads");
         std::vector<listed_entry> entries;
-        if (list_all(dir, &entries) != 0) failure(std::string("cannot list ") + dir);
+        if (!list_or_gone(dir, &entries)) failure(std::string("cannot list ") + dir);
         for (const listed_entry &e : entries) {
             std::string name = e.name, original;
             if (e.is_dir) continue;
@@ -410,7 +422,7 @@ class Collector {
     // unchanged for the expiry time: their writer died before its rename.
     void sweep_temporaries_in(const std::string &dir, const std::string &rel, int depth) {
         std::vector<listed_entry> entries;
-        if (list_all(dir.c_str(), &entries) != 0) failure("cannot list " + dir);
+        if (!list_or_gone(dir, &entries)) failure("cannot list " + dir);
         for (const listed_entry &e : entries) {
             std::string path = dir + PLAT_SEP_STR + e.name;
             std::string name = rel.empty() ? e.name : rel + "/" + e.name;

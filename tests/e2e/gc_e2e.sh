@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Garbage collection while the registry serves, through the real lighttpd:
-# `regstore gc --delete-untagged` runs in a loop with a grace period of one
-# second, while pushers push images (a base layer shared by all, which they
+# `regstore gc --delete-untagged` runs in a loop with a grace period of three
+# seconds (longer than any one push takes here), while pushers push images (a base layer shared by all, which they
 # skip when a HEAD finds it, as clients do, then a layer and a config of
 # their own, then the manifest under a tag), a deleter removes the tags of
 # every other image so that the collector has manifests and blobs to remove,
 # and pullers pull the images whose push completed and whose tags stay. No
 # such pull may fail, every gc run must succeed, and the store's invariants
 # hold afterwards. A push may be refused (400 MANIFEST_BLOB_UNKNOWN) when
-# the collector took a blob it had skipped; it is then pushed again whole.
+# the collector took a blob it had skipped (or one it uploaded more than the
+# grace period before); it is then pushed again whole.
 # Runs for GC_SECONDS (default 15).
 #
 #   tests/e2e/gc_e2e.sh               (BUILD_DIR selects the build; default ./build)
@@ -64,7 +65,7 @@ pusher() {
     printf '{"schemaVersion":2,"mediaType":"%s","config":{"mediaType":"application/vnd.oci.image.config.v1+json","digest":"%s","size":%d},"layers":[{"mediaType":"application/vnd.oci.image.layer.v1.tar","digest":"%s","size":%d},{"mediaType":"application/vnd.oci.image.layer.v1.tar","digest":"%s","size":%d}]}' \
       "$oci" "$(sha "$dir/config")" "$(wc -c <"$dir/config")" "$dbase" "$(wc -c <"$work/base")" \
       "$(sha "$dir/layer")" "$(wc -c <"$dir/layer")" >"$dir/manifest"
-    for tries in 1 2 3; do
+    for tries in 1 2 3 4 5; do
       # The shared base is skipped when it is there, as clients do.
       if [ "$(code HEAD "/v2/app$n/blobs/$dbase" --head)" != 200 ]; then
         push_blob "app$n" "$work/base" || { echo "push of the base failed" >>"$work/problems"; continue; }
@@ -76,7 +77,7 @@ pusher() {
       echo "$status" >>"$work/refused.$n"
     done
     if [ "$status" != 201 ]; then
-      echo "push of $tag: status $status three times" >>"$work/problems"
+      echo "push of $tag: status $status five times" >>"$work/problems"
       continue
     fi
     echo "app$n $tag $(sha "$dir/manifest") $dir" >>"$work/$([ $kind = keep ] && echo keep || echo deletable)"
@@ -132,7 +133,7 @@ puller() {
 collector() {
   local runs=0
   while [ "$SECONDS" -lt "$deadline" ]; do
-    if ! "$regstore" --root "$storage" gc --delete-untagged --grace 1s >"$work/gc.out" 2>&1; then
+    if ! "$regstore" --root "$storage" gc --delete-untagged --grace 3s >"$work/gc.out" 2>&1; then
       echo "gc failed: $(tail -n 1 "$work/gc.out")" >>"$work/problems"
     fi
     grep -h '^removed [a-z]* ' "$work/gc.out" >>"$work/removed"
@@ -174,8 +175,8 @@ while read -r repo tag _ _; do
   status=$(code DELETE "/v2/$repo/manifests/$tag")
   [ "$status" = 202 ] || [ "$status" = 404 ] || echo "DELETE of $repo:$tag: status $status" >>"$work/problems"
 done <"$work/deletable"
-sleep 1.1
-check "a final gc succeeds" eval '"$regstore" --root "$storage" gc --delete-untagged --grace 1s >"$work/gc.out" 2>&1'
+sleep 4
+check "a final gc succeeds" eval '"$regstore" --root "$storage" gc --delete-untagged --grace 3s >"$work/gc.out" 2>&1'
 every_kept_image_whole() {
   local repo tag digest dir f
   while read -r repo tag digest dir; do
