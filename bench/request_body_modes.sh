@@ -36,9 +36,8 @@ start() {
   for _ in $(seq 100); do port_in_use "$port" && break; sleep 0.1; done
   kill "${pids[-1]}"; wait "${pids[-1]}" 2>/dev/null || true
   conf=$work/run$mode/lighttpd.conf
-  # The generated configuration with the conditional block replaced by one
-  # setting for all requests.
-  sed -i '/^\$REQUEST_HEADER\["Content-Length"\]/,/^}/d' "$conf"
+  # The generated configuration with its own setting replaced.
+  sed -i '/^server.stream-request-body/d' "$conf"
   echo "server.stream-request-body = $mode" >>"$conf"
   /usr/sbin/lighttpd -D -f "$conf" >"$work/lighttpd$mode.log" 2>&1 &
   pids+=("$!")

@@ -11,6 +11,10 @@
 
 static int s_storage_ready;
 
+// At most this much of an unread request body is read away after an error
+// reply; past it the web server may drop the connection instead.
+static const uint64_t kDiscardLimit = 64ull << 20;
+
 extern "C" {
 
 const char oci_api_version_line[] = "Docker-Distribution-API-Version: registry/2.0";
@@ -67,6 +71,11 @@ void oci_refuse_write_if_read_only(const char *method) {
 }
 
 void oci_send_error(int status, const char *code, const char *message) {
+    // First read away a body the request still has, so that the web server
+    // has handed it over whole and keeps the reply (Apache and fcgiwrap drop
+    // it when the program stops reading early). Before the reply, not
+    // after: lighttpd stops feeding the body once the reply has begun.
+    cgi_body_discard(kDiscardLimit);
     cgi_header_status(status, nullptr);
     cgi_header_extra(oci_api_version_line);
     cgi_header_json();

@@ -32,8 +32,9 @@ void oci_refuse_write_if_read_only(const char *method);
 
 /* A registry error reply: status without reason phrase, the API version
  * line, the JSON content type and {"errors":[{"code":...,"message":...}]}
- * with a final LF ("UNKNOWN" / "Unknown error" for NULL). Ends the process
- * with exit status 0. */
+ * with a final LF ("UNKNOWN" / "Unknown error" for NULL), after reading
+ * away what is left of the request body (at most 64 MiB,
+ * cgi_body_discard). Ends the process with exit status 0. */
 void oci_send_error(int status, const char *code, const char *message)
     __attribute__((noreturn));
 

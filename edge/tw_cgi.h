@@ -81,6 +81,14 @@ void cgi_body_close(cgi_body *body);
  * body that ends early gives the bytes that came. */
 char *cgi_body_read_all(cgi_body *body, uint64_t limit, size_t *length, int *too_large);
 
+/* Reads and throws away what is left of a request body on standard input,
+ * at most limit bytes, up to its end: a program that answers before it has
+ * read the body lets the web server finish handing it over (Apache and
+ * fcgiwrap drop the reply when the program closes its input early). Does
+ * nothing for a request without a body (no CONTENT_LENGTH above 0 and not
+ * chunked), a body from POST_BODY_FILE, or a terminal on standard input. */
+void cgi_body_discard(uint64_t limit);
+
 /* "Status: %d %s", or "Status: %d" when reason is NULL or empty. */
 void cgi_header_status(int code, const char *reason);
 

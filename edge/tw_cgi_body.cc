@@ -73,6 +73,28 @@ void cgi_body_close(cgi_body *body) {
     body->owned = 0;
 }
 
+void cgi_body_discard(uint64_t limit) {
+    if (cgi_env("POST_BODY_FILE", "")[0] != '\0') return;
+    const char *length = cgi_env("CONTENT_LENGTH", "");
+    uint64_t left = limit;
+    if (length[0] != '\0') {
+        int64_t announced = parse_length(length);
+        if (announced <= 0) return;
+        if (static_cast<uint64_t>(announced) < left) left = static_cast<uint64_t>(announced);
+    } else if (!transfer_is_chunked()) {
+        return;
+    }
+    if (plat_is_terminal(stdin)) return;
+    plat_set_binary(stdin);
+    static char sink[65536];
+    while (left > 0) {
+        size_t want = left < sizeof sink ? static_cast<size_t>(left) : sizeof sink;
+        size_t got = fread(sink, 1, want, stdin);
+        if (got == 0) break;
+        left -= got;
+    }
+}
+
 char *cgi_body_read_all(cgi_body *body, uint64_t limit, size_t *length, int *too_large) {
     *length = 0;
     *too_large = 0;

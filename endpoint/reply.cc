@@ -85,6 +85,49 @@ void reply_json_page(const char *doc, const char *path, int32_t n, const char *n
     fflush(stdout);
 }
 
+// Writes text to out with every space, control byte, byte above 0x7e, '%'
+// and '"' as %XX: the value stays one word of one line.
+static void access_escape(const char *text, char *out, size_t out_size) {
+    static const char digits[] = "0123456789ABCDEF";
+    size_t w = 0;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
+        unsigned char c = *p;
+        bool plain = c > 0x20 && c < 0x7f && c != '%' && c != '"';
+        size_t need = plain ? 1 : 3;
+        if (w + need >= out_size) break;
+        if (plain) {
+            out[w++] = static_cast<char>(c);
+        } else {
+            out[w++] = '%';
+            out[w++] = digits[c >> 4];
+            out[w++] = digits[c & 0x0f];
+        }
+    }
+    if (out_size > 0) out[w] = '\0';
+}
+
+void reply_access_line(const char *action, const char *name, const char *digest,
+                       const char *reference) {
+    const char *values[] = {cgi_env("REMOTE_USER", ""), cgi_env("REMOTE_ADDR", ""), action, name,
+                            digest, reference};
+    const char *keys[] = {"user", "addr", "action", "repository", "digest", "reference"};
+    char line[4096] = "registry-access";
+    size_t used = strlen(line);
+    for (size_t i = 0; i < sizeof values / sizeof values[0]; i++) {
+        char escaped[1024];
+        const char *value = values[i] != nullptr && values[i][0] != '\0' ? values[i] : "-";
+        access_escape(value, escaped, sizeof escaped);
+        int n = snprintf(line + used, sizeof line - used, " %s=%s", keys[i], escaped);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof line - used) break;
+        used += static_cast<size_t>(n);
+    }
+    // One write of the whole line, so that lines of programs running at
+    // once do not mix in the log.
+    line[used++] = '\n';
+    fwrite(line, 1, used, stderr);
+    fflush(stderr);
+}
+
 void send_file_bytes(FILE *f, int64_t offset, int64_t count) {
     tw_stdout_bin();
     if (plat_send_file_range(f, offset, count, stdout) >= 0) return;

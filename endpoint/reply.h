@@ -48,6 +48,19 @@ void query_escape(const char *text, char *out, size_t out_size);
 void reply_json_page(const char *doc, const char *path, int32_t n, const char *next,
                      int with_body);
 
+/* Writes one access line for a write the program carried out to standard
+ * error, which the web server keeps in its error log: who (REMOTE_USER as
+ * the web server checked it, "-" for none), from where (REMOTE_ADDR), what
+ * (action, such as "blob.put"), in which repository, and which digest and
+ * reference (a tag or an upload id; "-" for NULL or empty):
+ *   registry-access user=alice addr=127.0.0.1 action=manifest.put
+ *   repository=app digest=sha256:... reference=v1
+ * (one line). In every value a space, control byte, byte above 0x7e, '%'
+ * and '"' is written as %XX, so a name cannot break the line or forge
+ * another field. */
+void reply_access_line(const char *action, const char *name, const char *digest,
+                       const char *reference);
+
 /* Copies count bytes of f from its current position to standard output, in
  * the kernel where it can (a pipe or socket) and through a buffer
  * otherwise; stops early at the file's end. */

@@ -7,6 +7,7 @@
 
 #include "edge/oci_common.h"
 #include "edge/tw_cgi.h"
+#include "endpoint/reply.h"
 #include "platform/platform.h"
 #include "storage/reg_storage.h"
 
@@ -115,9 +116,10 @@ void answer_get(const char *digest, char *scratch) {
     fflush(stdout);
 }
 
-void answer_delete(const char *digest) {
+void answer_delete(const char *name, const char *digest) {
     if (reg_blob_delete(digest) != 0)
         oci_send_error(404, "BLOB_UNKNOWN", "blob unknown to registry");
+    reply_access_line("blob.delete", name, digest, nullptr);
     cgi_header_status(202, "Accepted");
     cgi_header_extra(oci_api_version_line);
     cgi_headers_end();
@@ -182,7 +184,7 @@ int handle_v2_blob(const char *name_in, const char *digest_in) {
     else if (strcmp(method, "GET") == 0)
         answer_get(digest, scratch);
     else if (strcmp(method, "DELETE") == 0)
-        answer_delete(digest);
+        answer_delete(name, digest);
     else
         oci_send_error(405, "UNSUPPORTED", "Method not allowed for blob endpoint");
     return 0;

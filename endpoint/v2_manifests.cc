@@ -57,6 +57,7 @@ void answer_put(const oci_route &route) {
                                     cgi_env("CONTENT_TYPE", ""), digest, subject);
     free(bytes);
     if (rc != 0) manifest_failure();
+    reply_access_line("manifest.put", route.name, digest, route.reference);
     reply_begin(201, "Created");
     reply_header("Location: /v2/%s/manifests/%s", route.name, digest);
     reply_header("Docker-Content-Digest: %s", digest);
@@ -67,10 +68,14 @@ void answer_put(const oci_route &route) {
 void answer_delete(const oci_route &route) {
     // A tag goes alone: its manifest stays, reachable by digest. A digest
     // takes the manifest out of the repository with every tag that names it.
-    int rc = strncmp(route.reference, "sha256:", 7) == 0
-                 ? reg_manifest_remove(route.name, route.reference)
-                 : reg_tag_delete(route.name, route.reference);
+    bool by_digest = strncmp(route.reference, "sha256:", 7) == 0;
+    int rc = by_digest ? reg_manifest_remove(route.name, route.reference)
+                       : reg_tag_delete(route.name, route.reference);
     if (rc != 0) manifest_failure();
+    if (by_digest)
+        reply_access_line("manifest.delete", route.name, route.reference, nullptr);
+    else
+        reply_access_line("tag.delete", route.name, nullptr, route.reference);
     reply_begin(202, "Accepted");
     reply_end_empty();
 }

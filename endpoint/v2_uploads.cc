@@ -87,6 +87,7 @@ void require_valid_digest(const char *digest) {
 void finish_upload(const char *name, const char *id, const char *digest) {
     char stored[kDigestOut];
     if (reg_blob_finish_upload(id, digest, stored) != 0) upload_failure();
+    reply_access_line("blob.put", name, stored, id);
     reply_blob_created(name, stored);
 }
 
@@ -97,6 +98,7 @@ void answer_start(const oci_route &route) {
     // blob is stored, wherever it came from.
     const char *mount = cgi_query("mount");
     if (mount[0] != '\0' && reg_blob_exists(mount) == 1) {
+        reply_access_line("blob.mount", route.name, mount, cgi_query("from"));
         reply_blob_created(route.name, mount);
         return;
     }
@@ -110,6 +112,7 @@ void answer_start(const oci_route &route) {
         finish_upload(route.name, id, digest);
         return;
     }
+    reply_access_line("upload.start", route.name, nullptr, id);
     reply_session(202, "Accepted", route.name, id, size);
 }
 
@@ -128,6 +131,7 @@ void answer_session(const oci_route &route, const char *method) {
     const char *id = route.reference;
     if (strcmp(method, "PATCH") == 0) {
         int64_t size = append_body(id, require_upload(id));
+        reply_access_line("upload.append", route.name, nullptr, id);
         reply_session(202, "Accepted", route.name, id, size);
     } else if (strcmp(method, "PUT") == 0) {
         char digest[kDigestOut + 1];
@@ -140,6 +144,7 @@ void answer_session(const oci_route &route, const char *method) {
     } else if (strcmp(method, "DELETE") == 0) {
         require_upload(id);
         if (reg_blob_cancel_upload(id) != 0) upload_failure();
+        reply_access_line("upload.cancel", route.name, nullptr, id);
         reply_begin(204, "No Content");
         reply_end_empty();
     } else {

@@ -219,11 +219,20 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
             return -1;
         }
         // On POSIX the rename replaces a blob that another process committed
-        // since the check above; both hold the same verified bytes. Another
+        // since the check above; both hold the same verified bytes. Where a
+        // rename cannot replace a file that is open (Windows without POSIX
+        // rename semantics: the other commit may still hold the blob it has
+        // just renamed, or a reader may be sending it), the rename fails
+        // with the blob in place: that blob holds the same verified bytes,
+        // so this commit is done too and its upload file goes. Another
         // process that deletes the last blob of this fan-out directory
         // removes the directory, perhaps just before the rename; the rename
         // then finds no directory, and the directory is made again.
         for (int attempt = 1; plat_rename(upload_path, blob_path) != 0; attempt++) {
+            if (file_exists(blob_path)) {
+                remove_file(upload_path);
+                break;
+            }
             if (attempt == kMaxCommitAttempts || dir_exists(fan) || mkdirs(fan) != 0) {
                 set_error("rename to CAS failed: %s", blob_path);
                 return -1;

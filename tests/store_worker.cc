@@ -13,6 +13,14 @@
 //   store_worker ROOT put-once
 //       waits for one byte on standard input, then initialises the storage
 //       and puts one manifest under a tag.
+//   store_worker ROOT commit-same BARRIER INDEX COUNT ROUNDS
+//       one of COUNT workers that upload the same blobs: in each round every
+//       worker uploads the round's bytes (a new blob each round), marks
+//       itself ready with the file BARRIER/<round>-<INDEX>, waits until all
+//       COUNT workers are ready, and then finishes its upload, so that the
+//       commits of one blob run at the same moment. Writes each round's
+//       digest on a line of its own, then the summary. Every failed finish
+//       is written to standard error and makes the exit status 1.
 //
 // OPS 0 and SECONDS 0 mean no limit. All workers draw from one fixed pool
 // of blobs, manifests, repositories and tags, so that processes collide on
@@ -31,6 +39,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "storage/reg_storage.h"
@@ -338,11 +347,70 @@ int put_once(const std::string &root) {
     return 0;
 }
 
+// The bytes that every commit-same worker uploads in round: a new blob
+// each round, of a size that changes from round to round.
+std::string commit_same_bytes(long round) {
+    return testing_support::random_bytes(1 + static_cast<size_t>(round % 4) * 40000,
+                                         static_cast<unsigned>(5000 + round));
+}
+
+// Marks worker index ready for round and waits until every worker is. A
+// worker that is missing for a minute has failed elsewhere; this one gives
+// up rather than hanging the test.
+bool barrier(const std::string &dir, long round, long index, long count) {
+    std::string prefix = dir + "/" + std::to_string(round) + "-";
+    testing_support::write_whole_file(prefix + std::to_string(index), "");
+    auto give_up = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    for (long other = 0; other < count; other++) {
+        while (!testing_support::path_exists(prefix + std::to_string(other))) {
+            if (std::chrono::steady_clock::now() > give_up) {
+                fprintf(stderr, "round %ld: worker %ld never became ready\n", round, other);
+                return false;
+            }
+            std::this_thread::yield();
+        }
+    }
+    return true;
+}
+
+int commit_same(const std::string &root, const std::string &barrier_dir, long index, long count,
+                long rounds) {
+    if (reg_storage_init(root.c_str()) != 0) {
+        fprintf(stderr, "init failed: %s\n", reg_storage_last_error());
+        return 2;
+    }
+    int failures = 0;
+    for (long round = 0; round < rounds; round++) {
+        std::string bytes = commit_same_bytes(round);
+        std::string expected = "sha256:" + reference_sha256_hex(bytes);
+        char id[37];
+        if (reg_blob_start_upload(id) != 0 ||
+            reg_blob_append_chunk(id, bytes.data(), bytes.size()) != 0) {
+            fprintf(stderr, "round %ld: upload failed: %s\n", round, reg_storage_last_error());
+            return 1;
+        }
+        if (!barrier(barrier_dir, round, index, count)) return 1;
+        char digest[72];
+        if (reg_blob_finish_upload(id, expected.c_str(), digest) != 0) {
+            fprintf(stderr, "round %ld: finish failed: %s\n", round, reg_storage_last_error());
+            failures++;
+        } else if (expected != digest) {
+            fprintf(stderr, "round %ld: finish returned %s for %s\n", round, digest,
+                    expected.c_str());
+            failures++;
+        }
+        printf("%s\n", expected.c_str());
+    }
+    printf("rounds=%ld finish.fail=%d\n", rounds, failures);
+    return failures == 0 ? 0 : 1;
+}
+
 int usage() {
     fprintf(stderr,
             "usage: store_worker ROOT store SEED OPS SECONDS\n"
             "       store_worker ROOT cgi SEED OPS SECONDS V2_BLOB\n"
-            "       store_worker ROOT put-once\n");
+            "       store_worker ROOT put-once\n"
+            "       store_worker ROOT commit-same BARRIER INDEX COUNT ROUNDS\n");
     return 2;
 }
 
@@ -350,6 +418,9 @@ int usage() {
 
 int main(int argc, char **argv) {
     if (argc == 3 && strcmp(argv[2], "put-once") == 0) return put_once(argv[1]);
+    if (argc == 7 && strcmp(argv[2], "commit-same") == 0)
+        return commit_same(argv[1], argv[3], strtol(argv[4], nullptr, 10),
+                           strtol(argv[5], nullptr, 10), strtol(argv[6], nullptr, 10));
     if (argc < 6) return usage();
     std::string mode = argv[2];
     if (mode != "store" && !(mode == "cgi" && argc == 7)) return usage();

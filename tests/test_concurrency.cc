@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <sstream>
 #include <string>
@@ -90,6 +91,70 @@ TEST(Concurrency, ProcessesSharingOneRootReadOnlyWholeVerifiedBytes) {
            check.blobs, check.manifests, check.tags, check.uploads, check.temporaries.size(),
            check.dangling_tags.size(), check.dangling_tags.empty() ? "" : ":\n",
            join_lines(check.dangling_tags).c_str());
+}
+
+// Two processes upload the same bytes and finish their uploads at the same
+// moment, a new blob each round (so that both also make its fan-out
+// directory at once). Both commits must succeed: the blob is stored once,
+// with its bytes, and neither upload file is left.
+TEST(Concurrency, TwoProcessesCommittingTheSameBlobAtOnceBothSucceed) {
+    constexpr int kWorkers = 2;
+    constexpr int kRounds = 100;
+    ScratchDir scratch, barrier_dir;
+    std::string root = scratch / "root";
+    const std::string &barrier = barrier_dir.path();
+    ASSERT_EQ(reg_storage_init(root.c_str()), 0) << reg_storage_last_error();
+    reg_storage_cleanup();
+
+    std::vector<ProcessResult> results(kWorkers);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kWorkers; i++)
+        threads.emplace_back([&, i] {
+            results[i] = run_process(STORE_WORKER_PATH,
+                                     {root, "commit-same", barrier, std::to_string(i),
+                                      std::to_string(kWorkers), std::to_string(kRounds)},
+                                     {});
+        });
+    for (auto &t : threads) t.join();
+
+    // Each worker's digests, one a round; the last line is its summary.
+    std::vector<std::vector<std::string>> digests(kWorkers);
+    for (int i = 0; i < kWorkers; i++) {
+        EXPECT_EQ(results[i].exit_status, 0) << "worker " << i << ":\n" << results[i].err;
+        std::istringstream lines(results[i].out);
+        std::string line;
+        while (std::getline(lines, line)) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();  // Windows text mode
+            if (line.rfind("sha256:", 0) == 0) digests[i].push_back(line);
+        }
+        auto counters = counters_of(results[i].out);
+        EXPECT_EQ(counters["rounds"], kRounds) << results[i].out;
+        EXPECT_EQ(counters["finish.fail"], 0) << results[i].err;
+    }
+    ASSERT_EQ(digests[0].size(), static_cast<size_t>(kRounds)) << results[0].out;
+    for (int i = 1; i < kWorkers; i++) EXPECT_EQ(digests[i], digests[0]);
+
+    ASSERT_EQ(reg_storage_init(root.c_str()), 0) << reg_storage_last_error();
+    for (const std::string &digest : digests[0]) {
+        char path[4096];
+        ASSERT_EQ(reg_blob_get_filepath(digest.c_str(), path, sizeof path), 0)
+            << digest << ": " << reg_storage_last_error();
+        EXPECT_EQ("sha256:" + reference_sha256_hex(read_whole_file(path)), digest);
+    }
+    reg_storage_cleanup();
+    std::error_code ec;
+    std::filesystem::directory_iterator uploads(root + "/uploads", ec);
+    ASSERT_FALSE(ec) << ec.message();
+    EXPECT_EQ(std::filesystem::begin(uploads), std::filesystem::end(uploads))
+        << "an upload file is left: " << uploads->path().string();
+
+    StoreCheckOptions options;
+    options.root_alone_in_parent = true;
+    StoreCheck check = check_store(root, options);
+    EXPECT_TRUE(check.violations.empty()) << join_lines(check.violations);
+    EXPECT_EQ(check.blobs, kRounds);
+    EXPECT_EQ(check.uploads, 0);
+    EXPECT_TRUE(check.temporaries.empty()) << join_lines(check.temporaries);
 }
 
 }  // namespace

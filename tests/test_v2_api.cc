@@ -114,7 +114,17 @@ class RegistryApi : public ::testing::Test {
             env["CONTENT_LENGTH"] = std::to_string(body.size());
         auto r = run_process(std::string(ENDPOINT_DIR) + "/" + program, {}, env, dir_.path(), body);
         EXPECT_EQ(r.exit_status, 0) << program;
-        EXPECT_EQ(r.err, "") << program;
+        // Standard error holds nothing but access lines, one per write.
+        size_t at = 0;
+        while (at < r.err.size()) {
+            size_t end = r.err.find('\n', at);
+            EXPECT_NE(end, std::string::npos) << program << ": " << r.err;
+            if (end == std::string::npos) break;
+            EXPECT_EQ(r.err.compare(at, 21, "registry-access user="), 0)
+                << program << ": " << r.err.substr(at, end - at);
+            at = end + 1;
+        }
+        last_err_ = r.err;
         Reply reply = parse_reply(r.out);
         EXPECT_EQ(reply.header("docker-distribution-api-version"), "registry/2.0")
             << program << " " << method << " " << path;
@@ -150,6 +160,7 @@ class RegistryApi : public ::testing::Test {
     }
 
     ScratchDir dir_;
+    std::string last_err_;  // standard error of the last call
 };
 
 // ---- Base --------------------------------------------------------------------
@@ -166,6 +177,57 @@ TEST_F(RegistryApi, BaseAnswersGetAndHeadAndNothingElse) {
     Reply unknown = call("v2_base", "GET", "/v2/x/unknown/thing");
     EXPECT_EQ(unknown.status, 404);
     EXPECT_EQ(unknown.code(), "NAME_UNKNOWN");
+}
+
+// ---- Access lines --------------------------------------------------------------
+
+// The number of lines in text.
+size_t line_count(const std::string &text) {
+    size_t n = 0;
+    for (char c : text) n += c == '\n';
+    return n;
+}
+
+TEST_F(RegistryApi, EachWriteLeavesOneAccessLineAndReadsNone) {
+    const std::string data = random_bytes(5000, 41);
+    const std::string digest = digest_of(data);
+    const std::map<std::string, std::string> alice = {{"REMOTE_USER", "alice"},
+                                                      {"REMOTE_ADDR", "192.0.2.9"}};
+    Reply put = call("v2_uploads", "POST", "/v2/team/app/blobs/uploads/", "digest=" + digest, data,
+                     alice);
+    ASSERT_EQ(put.status, 201);
+    const std::string head = "registry-access user=alice addr=192.0.2.9 action=blob.put "
+                             "repository=team/app digest=" + digest + " reference=";
+    EXPECT_EQ(last_err_.compare(0, head.size(), head), 0) << last_err_;
+    EXPECT_EQ(line_count(last_err_), 1u) << last_err_;
+
+    EXPECT_EQ(call("v2_blob", "GET", "/v2/team/app/blobs/" + digest, "", "", alice).status, 200);
+    EXPECT_EQ(last_err_, "");
+    EXPECT_EQ(call("v2_blob", "HEAD", "/v2/team/app/blobs/" + digest, "", "", alice).status, 200);
+    EXPECT_EQ(last_err_, "");
+
+    const std::string config = "{}";
+    push_blob(config);
+    const std::string manifest = image_manifest(
+        "application/vnd.oci.image.manifest.v1+json", config, {data});
+    Reply stored = call("v2_manifests", "PUT", "/v2/app/manifests/v1", "", manifest,
+                        {{"REMOTE_USER", "bob"},
+                         {"CONTENT_TYPE", "application/vnd.oci.image.manifest.v1+json"}});
+    ASSERT_EQ(stored.status, 201) << stored.body;
+    EXPECT_EQ(last_err_, "registry-access user=bob addr=- action=manifest.put repository=app digest=" +
+                             digest_of(manifest) + " reference=v1\n");
+
+    // A refused write leaves no access line: the web server's log has it.
+    EXPECT_EQ(call("v2_manifests", "DELETE", "/v2/app/manifests/nosuchtag").status, 404);
+    EXPECT_EQ(last_err_, "");
+
+    // A user name cannot add a line or a field: it stays one escaped word.
+    Reply removed = call("v2_blob", "DELETE", "/v2/app/blobs/" + digest, "", "",
+                         {{"REMOTE_USER", "eve\nregistry-access user=root \"x\" 100%"}});
+    EXPECT_EQ(removed.status, 202);
+    EXPECT_EQ(last_err_, "registry-access user=eve%0Aregistry-access%20user=root%20%22x%22%20100%25 "
+                         "addr=- action=blob.delete repository=app digest=" + digest +
+                             " reference=-\n");
 }
 
 // ---- Uploads -------------------------------------------------------------------

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The registry API through the real lighttpd, as clients use it: the three
+# The registry API through the real web server (SERVER: lighttpd, apache or
+# nginx), as clients use it: the three
 # ways to push a blob (one of them with a chunked body), a monolithic push of
 # 64 MiB, mounts, manifests pushed and pulled, tag paging by Link, deletes
 # by tag and by digest, referrers and the catalog; the store's invariants
@@ -7,7 +8,7 @@
 set -uo pipefail
 . "$(dirname "$0")/lib.sh"
 
-check "lighttpd starts" start_server || finish
+check "$server starts" start_server || finish
 base=http://127.0.0.1:$port
 
 sha() { echo "sha256:$(sha256sum "$1" | cut -c1-64)"; }
@@ -131,6 +132,57 @@ check "DELETE by digest: 202" eval 'request DELETE "/v2/app/manifests/$dm" && ex
 check "the deleted digest: 404" eval 'request GET "/v2/app/manifests/$dm" && expect_status 404'
 check "a method the manifests do not take: 405" eval 'request POST /v2/app/manifests/v2 -H "Content-Length: 0" &&
   expect_status 405 && grep -q UNSUPPORTED "$work/body"'
+
+# ---- what the web server must leave alone ----------------------------------
+
+# No URL hands out a program's bytes: neither the programs' own folder and
+# names nor the internal path the requests are routed through.
+no_program_bytes() {
+  local path program
+  for path in /.registry-cgi/v2_blob /.registry-cgi/v2_base /.registry-cgi/ /v2_blob /v2_base \
+    /endpoint/v2_blob /build/endpoint/v2_blob "$build_dir/endpoint/v2_blob" /v2/../.registry-cgi/v2_blob; do
+    request GET "$path"
+    if head -c 4 "$work/body" | grep -q $'\x7fELF'; then
+      detail="GET $path sent an executable"
+      return 1
+    fi
+    for program in "$build_dir"/endpoint/v2_*; do
+      [ -s "$work/body" ] && cmp -s "$work/body" "$program" &&
+        { detail="GET $path sent $(basename "$program")"; return 1; }
+    done
+  done
+  return 0
+}
+check "no URL sends a program's bytes" no_program_bytes
+check "a blob asked for compressed comes as stored, no Content-Encoding" eval 'request GET "/v2/app/blobs/$d1" \
+  -H "Accept-Encoding: gzip, deflate, br" && expect_status 200 && expect_body_file "$work/b1" &&
+  expect_no_header Content-Encoding && expect_header Content-Length 300000'
+check "a Range is applied once: 206 with exactly those bytes" eval 'request GET "/v2/app/blobs/$d1" \
+  -H "Range: bytes=1000-1999" && expect_status 206 && expect_header Content-Length 1000 &&
+  expect_header Content-Range "bytes 1000-1999/300000" && head -c 2000 "$work/b1" | tail -c 1000 >"$work/range" &&
+  expect_body_file "$work/range"'
+check "a Range on a manifest (which the program answers whole) is not applied by the server" eval '
+  request PUT /v2/app/manifests/again -H "Content-Type: $oci" --data-binary @"$work/manifest" &&
+  expect_status 201 && request GET "/v2/app/manifests/again" -H "Range: bytes=0-9" && expect_status 200 &&
+  expect_body_file "$work/manifest"'
+check "HEAD of a blob: Content-Length of the blob, no body" eval 'request HEAD "/v2/app/blobs/$dbig" &&
+  expect_status 200 && expect_header Content-Length 67108864'
+
+# Body limits: manifests up to 4 MiB are the program's business (413
+# SIZE_INVALID from it above that); the server refuses more than 5 MiB
+# before the program runs, and small bodies elsewhere.
+head -c $((4 * 1048576 + 100)) /dev/zero | tr '\0' ' ' >"$work/big-manifest"
+check "a manifest of 4 MiB + 100 bytes: 413 SIZE_INVALID from the program" eval '
+  request PUT /v2/app/manifests/huge -H "Content-Type: $oci" --data-binary @"$work/big-manifest" &&
+  expect_status 413 && expect_error_body SIZE_INVALID "manifest too large"'
+head -c $((6 * 1048576)) /dev/zero | tr '\0' ' ' >"$work/huge-manifest"
+check "a manifest of 6 MiB: 413 from the server, JSON SIZE_INVALID" eval '
+  request PUT /v2/app/manifests/huge -H "Content-Type: $oci" --data-binary @"$work/huge-manifest" &&
+  expect_status 413 && grep -q "\"code\":\"SIZE_INVALID\"" "$work/body"'
+head -c 200000 /dev/zero >"$work/odd-body"
+check "a body of 200 KB to the catalog: 413" eval 'request POST /v2/_catalog --data-binary @"$work/odd-body" &&
+  expect_status 413'
+check "the tag named huge was never stored" eval 'request GET /v2/app/manifests/huge && expect_status 404'
 
 stop_server
 check "the store keeps its invariants" eval '"$build_dir/tests/check_store" "$storage" >"$work/check" 2>&1 ||

@@ -5,14 +5,29 @@
 # After sourcing: $top (the checkout), $build_dir (BUILD_DIR, default
 # ./build), $work (a fresh folder removed at exit) and $storage (a storage
 # root inside it, not yet created).
+#
+# The web server is the one SERVER names (lighttpd, apache or nginx; default
+# lighttpd), with AUTH, HTPASSWD and TLS passed on to scripts/serve as they
+# are set when start_server runs.
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build_dir=${BUILD_DIR:-$top/build}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/$(basename "$0" .sh).XXXXXX")
+# Apache started by root runs the programs as www-data, who must reach the
+# storage root and the run folder inside.
+chmod 755 "$work"
 storage=$work/storage
+server=${SERVER:-lighttpd}
 server_pid=
 port=
+# The scheme and host of the requests: https://localhost with TLS=1 (the
+# name in the certificate scripts/serve makes), else http://127.0.0.1.
+scheme=http
+host=127.0.0.1
+# Options every request() passes to curl, such as a login (-u) or the CA
+# of a TLS server (--cacert).
+request_opts=()
 
 stop_server() {
   if [ -n "$server_pid" ]; then
@@ -57,13 +72,16 @@ port_in_use() { (: <"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
 # Starts scripts/serve on a random free port with its own run folder and
 # $storage as its root; another port is tried when the chosen one turns out
-# to be taken by the time lighttpd binds it.
+# to be taken by the time the server binds it. The server is ready once it
+# answers an HTTP request (any status: with AUTH=all that is a 401).
 start_server() {
-  local attempt i
+  local attempt i code
+  scheme=http host=127.0.0.1
+  [ "${TLS:-0}" = 1 ] && scheme=https host=localhost
   for attempt in $(seq 1 20); do
     port=$((20000 + RANDOM % 40000))
     port_in_use "$port" && continue
-    PORT=$port RUN_DIR=$work/run REGISTRY_STORAGE_ROOT=$storage BUILD_DIR=$build_dir \
+    SERVER=$server PORT=$port RUN_DIR=$work/run REGISTRY_STORAGE_ROOT=$storage BUILD_DIR=$build_dir \
       SERVE_SKIP_BUILD=1 "$top/scripts/serve" >"$work/server.log" 2>&1 </dev/null &
     server_pid=$!
     for i in $(seq 1 100); do
@@ -72,14 +90,17 @@ start_server() {
         server_pid=
         break
       fi
-      if grep -qs 'server started' "$work/server.log" && port_in_use "$port"; then
-        return 0
+      # lighttpd says when it is ready; the others are asked.
+      grep -qs 'server started' "$work/server.log" && port_in_use "$port" && return 0
+      if [ "$server" != lighttpd ] && port_in_use "$port"; then
+        code=$(curl -s -k --max-time 5 -o /dev/null -w '%{http_code}' "$scheme://$host:$port/v2/" 2>/dev/null)
+        [ -n "$code" ] && [ "$code" != 000 ] && return 0
       fi
       sleep 0.1
     done
     stop_server
     if ! grep -q 'Address already in use' "$work/server.log"; then
-      detail="scripts/serve did not start: $(tr '\n' ' ' <"$work/server.log")"
+      detail="scripts/serve ($server) did not start: $(tr '\n' ' ' <"$work/server.log" | head -c 2000)"
       return 1
     fi
   done
@@ -99,7 +120,7 @@ request() {
   [ "$method" = HEAD ] && how=(--head -o /dev/null)
   : >"$work/body"
   status=$(curl -sS --path-as-is --max-time 60 "${how[@]}" -D "$work/headers" \
-    -w '%{http_code}' "$@" "http://127.0.0.1:$port$path" 2>"$work/curl.err") ||
+    -w '%{http_code}' "${request_opts[@]}" "$@" "$scheme://$host:$port$path" 2>"$work/curl.err") ||
     status="curl failed: $(cat "$work/curl.err")"
 }
 
