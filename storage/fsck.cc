@@ -25,6 +25,8 @@ struct Problem {
     std::string detail;
 };
 
+bool is_lower_hex_char(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+
 bool is_upload_name(const std::string &name) {
     return name.size() == 41 && name.compare(36, 5, ".part") == 0 &&
            uuid_valid(name.substr(0, 36).c_str());
@@ -155,7 +157,8 @@ class Checker {
             list(algo, algo_rel, &fans);
             for (const listed_entry &f : fans) {
                 std::string fan_rel = rel_join(algo_rel, f.name);
-                bool fan_ok = f.is_dir && f.name.size() == 2 && is_hex_digest(f.name + std::string(62, '0'));
+                bool fan_ok = f.is_dir && f.name.size() == 2 && is_lower_hex_char(f.name[0]) &&
+                              is_lower_hex_char(f.name[1]);
                 if (!fan_ok) {
                     stray(fan_rel, f.is_dir);
                     continue;
