@@ -97,7 +97,7 @@ class Collector {
     int sweep_file(const std::string &path, int64_t limit) {
         std::string aside = aside_path(path);
         if (plat_rename(path.c_str(), aside.c_str()) != 0) {
-            if (!file_exists(path.c_str())) return 0;
+            if (file_presence(path.c_str()) == 0) return 0;
             failure("cannot move aside " + path);
             return -1;
         }
@@ -127,8 +127,11 @@ class Collector {
         if (opt_.dry_run) return;
         std::string aside = dir + PLAT_SEP_STR + name;
         std::string path = dir + PLAT_SEP_STR + original;
-        if (file_exists(path.c_str())) {
+        int present = file_presence(path.c_str());
+        if (present == 1) {
             if (plat_remove(aside.c_str()) == PLAT_REMOVE_FAILED) failure("cannot remove " + aside);
+        } else if (present < 0) {
+            failure("cannot query " + path);
         } else if (plat_rename(aside.c_str(), path.c_str()) != 0) {
             failure("cannot put back " + path);
         }
