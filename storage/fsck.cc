@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr size_t kDigestStringLen = 71;
-constexpr uint64_t kLinkCapacity = 128;
 constexpr int kMaxRepoDepth = 128;
 
 struct Problem {
@@ -313,13 +311,13 @@ class Checker {
     void check_link(const std::string &path, const std::string &rel, const std::string &manifests,
                     const std::string &expect, Quarantined was_quarantined) {
         links_++;
-        char text[kLinkCapacity];
+        char text[REG_LINK_CAPACITY];
         uint64_t len = 0;
         if (read_file(path.c_str(), text, sizeof text, &len) != 0) {
             if (file_exists(path.c_str())) report(REG_FSCK_UNREADABLE, rel, "link cannot be read");
             return;
         }
-        if (len != kDigestStringLen || !digest_valid(text) ||
+        if (len != REG_DIGEST_STRING_LEN || !digest_valid(text) ||
             (!expect.empty() && expect != text + 7)) {
             corrupt(REG_FSCK_LINK_CORRUPT, path, rel,
                     expect.empty() ? "not a digest string" : "does not hold sha256:" + expect);

@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr size_t kDigestStringLen = 71;
 // Directory levels the walk for temporaries descends below the root; a
 // repository name has at most 255 bytes, so no manifest lies deeper.
 constexpr int kMaxWalkDepth = 140;
@@ -309,7 +308,7 @@ class Collector {
         if (present != 1 || young(a, opt_.grace_seconds) ||
             manifest_has_tag_for(m.repo.c_str(), hex.c_str())) {
             std::string link = "sha256:" + hex;
-            if (had_rev && write_file_atomic(rev, link.data(), kDigestStringLen) != 0)
+            if (had_rev && write_file_atomic(rev, link.data(), REG_DIGEST_STRING_LEN) != 0)
                 failure("cannot put back the revision link of " + name);
             else if (present < 0)
                 failure("cannot query " + body);

@@ -19,6 +19,8 @@
 #define REG_PATH_MAX 4096       /* every path buffer */
 #define REG_DIR_LIST_MAX 512    /* entries of one listing */
 #define REG_DIR_NAME_MAX 512    /* bytes of one listed name, NUL included */
+#define REG_DIGEST_STRING_LEN 71 /* "sha256:" and 64 hex digits: a link's whole text */
+#define REG_LINK_CAPACITY 128    /* a link file is read with at most 127 bytes */
 
 /* ---- Module state (root.cc) ------------------------------------------ */
 extern char s_root[REG_ROOT_MAX];
