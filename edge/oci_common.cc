@@ -51,6 +51,25 @@ int oci_init_storage(void) {
     return rc;
 }
 
+int oci_read_only(void) {
+    const char *value = cgi_env("REGISTRY_READ_ONLY", "");
+    static const char *const kOff[] = {"", "0", "false", "no", "off"};
+    for (const char *off : kOff) {
+        size_t i = 0;
+        for (; off[i] != '\0' && value[i] != '\0'; i++) {
+            char c = value[i] >= 'A' && value[i] <= 'Z' ? static_cast<char>(value[i] + 32) : value[i];
+            if (c != off[i]) break;
+        }
+        if (off[i] == '\0' && value[i] == '\0') return 0;
+    }
+    return 1;
+}
+
+void oci_refuse_write_if_read_only(const char *method) {
+    if (strcmp(method, "GET") == 0 || strcmp(method, "HEAD") == 0 || !oci_read_only()) return;
+    oci_send_error(405, "UNSUPPORTED", "the registry is read-only");
+}
+
 void oci_send_error(int status, const char *code, const char *message) {
     // First read away a body the request still has, so that the web server
     // has handed it over whole and keeps the reply (Apache and fcgiwrap drop

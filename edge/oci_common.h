@@ -19,6 +19,17 @@ extern "C" {
  * a later call after a failure tries again. */
 int oci_init_storage(void);
 
+/* 1 when the deployment has made the registry read-only: the environment
+ * variable REGISTRY_READ_ONLY is set to anything but "", "0", "false", "no"
+ * or "off" (in any case). Else 0. */
+int oci_read_only(void);
+
+/* In a read-only registry, answers a request of any method but GET and
+ * HEAD with 405 UNSUPPORTED "the registry is read-only" and ends the
+ * process, before the storage is touched, so that nothing changes on disk.
+ * Returns otherwise. */
+void oci_refuse_write_if_read_only(const char *method);
+
 /* A registry error reply: status without reason phrase, the API version
  * line, the JSON content type and {"errors":[{"code":...,"message":...}]}
  * with a final LF ("UNKNOWN" / "Unknown error" for NULL), after reading

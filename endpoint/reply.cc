@@ -11,6 +11,7 @@
 extern "C" {
 
 void endpoint_start(oci_route *route) {
+    oci_refuse_write_if_read_only(cgi_method());
     if (oci_init_storage() != 0)
         oci_send_error(500, "STORAGE_ERROR", "Failed to initialize registry storage");
     oci_route_path(cgi_path_info(), route);

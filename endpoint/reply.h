@@ -16,7 +16,8 @@
 extern "C" {
 #endif
 
-/* Bootstraps the storage (500 STORAGE_ERROR "Failed to initialize registry
+/* Refuses a write in a read-only registry (oci_refuse_write_if_read_only),
+ * bootstraps the storage (500 STORAGE_ERROR "Failed to initialize registry
  * storage" when it fails) and routes PATH_INFO into *route. */
 void endpoint_start(oci_route *route);
 

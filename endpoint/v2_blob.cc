@@ -149,6 +149,7 @@ int blob_range_parse(const char *range, int64_t size, int64_t *first, int64_t *l
 
 int handle_v2_blob(const char *name_in, const char *digest_in) {
     const char *method = cgi_method();
+    oci_refuse_write_if_read_only(method);
     if (oci_init_storage() != 0)
         oci_send_error(500, "STORAGE_ERROR", "Failed to initialize registry storage");
 

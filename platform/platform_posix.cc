@@ -36,7 +36,14 @@ int plat_stat(const char *path, plat_attr *out) {
         return errno == ENOENT || errno == ENOTDIR ? PLAT_STAT_ABSENT : PLAT_STAT_FAILED;
     out->is_dir = S_ISDIR(st.st_mode) ? 1 : 0;
     out->size = static_cast<int64_t>(st.st_size);
+    out->mtime = static_cast<int64_t>(st.st_mtime);
     return 0;
+}
+
+int plat_touch(const char *path) {
+    if (FAULT_HIT(PLAT_OP_STAT)) return -1;
+    if (path == nullptr) return -1;
+    return utimensat(AT_FDCWD, path, nullptr, 0) == 0 ? 0 : -1;
 }
 
 int plat_mkdir(const char *path) {

@@ -145,6 +145,16 @@ bool to_utf8(const wchar_t *name, char *out, int capacity) {
     return n > 0;
 }
 
+// A FILETIME (100-nanosecond steps since 1601-01-01 UTC) as whole seconds
+// since 1970-01-01 UTC.
+int64_t unix_seconds(const FILETIME &t) {
+    constexpr uint64_t kStepsPerSecond = 10000000;
+    constexpr uint64_t kSecondsFrom1601To1970 = 11644473600ULL;
+    uint64_t steps = (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    return static_cast<int64_t>(steps / kStepsPerSecond) -
+           static_cast<int64_t>(kSecondsFrom1601To1970);
+}
+
 // A handle for path, or INVALID_HANDLE_VALUE (also for a path that does
 // not convert).
 HANDLE open_handle(const char *path, DWORD access, DWORD disposition, DWORD flags) {
@@ -256,6 +266,7 @@ int plat_stat(const char *path, plat_attr *out) {
     }
     DWORD attributes = data.dwFileAttributes;
     uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    FILETIME written = data.ftLastWriteTime;
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
         // A symbolic link or junction: open it to query what it points at.
         HANDLE h = CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
@@ -267,10 +278,23 @@ int plat_stat(const char *path, plat_attr *out) {
         if (!ok) return PLAT_STAT_FAILED;
         attributes = info.dwFileAttributes;
         size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+        written = info.ftLastWriteTime;
     }
     out->is_dir = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 1 : 0;
     out->size = static_cast<int64_t>(size);
+    out->mtime = unix_seconds(written);
     return 0;
+}
+
+int plat_touch(const char *path) {
+    if (FAULT_HIT(PLAT_OP_STAT)) return -1;
+    HANDLE h = open_handle(path, FILE_WRITE_ATTRIBUTES, OPEN_EXISTING, 0);
+    if (h == INVALID_HANDLE_VALUE) return -1;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    BOOL ok = SetFileTime(h, nullptr, nullptr, &now);
+    CloseHandle(h);
+    return ok ? 0 : -1;
 }
 
 int plat_mkdir(const char *path) {

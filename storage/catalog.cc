@@ -164,28 +164,6 @@ int collect_tags(const char *repo_name, std::vector<std::string> *tags) {
     return 0;
 }
 
-// Adds to *names every repository at or below directory dir, whose name so
-// far is prefix (empty at the top): a directory with a _manifests directory
-// is a repository, and a repository may hold others ("library" and
-// "library/alpine"). The walk never enters _manifests.
-int collect_repositories(const std::string &dir, const std::string &prefix, int depth,
-                         std::vector<std::string> *names) {
-    std::vector<listed_entry> entries;
-    if (list_all(dir.c_str(), &entries) != 0) return -1;
-    for (const listed_entry &entry : entries) {
-        if (!entry.is_dir || entry.name == "_manifests") continue;
-        std::string name = prefix.empty() ? entry.name : prefix + "/" + entry.name;
-        std::string path = dir + PLAT_SEP_STR + entry.name;
-        if (dir_exists((path + PLAT_SEP_STR + "_manifests").c_str())) names->push_back(name);
-        // A name has at most 255 bytes, so no repository lies deeper than
-        // 128 levels; deeper directories are no concern of the catalog.
-        if (depth < kMaxRepoDepth &&
-            collect_repositories(path, name, depth + 1, names) != 0)
-            return -1;
-    }
-    return 0;
-}
-
 // Index of the first name after last in sorted names (all when last is
 // empty).
 size_t first_after(const std::vector<std::string> &names, const char *last) {
@@ -242,6 +220,37 @@ int require_valid_repo(const char *repo_name) {
 }
 
 }  // namespace
+
+// Adds to *names every repository at or below directory dir, whose name so
+// far is prefix (empty at the top): a directory that holds a _manifests
+// directory is a repository, and a repository may hold others ("library"
+// and "library/alpine"). That a directory is a repository is read from its
+// own listing, not asked of the file system again, so that a failed query
+// cannot make a repository look absent. The walk never enters _manifests.
+int collect_repositories(const std::string &dir, const std::string &prefix, int depth,
+                         std::vector<std::string> *names) {
+    std::vector<listed_entry> entries;
+    if (list_all(dir.c_str(), &entries) != 0) return -1;
+    if (!prefix.empty()) {
+        for (const listed_entry &entry : entries) {
+            if (entry.is_dir && entry.name == "_manifests") {
+                names->push_back(prefix);
+                break;
+            }
+        }
+    }
+    // A name has at most 255 bytes, so no repository lies deeper than 128
+    // levels; deeper directories are no concern of the catalog.
+    if (depth > kMaxRepoDepth) return 0;
+    for (const listed_entry &entry : entries) {
+        if (!entry.is_dir || entry.name == "_manifests") continue;
+        std::string name = prefix.empty() ? entry.name : prefix + "/" + entry.name;
+        if (collect_repositories(dir + PLAT_SEP_STR + entry.name, name, depth + 1, names) != 0)
+            return -1;
+    }
+    return 0;
+}
+
 
 extern "C" {
 

@@ -111,11 +111,18 @@ bool descriptor_valid(yyjson_val *d, const char *what) {
     return true;
 }
 
+// A file that a manifest being stored names gets its modification time set
+// to now before it is looked for, so that a garbage collection running
+// meanwhile finds it young and keeps it (reg_gc looks at the time again
+// after it has moved a file aside, and puts back one touched before the
+// move). Where the time cannot be set, the file's presence alone decides.
+//
 // 1 when the blob of digest is stored, 0 when not, -1 (with the message)
 // when the store cannot tell.
 int blob_stored(const char *digest) {
     char path[REG_PATH_MAX];
     blob_path_for_digest(digest, path, sizeof path);
+    plat_touch(path);
     int present = file_presence(path);
     if (present < 0) set_error("cannot query blob %s", digest);
     return present;
@@ -127,11 +134,15 @@ bool has_urls(yyjson_val *d) {
 }
 
 // A manifest is in a repository while its revision link and its body are:
-// 1 it is, 0 it is not, -1 (with the message) the store cannot tell.
+// 1 it is, 0 it is not, -1 (with the message) the store cannot tell. The
+// body is touched before the revision link is looked at: reg_gc removes the
+// revision link first and then looks at the body's time, so either it sees
+// the touch and keeps the manifest, or this finds no revision link.
 int manifest_stored(const char *repo_name, const char *hex) {
     char rev[REG_PATH_MAX], body[REG_PATH_MAX];
     manifest_rev_path(repo_name, hex, rev, sizeof rev);
     manifest_body_path(repo_name, hex, body, sizeof body);
+    plat_touch(body);
     int present = file_presence(rev);
     if (present == 1) present = file_presence(body);
     if (present < 0) set_error("cannot query manifest sha256:%s", hex);

@@ -48,15 +48,14 @@ bool is_reserved_component(std::string_view component) {
     return component.empty() || component == "." || component == "_manifests";
 }
 
-// <root>/repositories/<repo_name>/_manifests
+}  // namespace
+
 void manifests_dir(const char *repo_name, char *out, uint64_t size) {
     char repos[REG_PATH_MAX], repo[REG_PATH_MAX];
     repos_dir(repos, sizeof repos);
     path_join(repo, sizeof repo, repos, repo_name);
     path_join(out, size, repo, "_manifests");
 }
-
-}  // namespace
 
 extern "C" int reg_repo_name_valid(const char *name) { return repo_name_valid(name); }
 

@@ -297,6 +297,150 @@ const char *reg_referrers_json(const char *repo_name, const char *digest,
  * when the storage is not initialised. */
 const char *reg_storage_get_stats_json(void);
 
+/* ---- Operating the store: garbage collection, integrity, usage --------- */
+
+/* Defaults of reg_gc_options, in seconds: the grace period of blobs and
+ * manifests (a push in progress stores its blobs first and its manifest
+ * last, within this time), and the age after which an upload or a
+ * temporary file that has not changed is taken as abandoned. */
+#define REG_GC_GRACE_DEFAULT 3600
+#define REG_GC_EXPIRY_DEFAULT 86400
+
+/* What reg_gc is asked to do. */
+typedef struct reg_gc_options {
+    int64_t grace_seconds;   /* a blob or manifest modified less than this long ago stays */
+    int64_t expiry_seconds;  /* an upload or temporary unchanged for this long goes */
+    int32_t dry_run;         /* non-zero: decide everything, remove nothing */
+    int32_t delete_untagged; /* non-zero: manifests that no tag reaches go too */
+} reg_gc_options;
+
+/* The kinds of what reg_gc removes. */
+typedef enum reg_gc_kind {
+    REG_GC_BLOB,      /* name: the digest string */
+    REG_GC_MANIFEST,  /* name: "<repository>@<digest string>" */
+    REG_GC_UPLOAD,    /* name: the path below the root, "/"-separated */
+    REG_GC_TEMPORARY  /* name: the path below the root, "/"-separated */
+} reg_gc_kind;
+
+typedef struct reg_gc_item {
+    reg_gc_kind kind;
+    int64_t bytes; /* the file's size (a manifest: its body and content type) */
+    char *name;
+} reg_gc_item;
+
+/* What one run of reg_gc did. The arrays belong to the report; free it
+ * with reg_gc_report_free. */
+typedef struct reg_gc_report {
+    reg_gc_item *items;         /* removed (with dry_run: to be removed), in order */
+    uint64_t count;
+    int64_t bytes;              /* the sum of the items' bytes */
+    uint64_t manifests_read;    /* manifest bodies read in the mark phase, each once */
+    uint64_t blobs_marked;      /* distinct blobs that a kept manifest names */
+    uint64_t kept_young;        /* unmarked blobs and manifests kept by the grace period */
+    uint64_t failures;          /* removals that failed; a later run retries them */
+} reg_gc_report;
+
+/* Collects garbage while the registry serves. Marks every blob that a
+ * manifest of any repository names (config, layers, an artifact's blobs)
+ * and, with delete_untagged, keeps only the manifests that a tag reaches
+ * directly or through index children (recursively), with the subjects of
+ * kept manifests and the manifests whose subject is kept (the referrers a
+ * client can list); without it every stored manifest is kept. Then it
+ * removes: unkept manifests (body, content type, revision and referrer
+ * links), unmarked blobs, upload files and temporaries of atomic
+ * replacement unchanged for expiry_seconds, and empty blob fan-out
+ * directories. Nothing modified less than grace_seconds ago is removed.
+ *
+ * Without locks, each removal is made safe against a concurrent push: a
+ * manifest being stored sets the modification time of every blob and
+ * manifest it names before it checks that they exist; reg_gc moves a file
+ * aside (<name>.sweep-<pid>), looks at its time again, and puts back one
+ * touched meanwhile. A file left aside by an interrupted run is put back
+ * (or, when its name was taken again, removed) by the next run. A manifest
+ * is removed only when, just before, no tag names it and it is not young;
+ * its revision link goes first.
+ *
+ * Fails before removing anything (REG_STATUS_IO_ERROR) when a directory
+ * does not list whole or a manifest body is there but cannot be read or
+ * parsed (what it names is unknown; regstore fsck finds it). Individual
+ * removals that fail are counted in failures and the run goes on; the
+ * result is then -1 with the first failure's message, and the report is
+ * filled all the same. out is always filled (empty on an early failure). */
+int reg_gc(const reg_gc_options *options, reg_gc_report *out);
+
+/* Frees what a report holds and empties it; a NULL report is ignored. */
+void reg_gc_report_free(reg_gc_report *report);
+
+/* The kinds of problems reg_fsck reports. */
+typedef enum reg_fsck_kind {
+    REG_FSCK_BLOB_CORRUPT,     /* a blob whose bytes do not have its name's digest */
+    REG_FSCK_MANIFEST_CORRUPT, /* a manifest body whose bytes do not have its digest, or not JSON */
+    REG_FSCK_LINK_CORRUPT,     /* a tag, revision or referrer link that is not the right digest string */
+    REG_FSCK_LINK_DANGLING,    /* a well-formed link whose manifest body is not stored */
+    REG_FSCK_REFERENCE_MISSING,/* a manifest names a blob or index child that is not stored */
+    REG_FSCK_STRAY,            /* an entry outside the store's layout */
+    REG_FSCK_UNREADABLE        /* a file or directory that cannot be read */
+} reg_fsck_kind;
+
+typedef struct reg_fsck_problem {
+    reg_fsck_kind kind;
+    int32_t repaired; /* 1 moved to quarantine or removed by --repair */
+    char *path;       /* below the root, "/"-separated */
+    char *detail;     /* what is wrong, and what the repair did */
+} reg_fsck_problem;
+
+typedef struct reg_fsck_report {
+    reg_fsck_problem *problems;
+    uint64_t count;
+    uint64_t blobs;        /* blobs re-hashed */
+    uint64_t manifests;    /* manifest bodies re-hashed */
+    uint64_t links;        /* links checked */
+    int64_t bytes_hashed;
+} reg_fsck_report;
+
+/* Checks the whole store: re-hashes every blob and manifest body, reads
+ * every tag, revision and referrer link, looks up what each manifest names,
+ * and reports entries outside the layout. With repair non-zero, corrupt
+ * blobs, manifest bodies (with their content type) and corrupt links are
+ * moved to <root>/quarantine/<their path below the root> (a name taken
+ * there gets ".1", ".2", ...), never deleted; well-formed links whose
+ * manifest body is not stored are removed, except those naming a body
+ * quarantined in this run, which go to quarantine too. 0 when the check
+ * ran (count tells whether it found problems), -1 when it could not run
+ * (storage not ready, out of memory). out is always filled. */
+int reg_fsck(int32_t repair, reg_fsck_report *out);
+
+/* Frees what a report holds and empties it; a NULL report is ignored. */
+void reg_fsck_report_free(reg_fsck_report *report);
+
+/* Space used by one repository. */
+typedef struct reg_du_repo {
+    char *name;
+    uint64_t manifests;     /* manifest bodies */
+    int64_t manifest_bytes; /* their bytes */
+    uint64_t blobs;         /* distinct stored blobs its manifests name */
+    int64_t blob_bytes;     /* their bytes */
+} reg_du_repo;
+
+typedef struct reg_du_report {
+    reg_du_repo *repos;       /* in byte order of their names */
+    uint64_t count;
+    uint64_t blobs;           /* distinct stored blobs any manifest names, each once */
+    int64_t blob_bytes;
+    uint64_t stored_blobs;    /* every blob file of the store */
+    int64_t stored_blob_bytes;
+    uint64_t uploads;         /* upload files */
+    int64_t upload_bytes;
+} reg_du_report;
+
+/* Measures the space of every repository: a blob counts once in each
+ * repository whose manifests name it, and once in the store's total.
+ * 0, or -1 when the store cannot be walked whole. out is always filled. */
+int reg_du(reg_du_report *out);
+
+/* Frees what a report holds and empties it; a NULL report is ignored. */
+void reg_du_report_free(reg_du_report *report);
+
 #ifdef __cplusplus
 }
 #endif

@@ -19,6 +19,8 @@
 #define REG_PATH_MAX 4096       /* every path buffer */
 #define REG_DIR_LIST_MAX 512    /* entries of one listing */
 #define REG_DIR_NAME_MAX 512    /* bytes of one listed name, NUL included */
+#define REG_DIGEST_STRING_LEN 71 /* "sha256:" and 64 hex digits: a link's whole text */
+#define REG_LINK_CAPACITY 128    /* a link file is read with at most 127 bytes */
 
 /* ---- Module state (root.cc) ------------------------------------------ */
 extern char s_root[REG_ROOT_MAX];
@@ -146,7 +148,9 @@ int read_file(const char *path, char *buffer, uint64_t capacity, uint64_t *out_l
 char *xstrdup(const char *text);
 
 #ifdef __cplusplus
+#include <array>
 #include <new>
+#include <unordered_set>
 #include <string>
 #include <vector>
 
@@ -179,6 +183,70 @@ int list_all(const char *directory, std::vector<listed_entry> *out);
 /* Reads the whole file at path into *out. 0, or -1 when it does not open,
  * a read fails, or it holds more than limit bytes (*out is then cut). */
 int read_whole_file(const char *path, uint64_t limit, std::string *out);
+
+/* Adds to *names every repository at or below directory dir, whose name so
+ * far is prefix (empty at the top): a directory whose listing holds a
+ * _manifests directory is a repository, and a repository may hold others
+ * ("library" and "library/alpine"). depth is 1 at the top. 0, or -1 when a
+ * directory does not list whole. (catalog.cc) */
+int collect_repositories(const std::string &dir, const std::string &prefix, int depth,
+                         std::vector<std::string> *names);
+
+/* ---- Walking the store (store_walk.cc) -------------------------------- */
+
+/* A SHA-256 digest as its 32 raw bytes: the key of the sets of blobs and
+ * manifests that garbage collection, the integrity check and the usage
+ * report keep. */
+typedef std::array<uint8_t, 32> digest_key;
+
+struct digest_key_hash {
+    size_t operator()(const digest_key &k) const {
+        size_t h = 0;
+        for (int i = 0; i < 8; i++) h = (h << 8) | k[static_cast<size_t>(i)];
+        return h;
+    }
+};
+typedef std::unordered_set<digest_key, digest_key_hash> digest_set;
+
+/* The key of 64 lowercase hex digits (not checked). */
+digest_key key_of_hex(const char *hex);
+/* The 64 hex digits of key. */
+std::string hex_of_key(const digest_key &key);
+/* 1 for exactly 64 of [0-9a-f], else 0. */
+int is_hex_digest(const std::string &text);
+
+/* What one manifest names, whatever its kind: blobs (config, layers, an
+ * artifact's blobs), manifests of the same repository (an index's
+ * manifests) and its subject. Every descriptor whose digest is a valid
+ * sha256 digest string is taken; others are passed over. */
+struct manifest_refs {
+    std::vector<digest_key> blobs;
+    std::vector<digest_key> manifests;
+    bool has_subject = false;
+    digest_key subject{};
+};
+
+/* Parses body (len bytes) and fills *out. 0, or -1 when it is not a JSON
+ * object. */
+int manifest_references(const char *body, size_t len, manifest_refs *out);
+
+/* One manifest body file of a repository as a directory listing found it. */
+struct stored_manifest {
+    std::string repo;
+    digest_key key;
+};
+
+/* Every repository of the store with the manifest bodies (files named by 64
+ * hex digits) of its _manifests directory. 0, or -1 with the message when a
+ * directory does not list whole. */
+int list_stored_manifests(std::vector<std::string> *repos, std::vector<stored_manifest> *out);
+
+/* "<name>.tmp-<digits>-<digits>": the temporary of an atomic replacement. */
+int is_temporary_name(const std::string &name);
+
+/* "<name>.sweep-<digits>": a file that a garbage collection moved aside
+ * before removing it; *original gets <name>. */
+int is_swept_name(const std::string &name, std::string *original);
 #endif
 
 /* ---- Manifests (manifests.cc) ----------------------------------------- */
@@ -207,6 +275,8 @@ int manifest_has_tag_for(const char *repo_name, const char *hex);
  * content type <hex>.ct, revisions/sha256/<hex>[/link], tags and
  * tags/<tag>/current/link. */
 void repos_dir(char *out, uint64_t size);
+/* <root>/repositories/<repo>/_manifests */
+void manifests_dir(const char *repo_name, char *out, uint64_t size);
 void manifest_body_path(const char *repo_name, const char *hex, char *out, uint64_t size);
 void manifest_ct_path(const char *repo_name, const char *hex, char *out, uint64_t size);
 void manifest_rev_dir(const char *repo_name, const char *hex, char *out, uint64_t size);

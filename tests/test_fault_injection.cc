@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -54,6 +55,33 @@ std::string manifest_body(int n) {
 }
 const std::string kManifest0 = manifest_body(0);
 const std::string kManifest1 = manifest_body(1);
+// An untagged manifest whose layer no other manifest names.
+const std::string kLoneManifest = "{\"schemaVersion\":2,\"config\":{\"digest\":\"" +
+                                  digest_of(kBlobX) + "\"},\"layers\":[{\"digest\":\"" +
+                                  digest_of(kChunkB) + "\"}]}";
+
+std::string oci_descriptor(const char *type, const std::string &bytes) {
+    return std::string("{\"mediaType\":\"") + type + "\",\"digest\":\"" + digest_of(bytes) +
+           "\",\"size\":" + std::to_string(bytes.size()) + "}";
+}
+// An OCI image that names kBlobX and the orphan kUpload, and an index whose
+// child is the untagged kLoneManifest: what a client may push while a
+// collection runs.
+const std::string kLateImage =
+    std::string("{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.manifest.v1+json\",") +
+    "\"config\":" + oci_descriptor("application/vnd.oci.image.config.v1+json", kBlobX) +
+    ",\"layers\":[" + oci_descriptor("application/vnd.oci.image.layer.v1.tar", kUpload) + "]}";
+const std::string kLateIndex =
+    std::string("{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.index.v1+json\",") +
+    "\"manifests\":[" + oci_descriptor("application/vnd.oci.image.manifest.v1+json", kLoneManifest) +
+    "]}";
+
+// Sets the modification time of every file under dir two hours back.
+void age_files(const std::string &dir) {
+    auto then = fs::file_time_type::clock::now() - std::chrono::hours(2);
+    for (const auto &e : fs::recursive_directory_iterator(dir))
+        if (e.is_regular_file()) fs::last_write_time(e.path(), then);
+}
 
 const char kOciManifestType[] = "application/vnd.oci.image.manifest.v1+json";
 
@@ -127,6 +155,21 @@ struct Store {
                   0)
             << reg_storage_last_error();
     }
+    std::string temporary() const { return body_path(kManifest0) + ".tmp-1-1"; }
+    // A store with something of every kind a collection removes, all two
+    // hours old: app:latest (kManifest0, naming X and Y), the untagged
+    // kLoneManifest with the only reference to kChunkB, the orphan blob
+    // kUpload, an upload and a temporary.
+    void fill_for_gc() {
+        init();
+        for (const std::string *b : {&kBlobX, &kBlobY, &kChunkB, &kUpload}) store_blob(*b);
+        put("latest", kManifest0);
+        put(digest_of(kLoneManifest), kLoneManifest);
+        start();
+        append(kChunkA);
+        write_whole_file(temporary(), "partial");
+        age_files(root);
+    }
     void put_typed(const std::string &reference, const std::string &body) {
         char digest[72], subject[72];
         ASSERT_EQ(reg_manifest_put_typed(kRepo, reference.c_str(), body.data(), body.size(),
@@ -189,6 +232,24 @@ Notes nothing_to_note(Store &) { return {}; }
 int finish_upload(Store &s) {
     char digest[72];
     return reg_blob_finish_upload(s.upload_id.c_str(), digest_of(kUpload).c_str(), digest);
+}
+
+int collect_garbage(Store &) {
+    reg_gc_options options{};
+    options.grace_seconds = 3600;
+    options.expiry_seconds = 3600;
+    options.delete_untagged = 1;
+    reg_gc_report report{};
+    int rc = reg_gc(&options, &report);
+    reg_gc_report_free(&report);
+    return rc;
+}
+
+// What a client reaches through app:latest is there whole.
+void expect_latest_whole(Store &s) {
+    EXPECT_EQ(s.get("latest"), kManifest0);
+    EXPECT_EQ(read_whole_file(s.blob_path(kBlobX)), kBlobX);
+    EXPECT_EQ(read_whole_file(s.blob_path(kBlobY)), kBlobY);
 }
 
 int put_manifest(Store &s, const std::string &reference, const std::string &body) {
@@ -718,6 +779,39 @@ std::vector<Scenario> scenarios() {
                  note_if(notes, !path_exists(s.tag_link(tag)), "a tag removed before the failure");
              return notes;
          }},
+        // A collection hit by a fault reports it, or passes over what a
+        // fault hid from it (a listing step that failed looks like the end
+        // of the directory); either way a second collection finishes the
+        // work, which the check after each run makes sure of.
+        {"gc_sweep", [](Store &s) { s.fill_for_gc(); }, collect_garbage,
+         [](Store &s) {
+             expect_latest_whole(s);
+             EXPECT_EQ(collect_garbage(s), 0) << "the second run: " << reg_storage_last_error();
+             expect_latest_whole(s);
+             EXPECT_FALSE(path_exists(s.blob_path(kChunkB)));
+             EXPECT_FALSE(path_exists(s.blob_path(kUpload)));
+             EXPECT_FALSE(path_exists(s.body_path(kLoneManifest)));
+             EXPECT_FALSE(path_exists(s.revision_link(kLoneManifest)));
+             EXPECT_FALSE(path_exists(s.upload_path()));
+             EXPECT_FALSE(path_exists(s.temporary()));
+             Notes notes;
+             note_if(notes, path_exists(s.body_path(kLoneManifest) + ".ct"),
+                     "the content type of the removed manifest");
+             return notes;
+         },
+         [](Store &s) {
+             // A collection that failed part-way lost nothing a client
+             // reaches; what it did not finish, the next run does.
+             expect_latest_whole(s);
+             Notes notes;
+             note_if(notes, path_exists(s.blob_path(kUpload)), "the orphan blob");
+             note_if(notes, path_exists(s.body_path(kLoneManifest)), "the untagged manifest");
+             note_if(notes, path_exists(s.upload_path()), "the abandoned upload");
+             note_if(notes, path_exists(s.blob_path(kUpload) + ".sweep-" +
+                                        std::to_string(static_cast<long long>(getpid()))),
+                     "the orphan blob moved aside");
+             return notes;
+         }},
     };
 }
 
@@ -878,6 +972,14 @@ struct Interleaving {
 std::function<void()> g_other_step;
 void run_other_step() { g_other_step(); }
 
+// The result of the other process's push in the collection's races.
+int g_other_rc;
+int put_typed(const std::string &reference, const std::string &body) {
+    char digest[72], subject[72];
+    return reg_manifest_put_typed(kRepo, reference.c_str(), body.data(), body.size(), nullptr,
+                                  digest, subject);
+}
+
 std::vector<Interleaving> interleavings() {
     return {
         {"upload_finish_while_the_last_blob_of_its_fan_out_is_deleted",
@@ -929,6 +1031,37 @@ std::vector<Interleaving> interleavings() {
          [](Store &) { return reg_manifest_delete(kRepo, "latest"); },
          [](Store &s) { put_manifest(s, "v1", kManifest0); },
          [](Store &, int rc) { EXPECT_EQ(rc, 0) << reg_storage_last_error(); }, true},
+        // A push that names an old orphan blob, accepted while the collection
+        // runs: either the push finds the blob gone and fails, or the blob
+        // stays.
+        {"gc_while_a_manifest_names_an_old_orphan_blob", [](Store &s) { s.fill_for_gc(); },
+         collect_garbage,
+         [](Store &) { g_other_rc = put_typed("late", kLateImage); },
+         [](Store &s, int rc) {
+             EXPECT_EQ(rc, 0) << reg_storage_last_error();
+             expect_latest_whole(s);
+             if (g_other_rc == 0) {
+                 EXPECT_EQ(s.get("late"), kLateImage);
+                 EXPECT_EQ(read_whole_file(s.blob_path(kUpload)), kUpload);
+             } else {
+                 EXPECT_EQ(reg_storage_last_status(), REG_STATUS_UNKNOWN_REFERENCE);
+             }
+         }},
+        // An index whose child is the old untagged manifest, pushed while a
+        // collection that deletes untagged manifests runs: either the push
+        // fails, or the child and its blobs stay.
+        {"gc_while_an_index_names_an_old_untagged_manifest", [](Store &s) { s.fill_for_gc(); },
+         collect_garbage,
+         [](Store &) { g_other_rc = put_typed("multi", kLateIndex); },
+         [](Store &s, int rc) {
+             EXPECT_EQ(rc, 0) << reg_storage_last_error();
+             expect_latest_whole(s);
+             if (g_other_rc == 0) {
+                 EXPECT_EQ(s.get("multi"), kLateIndex);
+                 EXPECT_EQ(s.get(digest_of(kLoneManifest)), kLoneManifest);
+                 EXPECT_EQ(read_whole_file(s.blob_path(kChunkB)), kChunkB);
+             }
+         }},
     };
 }
 

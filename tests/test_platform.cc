@@ -2,6 +2,8 @@
 // is open), exclusive creation, long paths, separators and path roots.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <string>
 
 #include "platform/platform.h"
@@ -170,3 +172,26 @@ TEST(PlatformMisc, RandomBytesDifferAndTheClockRuns) {
 }
 
 }  // namespace
+
+// The modification time that garbage collection's grace period reads, and
+// the touch with which a manifest being stored marks what it names.
+TEST(PlatformFiles, ModificationTimeAndTouch) {
+    namespace fs = std::filesystem;
+    ScratchDir dir;
+    std::string path = dir / "file";
+    write_whole_file(path, "bytes");
+    auto then = fs::file_time_type::clock::now() - std::chrono::hours(3);
+    fs::last_write_time(path, then);
+    plat_attr a;
+    ASSERT_EQ(plat_stat(path.c_str(), &a), 0);
+    int64_t now = plat_time_seconds();
+    EXPECT_GE(now - a.mtime, 3 * 3600 - 5);
+    EXPECT_LE(now - a.mtime, 3 * 3600 + 5);
+    ASSERT_EQ(plat_touch(path.c_str()), 0);
+    ASSERT_EQ(plat_stat(path.c_str(), &a), 0);
+    EXPECT_LE(plat_time_seconds() - a.mtime, 5);
+    EXPECT_EQ(read_whole_file(path), "bytes") << "a touch leaves the bytes alone";
+    EXPECT_EQ(a.size, 5);
+    EXPECT_EQ(plat_touch((dir / "absent").c_str()), -1);
+    EXPECT_EQ(plat_stat((dir / "absent").c_str(), &a), PLAT_STAT_ABSENT);
+}

@@ -626,3 +626,98 @@ TEST_F(RegistryApi, ReferrersListManifestsWithASubject) {
 }
 
 }  // namespace
+
+// ---- Read-only mode --------------------------------------------------------------
+
+namespace {
+
+// Every entry below root with its kind, size, modification time and bytes,
+// so that any change on disk shows.
+std::map<std::string, std::string> snapshot(const std::string &root) {
+    namespace fs = std::filesystem;
+    std::map<std::string, std::string> out;
+    for (const auto &e : fs::recursive_directory_iterator(root)) {
+        std::string rel = e.path().lexically_relative(root).generic_string();
+        if (e.is_directory()) {
+            out[rel] = "dir";
+            continue;
+        }
+        auto when = fs::last_write_time(e.path()).time_since_epoch().count();
+        out[rel] = std::to_string(when) + " " + read_whole_file(e.path().string());
+    }
+    return out;
+}
+
+struct WriteRequest {
+    const char *program;
+    const char *method;
+    std::string path;  // "<upload>" stands for the open upload's location
+    std::string query;
+    std::string body;
+};
+
+}  // namespace
+
+TEST_F(RegistryApi, ReadOnlyRefusesEveryWriteAndChangesNothing) {
+    std::string manifest = stored_image("app", kOciManifest, 80);
+    ASSERT_EQ(put_manifest("app", "v1", manifest, kOciManifest).status, 201);
+    Reply start = call("v2_uploads", "POST", "/v2/app/blobs/uploads/");
+    ASSERT_EQ(start.status, 202);
+    const std::string upload = start.header("location");
+    const std::string layer = digest_of(random_bytes(1000, 80));
+    const std::string other = random_bytes(500, 81);
+
+    const std::map<std::string, std::string> before = snapshot(root());
+    const std::vector<WriteRequest> writes = {
+        {"v2_blob", "DELETE", "/v2/app/blobs/" + layer, "", ""},
+        {"v2_uploads", "POST", "/v2/app/blobs/uploads/", "", ""},
+        {"v2_uploads", "POST", "/v2/app/blobs/uploads/", "digest=" + digest_of(other), other},
+        {"v2_uploads", "POST", "/v2/new/blobs/uploads/", "mount=" + layer + "&from=app", ""},
+        {"v2_uploads", "PATCH", upload, "", other},
+        {"v2_uploads", "PUT", upload, "digest=" + digest_of(other), other},
+        {"v2_uploads", "DELETE", upload, "", ""},
+        {"v2_manifests", "PUT", "/v2/app/manifests/v2", "", manifest},
+        {"v2_manifests", "DELETE", "/v2/app/manifests/v1", "", ""},
+        {"v2_manifests", "DELETE", "/v2/app/manifests/" + digest_of(manifest), "", ""},
+        {"v2_tags", "DELETE", "/v2/app/tags/list", "", ""},
+        {"v2_base", "POST", "/v2/", "", ""},
+    };
+    for (const char *value : {"1", "true", "YES", "read-only"}) {
+        for (const WriteRequest &w : writes) {
+            SCOPED_TRACE(std::string(value) + ": " + w.method + " " + w.path);
+            Reply r = call(w.program, w.method, w.path, w.query, w.body,
+                           {{"REGISTRY_READ_ONLY", value}});
+            EXPECT_EQ(r.status, 405);
+            EXPECT_EQ(r.body,
+                      "{\"errors\":[{\"code\":\"UNSUPPORTED\",\"message\":\"the registry is "
+                      "read-only\"}]}\n");
+        }
+    }
+    EXPECT_EQ(snapshot(root()), before);
+
+    // Reads answer as they do in a registry that writes.
+    for (const char *value : {"1", ""}) {
+        SCOPED_TRACE(std::string("REGISTRY_READ_ONLY=") + value);
+        std::map<std::string, std::string> env = {{"REGISTRY_READ_ONLY", value}};
+        Reply get = call("v2_manifests", "GET", "/v2/app/manifests/v1", "", "", env);
+        EXPECT_EQ(get.status, 200);
+        EXPECT_EQ(get.body, manifest);
+        EXPECT_EQ(call("v2_blob", "HEAD", "/v2/app/blobs/" + layer, "", "", env).status, 200);
+        EXPECT_EQ(call("v2_uploads", "GET", upload, "", "", env).status, 204);
+        EXPECT_EQ(call("v2_tags", "GET", "/v2/app/tags/list", "", "", env).body,
+                  "{\"name\":\"app\",\"tags\":[\"v1\"]}\n");
+        EXPECT_EQ(call("v2_catalog", "GET", "/v2/_catalog", "", "", env).status, 200);
+        EXPECT_EQ(call("v2_referrers", "GET", "/v2/app/referrers/" + digest_of(manifest), "", "",
+                       env)
+                      .status,
+                  200);
+    }
+    EXPECT_EQ(snapshot(root()), before);
+
+    // Values that leave the registry writable.
+    for (const char *value : {"0", "false", "No", "OFF"}) {
+        Reply started = call("v2_uploads", "POST", "/v2/app/blobs/uploads/", "", "",
+                             {{"REGISTRY_READ_ONLY", value}});
+        EXPECT_EQ(started.status, 202) << value;
+    }
+}

@@ -21,6 +21,7 @@ struct OptionSpec {
     char short_name;   // 0 when there is none
     bool takes_value;
     bool is_count = false;  // the value must be a whole number, 0 to INT32_MAX
+    bool is_duration = false;  // the value must be a duration (parse_duration)
 };
 
 struct Command {
@@ -59,6 +60,38 @@ const std::vector<Command> &commands() {
          "Prints {\"name\":\"REPO\",\"tags\":[...]} with the tags in byte order. A\n"
          "repository that does not exist has no tags.\n",
          1, {}, cmd_tags},
+        {"", "gc", "gc [--dry-run] [--grace DURATION] [--expire DURATION] [--delete-untagged]",
+         "remove what no manifest or tag reaches, while serving",
+         "Marks every blob that a manifest of any repository names (config, layers,\n"
+         "an artifact's blobs) and removes the other blobs; with --delete-untagged,\n"
+         "also the manifests that no tag reaches directly or through an index (the\n"
+         "children of a kept index, the subjects of kept manifests and the manifests\n"
+         "that refer to a kept one stay). Nothing modified within the grace period\n"
+         "(--grace, default 1h) is removed, so a push in progress loses nothing.\n"
+         "Upload files and temporaries unchanged for longer than --expire (default\n"
+         "24h) go too. Prints each removal and the bytes freed; --dry-run removes\n"
+         "nothing and prints the same. A DURATION is a number of seconds, or one\n"
+         "followed by s, m, h or d. Safe while the registry serves.\n",
+         0,
+         {{"dry-run", 'n', false},
+          {"grace", 0, true, false, true},
+          {"expire", 0, true, false, true},
+          {"delete-untagged", 0, false}},
+         cmd_gc},
+        {"", "fsck", "fsck [--repair]", "check every blob, manifest and link",
+         "Re-hashes every blob and manifest body, checks every tag, revision and\n"
+         "referrer link and what each manifest names, and reports each problem with\n"
+         "its path below the root. --repair moves corrupt blobs, manifests and links\n"
+         "to <root>/quarantine/ (nothing is deleted) and removes links that name no\n"
+         "stored manifest. Exit status 0 when the store is sound, 1 when problems\n"
+         "were found (repaired or not).\n",
+         0, {{"repair", 0, false}}, cmd_fsck},
+        {"", "du", "du [--json]", "space per repository",
+         "Prints the space each repository takes: its manifests, and the blobs its\n"
+         "manifests name (a blob counts once in each repository that names it),\n"
+         "then the store's total with each blob once, the blobs no manifest names\n"
+         "and the uploads. A table on a terminal; JSON otherwise or with --json.\n",
+         0, {{"json", 0, false}}, cmd_du},
         {"blob", "put", "blob put FILE|-", "store a file or standard input as a blob",
          "Streams FILE (or standard input for -) through an upload, computing its\n"
          "SHA-256 digest on the way, stores it as a blob and prints its digest\n"
@@ -244,6 +277,12 @@ Parsed parse_command_line(const Command &c, const std::vector<std::string> &word
         if (o->is_count && !parse_count(value, &count)) {
             *problem = "option '--" + std::string(o->name) +
                        "' wants a whole number from 0 to 2147483647, not '" + value + "'";
+            return Parsed::kUsage;
+        }
+        int64_t seconds = 0;
+        if (o->is_duration && !parse_duration(value, &seconds)) {
+            *problem = "option '--" + std::string(o->name) +
+                       "' wants a duration such as 3600, 90s, 30m, 1h or 2d, not '" + value + "'";
             return Parsed::kUsage;
         }
         inv->options[o->name] = value;

@@ -51,6 +51,10 @@ int fail_storage();
 // else (signs, blanks, trailing text, overflow).
 bool parse_count(const std::string &text, int32_t *out);
 
+// Parses a duration: a whole number of seconds, or one followed by s, m, h
+// or d (at most 12 digits); false for anything else.
+bool parse_duration(const std::string &text, int64_t *seconds);
+
 // "sha256:" and the 64 lowercase hex digits of a raw 32-byte digest.
 std::string digest_string(const uint8_t raw[32]);
 
@@ -138,6 +142,10 @@ int cmd_upload_cancel(const Invocation &inv);
 int cmd_manifest_put(const Invocation &inv);
 int cmd_manifest_get(const Invocation &inv);
 int cmd_manifest_rm(const Invocation &inv);
+
+int cmd_gc(const Invocation &inv);
+int cmd_fsck(const Invocation &inv);
+int cmd_du(const Invocation &inv);
 
 }  // namespace regstore
 

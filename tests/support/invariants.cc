@@ -79,6 +79,15 @@ bool temporary_target(const std::string &name, std::string *target) {
     return true;
 }
 
+// "<original>.sweep-<pid>": a file garbage collection moved aside before
+// removing it; the next collection puts it back or removes it.
+bool swept_original(const std::string &name, std::string *original) {
+    size_t at = name.rfind(".sweep-");
+    if (at == std::string::npos || at == 0 || !all_digits(name.substr(at + 7))) return false;
+    *original = name.substr(0, at);
+    return true;
+}
+
 // SHA-256 of a whole file, streamed; empty text when it cannot be read.
 std::string file_sha256_hex(const fs::path &path) {
     std::ifstream in(path, std::ios::binary);
@@ -138,6 +147,8 @@ class Checker {
                 check_uploads(entry.path());
             } else if (name == "repositories" && kind == Kind::kDir) {
                 check_repository_dir(entry.path(), "");
+            } else if (name == "quarantine" && kind == Kind::kDir) {
+                check_quarantine(entry.path());
             } else {
                 unexpected(entry);
             }
@@ -200,6 +211,12 @@ class Checker {
                 }
                 for (const auto &blob : entries(fan.path())) {
                     std::string hex = blob.path().filename().string();
+                    std::string original;
+                    if (kind_of(blob) == Kind::kFile && swept_original(hex, &original) &&
+                        is_hex_digest(original) && original.compare(0, 2, fan_name) == 0) {
+                        temporary(blob.path());
+                        continue;
+                    }
                     if (!is_hex_digest(hex) || hex.compare(0, 2, fan_name) != 0 ||
                         kind_of(blob) != Kind::kFile) {
                         unexpected(blob);
@@ -214,8 +231,28 @@ class Checker {
 
     void check_uploads(const fs::path &uploads) {
         for (const auto &entry : entries(uploads)) {
-            if (kind_of(entry) == Kind::kFile && is_upload_file_name(entry.path().filename().string())) {
+            std::string name = entry.path().filename().string(), original;
+            if (kind_of(entry) == Kind::kFile && is_upload_file_name(name)) {
                 out_.uploads++;
+            } else if (kind_of(entry) == Kind::kFile && swept_original(name, &original) &&
+                       is_upload_file_name(original)) {
+                temporary(entry.path());
+            } else {
+                unexpected(entry);
+            }
+        }
+    }
+
+    // What the integrity check moved aside: files and directories of any
+    // name, nothing of another kind.
+    void check_quarantine(const fs::path &dir) {
+        for (const auto &entry : entries(dir)) {
+            Kind kind = kind_of(entry);
+            if (kind == Kind::kDir) {
+                out_.quarantined_dirs++;
+                check_quarantine(entry.path());
+            } else if (kind == Kind::kFile) {
+                out_.quarantined++;
             } else {
                 unexpected(entry);
             }

@@ -28,8 +28,14 @@ struct StoreCheck {
     // violations.
     std::vector<std::string> dangling_tags;
     // Temporary files of atomic replacement ("<target>.tmp-<pid>-<n>") left
-    // behind, for instance by a process that was killed. Not a violation.
+    // behind, for instance by a process that was killed, and blobs or
+    // uploads that garbage collection moved aside ("<name>.sweep-<pid>")
+    // and was stopped before it removed or put back. Not a violation.
     std::vector<std::string> temporaries;
+    // Files (and directories) under quarantine/, where the integrity check
+    // moves what is corrupt.
+    int quarantined = 0;
+    int quarantined_dirs = 0;
     // What the root holds.
     int blobs = 0;
     int uploads = 0;
@@ -46,11 +52,13 @@ struct StoreCheck {
 //   and a revision link names the digest of its own directory;
 // - a tag link's manifest body exists (see StoreCheckOptions);
 // - nothing lies outside the layout the storage writes: config.json,
-//   blobs/sha256/<xx>/<hex>, uploads/<id>.part, and under
+//   blobs/sha256/<xx>/<hex>, uploads/<id>.part, quarantine/ (files and
+//   directories of any name), and under
 //   repositories/<name...>/_manifests the files <hex>, <hex>.ct,
 //   revisions/sha256/<hex>/link, tags/<tag>/current/link and
 //   referrers/sha256/<subject hex>/<hex> (a link to its own name), plus the
-//   temporaries of those files; no symbolic links, no other kinds of entry.
+//   temporaries of those files and blobs or uploads moved aside by garbage
+//   collection; no symbolic links, no other kinds of entry.
 // A root that does not exist holds nothing and breaks no rule; one that is
 // not a directory is a violation.
 StoreCheck check_store(const std::string &root, const StoreCheckOptions &options = {});

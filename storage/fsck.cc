@@ -1,0 +1,478 @@
+// The integrity check: every blob and manifest body re-hashed against its
+// name, every link read, every reference a manifest makes looked up, every
+// entry outside the layout reported; with repair, what is corrupt moves to
+// <root>/quarantine/ and links that name nothing go.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "digest/sha256.h"
+#include "platform/platform.h"
+#include "storage/reg_storage_internal.h"
+
+namespace {
+
+constexpr int kMaxRepoDepth = 128;
+
+struct Problem {
+    reg_fsck_kind kind;
+    bool repaired;
+    std::string path;
+    std::string detail;
+};
+
+bool is_lower_hex_char(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+
+bool is_upload_name(const std::string &name) {
+    return name.size() == 41 && name.compare(36, 5, ".part") == 0 &&
+           uuid_valid(name.substr(0, 36).c_str());
+}
+
+class Checker {
+  public:
+    explicit Checker(bool repair) : repair_(repair) {}
+
+    void run() {
+        std::vector<listed_entry> entries;
+        if (!list(s_root, "", &entries)) return;
+        for (const listed_entry &e : entries) {
+            std::string path = join(s_root, e.name);
+            if (!e.is_dir && (e.name == "config.json" || is_temporary_name(e.name))) continue;
+            if (e.is_dir && e.name == "blobs") check_blobs(path, e.name);
+            else if (e.is_dir && e.name == "uploads") check_uploads(path, e.name);
+            else if (e.is_dir && e.name == "repositories") check_repositories(path, e.name, "", 1);
+            else if (e.is_dir && e.name == "quarantine") continue;
+            else stray(e.name, e.is_dir);
+        }
+    }
+
+    int finish(reg_fsck_report *out) {
+        out->problems =
+            static_cast<reg_fsck_problem *>(calloc(problems_.size() + 1, sizeof(reg_fsck_problem)));
+        if (out->problems == nullptr) throw std::bad_alloc();
+        for (const Problem &p : problems_) {
+            reg_fsck_problem &slot = out->problems[out->count];
+            slot.kind = p.kind;
+            slot.repaired = p.repaired ? 1 : 0;
+            slot.path = xstrdup(p.path.c_str());
+            slot.detail = xstrdup(p.detail.c_str());
+            out->count++;
+            if (slot.path == nullptr || slot.detail == nullptr) throw std::bad_alloc();
+        }
+        out->blobs = blobs_;
+        out->manifests = manifests_;
+        out->links = links_;
+        out->bytes_hashed = bytes_hashed_;
+        return 0;
+    }
+
+  private:
+    static std::string join(const std::string &dir, const std::string &name) {
+        return dir + PLAT_SEP_STR + name;
+    }
+    static std::string rel_join(const std::string &rel, const std::string &name) {
+        return rel.empty() ? name : rel + "/" + name;
+    }
+
+    void report(reg_fsck_kind kind, const std::string &rel, const std::string &detail,
+                bool repaired = false) {
+        problems_.push_back(Problem{kind, repaired, rel, detail});
+    }
+
+    void stray(const std::string &rel, bool is_dir) {
+        report(REG_FSCK_STRAY, rel, is_dir ? "directory outside the layout" : "file outside the layout");
+    }
+
+    bool list(const std::string &dir, const std::string &rel, std::vector<listed_entry> *out) {
+        if (list_all(dir.c_str(), out) == 0) return true;
+        report(REG_FSCK_UNREADABLE, rel.empty() ? "." : rel, "directory does not list whole");
+        return true;  // what was gathered is still checked
+    }
+
+    // Moves the file at path (rel below the root) to quarantine/<rel>, under
+    // a free name. Never removes anything.
+    bool quarantine(const std::string &path, const std::string &rel, std::string *where) {
+        std::string target = std::string(s_root) + PLAT_SEP_STR + "quarantine";
+        // Appended piece by piece, not joined with operator+: GCC 12 at -O3
+        // warns falsely (-Wrestrict) about "literal" + string.
+        std::string rel_target = "quarantine/";
+        rel_target += rel;
+        for (size_t start = 0;;) {
+            size_t slash = rel.find('/', start);
+            if (slash == std::string::npos) break;
+            target += PLAT_SEP_STR;
+            target.append(rel, start, slash - start);
+            start = slash + 1;
+        }
+        if (mkdirs(target.c_str()) != 0) return false;
+        std::string name = rel.substr(rel.rfind('/') + 1);
+        std::string candidate = join(target, name);
+        plat_attr a;
+        for (int n = 1; plat_stat(candidate.c_str(), &a) == 0; n++) {
+            candidate = join(target, name + "." + std::to_string(n));
+            rel_target = "quarantine/";
+            rel_target += rel + "." + std::to_string(n);
+        }
+        if (plat_rename(path.c_str(), candidate.c_str()) != 0) return false;
+        *where = rel_target;
+        return true;
+    }
+
+    // Reports a corrupt file and, with repair, quarantines it.
+    void corrupt(reg_fsck_kind kind, const std::string &path, const std::string &rel,
+                 const std::string &what) {
+        std::string where;
+        if (repair_ && quarantine(path, rel, &where)) {
+            report(kind, rel, what + "; moved to " + where, true);
+            return;
+        }
+        report(kind, rel, what + (repair_ ? "; could not be moved to quarantine" : ""));
+    }
+
+    // SHA-256 of the file at path as hex; "" when it cannot be read.
+    std::string hash_file(const std::string &path) {
+        uint8_t raw[32];
+        if (sha256_file(path.c_str(), raw) != 0) return "";
+        int64_t size = file_size(path.c_str());
+        if (size > 0) bytes_hashed_ += size;
+        char hex[65];
+        bin_to_hex(raw, sizeof raw, hex);
+        return hex;
+    }
+
+    void check_blobs(const std::string &dir, const std::string &rel) {
+        std::vector<listed_entry> algos;
+        list(dir, rel, &algos);
+        for (const listed_entry &a : algos) {
+            if (!a.is_dir || a.name != "sha256") {
+                stray(rel_join(rel, a.name), a.is_dir);
+                continue;
+            }
+            std::string algo = join(dir, a.name), algo_rel = rel_join(rel, a.name);
+            std::vector<listed_entry> fans;
+            list(algo, algo_rel, &fans);
+            for (const listed_entry &f : fans) {
+                std::string fan_rel = rel_join(algo_rel, f.name);
+                bool fan_ok = f.is_dir && f.name.size() == 2 && is_lower_hex_char(f.name[0]) &&
+                              is_lower_hex_char(f.name[1]);
+                if (!fan_ok) {
+                    stray(fan_rel, f.is_dir);
+                    continue;
+                }
+                std::string fan = join(algo, f.name);
+                std::vector<listed_entry> blobs;
+                list(fan, fan_rel, &blobs);
+                for (const listed_entry &b : blobs) {
+                    std::string original;
+                    if (!b.is_dir && is_swept_name(b.name, &original)) continue;  // gc settles it
+                    std::string blob_rel = rel_join(fan_rel, b.name);
+                    if (b.is_dir || !is_hex_digest(b.name) || b.name.compare(0, 2, f.name) != 0) {
+                        stray(blob_rel, b.is_dir);
+                        continue;
+                    }
+                    check_blob(join(fan, b.name), blob_rel, b.name);
+                }
+            }
+        }
+    }
+
+    void check_blob(const std::string &path, const std::string &rel, const std::string &hex) {
+        blobs_++;
+        std::string actual = hash_file(path);
+        if (actual.empty()) {
+            if (file_exists(path.c_str())) report(REG_FSCK_UNREADABLE, rel, "blob cannot be read");
+            return;
+        }
+        if (actual != hex)
+            corrupt(REG_FSCK_BLOB_CORRUPT, path, rel, "bytes have the digest sha256:" + actual);
+    }
+
+    void check_uploads(const std::string &dir, const std::string &rel) {
+        std::vector<listed_entry> entries;
+        list(dir, rel, &entries);
+        for (const listed_entry &e : entries) {
+            std::string original;
+            if (!e.is_dir && (is_upload_name(e.name) || is_swept_name(e.name, &original))) continue;
+            stray(rel_join(rel, e.name), e.is_dir);
+        }
+    }
+
+    void check_repositories(const std::string &dir, const std::string &rel,
+                            const std::string &name, int depth) {
+        std::vector<listed_entry> entries;
+        list(dir, rel, &entries);
+        for (const listed_entry &e : entries) {
+            std::string path = join(dir, e.name), entry_rel = rel_join(rel, e.name);
+            if (!e.is_dir) {
+                stray(entry_rel, false);
+            } else if (e.name == "_manifests" && !name.empty()) {
+                check_manifests(name, path, entry_rel);
+            } else if (depth < kMaxRepoDepth) {
+                check_repositories(path, entry_rel, name.empty() ? e.name : name + "/" + e.name,
+                                   depth + 1);
+            }
+        }
+    }
+
+    // A manifest of repo is stored when its body is there and was not moved
+    // to quarantine in this run.
+    bool body_stored(const std::string &manifests, const std::string &hex) {
+        return file_exists(join(manifests, hex).c_str()) == 1;
+    }
+
+    void check_manifests(const std::string &repo, const std::string &dir, const std::string &rel) {
+        std::vector<listed_entry> entries;
+        list(dir, rel, &entries);
+        std::vector<std::string> quarantined;
+        // Bodies first, so that links to a body moved to quarantine are known.
+        for (const listed_entry &e : entries) {
+            std::string entry_rel = rel_join(rel, e.name);
+            if (e.is_dir) {
+                if (e.name != "revisions" && e.name != "tags" && e.name != "referrers")
+                    stray(entry_rel, true);
+                continue;
+            }
+            if (is_hex_digest(e.name)) {
+                if (!check_body(repo, dir, e.name, entry_rel)) quarantined.push_back(e.name);
+                continue;
+            }
+            bool ct = e.name.size() == 67 && e.name.compare(64, 3, ".ct") == 0 &&
+                      is_hex_digest(e.name.substr(0, 64));
+            if (ct || is_temporary_name(e.name)) continue;
+            stray(entry_rel, false);
+        }
+        auto was_quarantined = [&](const std::string &hex) {
+            for (const std::string &q : quarantined)
+                if (q == hex) return true;
+            return false;
+        };
+        check_revisions(dir, rel, was_quarantined);
+        check_tags(dir, rel, was_quarantined);
+        check_referrers(dir, rel, was_quarantined);
+    }
+
+    // Re-hashes one body and looks up what it names. false when it was
+    // moved to quarantine.
+    bool check_body(const std::string &repo, const std::string &dir, const std::string &hex,
+                    const std::string &rel) {
+        manifests_++;
+        std::string path = join(dir, hex);
+        std::string body;
+        if (read_whole_file(path.c_str(), REG_MANIFEST_MAX, &body) != 0) {
+            if (file_exists(path.c_str()))
+                report(REG_FSCK_UNREADABLE, rel, "manifest body cannot be read whole");
+            return true;
+        }
+        bytes_hashed_ += static_cast<int64_t>(body.size());
+        uint8_t raw[32];
+        sha256_ctx ctx;
+        sha256_init(&ctx);
+        sha256_update(&ctx, body.data(), body.size());
+        sha256_final(&ctx, raw);
+        char actual[65];
+        bin_to_hex(raw, sizeof raw, actual);
+        manifest_refs refs;
+        bool parsed = manifest_references(body.data(), body.size(), &refs) == 0;
+        if (hex != actual || !parsed) {
+            std::string what = hex != actual ? std::string("bytes have the digest sha256:") + actual
+                                             : std::string("not a JSON object");
+            corrupt(REG_FSCK_MANIFEST_CORRUPT, path, rel, what);
+            if (repair_ && !file_exists(path.c_str())) {
+                std::string ct = path + ".ct", where;
+                if (file_exists(ct.c_str())) quarantine(ct, rel + ".ct", &where);
+                return false;
+            }
+            return true;
+        }
+        for (const digest_key &k : refs.blobs) {
+            std::string blob_hex = hex_of_key(k);
+            std::string digest = "sha256:" + blob_hex;
+            char blob[REG_PATH_MAX];
+            blob_path_for_digest(digest.c_str(), blob, sizeof blob);
+            // The empty descriptor's blob need not be stored.
+            if (!file_exists(blob) &&
+                blob_hex != "44136fa355b3678a1146ad16f7e8649e94fb4fc21fe77e8310c060f61caaff8a")
+                report(REG_FSCK_REFERENCE_MISSING, rel, "names blob " + digest + ", which is not stored");
+        }
+        for (const digest_key &k : refs.manifests) {
+            std::string child = hex_of_key(k);
+            if (!body_stored(dir, child))
+                report(REG_FSCK_REFERENCE_MISSING, rel,
+                       "names manifest sha256:" + child + " of " + repo + ", which is not stored");
+        }
+        return true;
+    }
+
+    // Checks one link file that must hold exactly "sha256:<expect>" (any
+    // digest when expect is empty) naming a stored body of manifests.
+    template <typename Quarantined>
+    void check_link(const std::string &path, const std::string &rel, const std::string &manifests,
+                    const std::string &expect, Quarantined was_quarantined) {
+        links_++;
+        char text[REG_LINK_CAPACITY];
+        uint64_t len = 0;
+        if (read_file(path.c_str(), text, sizeof text, &len) != 0) {
+            if (file_exists(path.c_str())) report(REG_FSCK_UNREADABLE, rel, "link cannot be read");
+            return;
+        }
+        if (len != REG_DIGEST_STRING_LEN || !digest_valid(text) ||
+            (!expect.empty() && expect != text + 7)) {
+            corrupt(REG_FSCK_LINK_CORRUPT, path, rel,
+                    expect.empty() ? "not a digest string" : "does not hold sha256:" + expect);
+            return;
+        }
+        std::string hex = text + 7;
+        if (body_stored(manifests, hex)) return;
+        std::string what = std::string("names ") + text + ", whose manifest body is not stored";
+        if (!repair_) {
+            report(REG_FSCK_LINK_DANGLING, rel, what);
+        } else if (was_quarantined(hex)) {
+            corrupt(REG_FSCK_LINK_DANGLING, path, rel, what + " (it went to quarantine)");
+        } else if (remove_file(path.c_str()) == 0) {
+            report(REG_FSCK_LINK_DANGLING, rel, what + "; removed", true);
+        } else {
+            report(REG_FSCK_LINK_DANGLING, rel, what + "; could not be removed");
+        }
+    }
+
+    // A directory that holds one link file (and temporaries of it).
+    template <typename Quarantined>
+    void check_link_dir(const std::string &dir, const std::string &rel,
+                        const std::string &manifests, const std::string &expect,
+                        Quarantined was_quarantined) {
+        std::vector<listed_entry> entries;
+        list(dir, rel, &entries);
+        for (const listed_entry &e : entries) {
+            std::string entry_rel = rel_join(rel, e.name);
+            if (!e.is_dir && e.name == "link")
+                check_link(join(dir, e.name), entry_rel, manifests, expect, was_quarantined);
+            else if (e.is_dir || !is_temporary_name(e.name))
+                stray(entry_rel, e.is_dir);
+        }
+    }
+
+    template <typename Quarantined>
+    void check_revisions(const std::string &manifests, const std::string &rel, Quarantined q) {
+        std::string dir = join(manifests, "revisions");
+        if (!dir_exists(dir.c_str())) return;
+        std::string dir_rel = rel_join(rel, "revisions");
+        std::vector<listed_entry> algos;
+        list(dir, dir_rel, &algos);
+        for (const listed_entry &a : algos) {
+            std::string algo_rel = rel_join(dir_rel, a.name);
+            if (!a.is_dir || a.name != "sha256") {
+                stray(algo_rel, a.is_dir);
+                continue;
+            }
+            std::vector<listed_entry> revs;
+            list(join(dir, a.name), algo_rel, &revs);
+            for (const listed_entry &r : revs) {
+                std::string rev_rel = rel_join(algo_rel, r.name);
+                if (!r.is_dir || !is_hex_digest(r.name)) {
+                    stray(rev_rel, r.is_dir);
+                    continue;
+                }
+                check_link_dir(join(join(dir, a.name), r.name), rev_rel, manifests, r.name, q);
+            }
+        }
+    }
+
+    template <typename Quarantined>
+    void check_tags(const std::string &manifests, const std::string &rel, Quarantined q) {
+        std::string dir = join(manifests, "tags");
+        if (!dir_exists(dir.c_str())) return;
+        std::string dir_rel = rel_join(rel, "tags");
+        std::vector<listed_entry> tags;
+        list(dir, dir_rel, &tags);
+        for (const listed_entry &t : tags) {
+            std::string tag_rel = rel_join(dir_rel, t.name);
+            if (!t.is_dir || !tag_name_valid(t.name.c_str())) {
+                stray(tag_rel, t.is_dir);
+                continue;
+            }
+            std::vector<listed_entry> inside;
+            list(join(dir, t.name), tag_rel, &inside);
+            for (const listed_entry &c : inside) {
+                std::string current_rel = rel_join(tag_rel, c.name);
+                if (!c.is_dir || c.name != "current") {
+                    stray(current_rel, c.is_dir);
+                    continue;
+                }
+                check_link_dir(join(join(dir, t.name), c.name), current_rel, manifests, "", q);
+            }
+        }
+    }
+
+    template <typename Quarantined>
+    void check_referrers(const std::string &manifests, const std::string &rel, Quarantined q) {
+        std::string dir = join(manifests, "referrers");
+        if (!dir_exists(dir.c_str())) return;
+        std::string dir_rel = rel_join(rel, "referrers");
+        std::vector<listed_entry> algos;
+        list(dir, dir_rel, &algos);
+        for (const listed_entry &a : algos) {
+            std::string algo_rel = rel_join(dir_rel, a.name);
+            if (!a.is_dir || a.name != "sha256") {
+                stray(algo_rel, a.is_dir);
+                continue;
+            }
+            std::vector<listed_entry> subjects;
+            std::string algo = join(dir, a.name);
+            list(algo, algo_rel, &subjects);
+            for (const listed_entry &s : subjects) {
+                std::string subject_rel = rel_join(algo_rel, s.name);
+                if (!s.is_dir || !is_hex_digest(s.name)) {
+                    stray(subject_rel, s.is_dir);
+                    continue;
+                }
+                std::vector<listed_entry> links;
+                std::string subject = join(algo, s.name);
+                list(subject, subject_rel, &links);
+                for (const listed_entry &l : links) {
+                    std::string link_rel = rel_join(subject_rel, l.name);
+                    if (!l.is_dir && is_hex_digest(l.name))
+                        check_link(join(subject, l.name), link_rel, manifests, l.name, q);
+                    else if (l.is_dir || !is_temporary_name(l.name))
+                        stray(link_rel, l.is_dir);
+                }
+            }
+        }
+    }
+
+    bool repair_;
+    std::vector<Problem> problems_;
+    uint64_t blobs_ = 0, manifests_ = 0, links_ = 0;
+    int64_t bytes_hashed_ = 0;
+};
+
+}  // namespace
+
+extern "C" {
+
+int reg_fsck(int32_t repair, reg_fsck_report *out) {
+    if (out == nullptr) {
+        set_status_error(REG_STATUS_INVALID_ARGUMENT, "NULL argument");
+        return -1;
+    }
+    *out = reg_fsck_report{};
+    if (require_ready() != 0) return -1;
+    return unless_out_of_memory(-1, [&] {
+        Checker checker(repair != 0);
+        checker.run();
+        return checker.finish(out);
+    });
+}
+
+void reg_fsck_report_free(reg_fsck_report *report) {
+    if (report == nullptr) return;
+    for (uint64_t i = 0; i < report->count; i++) {
+        free(report->problems[i].path);
+        free(report->problems[i].detail);
+    }
+    free(report->problems);
+    *report = reg_fsck_report{};
+}
+
+}  // extern "C"
