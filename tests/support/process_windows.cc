@@ -116,12 +116,20 @@ ProcessResult spawn(const std::wstring &application, std::wstring command_line,
         si.hStdInput = in_read;
         si.hStdOutput = out_write;
         si.hStdError = err_write;
-        BOOL ok = CreateProcessW(application.empty() ? nullptr : application.c_str(),
-                                 command_line.data(), nullptr, nullptr, TRUE,
-                                 CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW,
-                                 environment != nullptr ? const_cast<wchar_t *>(environment->c_str())
-                                                        : nullptr,
-                                 cwd.empty() ? nullptr : cwd.c_str(), &si, &pi);
+        // Wine's process start fails now and then on a loaded machine with
+        // ERROR_INTERNAL_ERROR and succeeds when asked again; any other
+        // failure, or the same one five times, is reported.
+        BOOL ok = FALSE;
+        for (int attempt = 0; attempt < 5 && !ok; attempt++) {
+            if (attempt > 0) Sleep(50 * attempt);
+            ok = CreateProcessW(application.empty() ? nullptr : application.c_str(),
+                                command_line.data(), nullptr, nullptr, TRUE,
+                                CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW,
+                                environment != nullptr ? const_cast<wchar_t *>(environment->c_str())
+                                                       : nullptr,
+                                cwd.empty() ? nullptr : cwd.c_str(), &si, &pi);
+            if (!ok && GetLastError() != ERROR_INTERNAL_ERROR) break;
+        }
         CloseHandle(in_read);
         CloseHandle(out_write);
         CloseHandle(err_write);
