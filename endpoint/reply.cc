@@ -8,6 +8,37 @@
 #include "edge/tw_cgi.h"
 #include "platform/platform.h"
 
+namespace {
+
+// Writes text to out (at most out_size-1 bytes, an escape never cut) with
+// every byte outside its plain set as %XX. In a query value the plain set
+// is [A-Za-z0-9._~/-]; in a word of an access line it is every printable
+// byte but '%' and '"', so that the value stays one word of one line.
+void percent_escape(const char *text, char *out, size_t out_size, bool query_value) {
+    static const char digits[] = "0123456789ABCDEF";
+    size_t w = 0;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
+        unsigned char c = *p;
+        bool plain = query_value
+                         ? (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                               (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '~' ||
+                               c == '/' || c == '-'
+                         : c > 0x20 && c < 0x7f && c != '%' && c != '"';
+        size_t need = plain ? 1 : 3;
+        if (w + need >= out_size) break;
+        if (plain) {
+            out[w++] = static_cast<char>(c);
+        } else {
+            out[w++] = '%';
+            out[w++] = digits[c >> 4];
+            out[w++] = digits[c & 0x0f];
+        }
+    }
+    if (out_size > 0) out[w] = '\0';
+}
+
+}  // namespace
+
 extern "C" {
 
 void endpoint_start(oci_route *route) {
@@ -45,23 +76,7 @@ int32_t query_page_size(void) {
 }
 
 void query_escape(const char *text, char *out, size_t out_size) {
-    static const char digits[] = "0123456789ABCDEF";
-    size_t w = 0;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
-        unsigned char c = *p;
-        bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                     c == '.' || c == '_' || c == '~' || c == '/' || c == '-';
-        size_t need = plain ? 1 : 3;
-        if (w + need >= out_size) break;
-        if (plain) {
-            out[w++] = static_cast<char>(c);
-        } else {
-            out[w++] = '%';
-            out[w++] = digits[c >> 4];
-            out[w++] = digits[c & 0x0f];
-        }
-    }
-    if (out_size > 0) out[w] = '\0';
+    percent_escape(text, out, out_size, true);
 }
 
 void reply_json_page(const char *doc, const char *path, int32_t n, const char *next,
@@ -85,26 +100,6 @@ void reply_json_page(const char *doc, const char *path, int32_t n, const char *n
     fflush(stdout);
 }
 
-// Writes text to out with every space, control byte, byte above 0x7e, '%'
-// and '"' as %XX: the value stays one word of one line.
-static void access_escape(const char *text, char *out, size_t out_size) {
-    static const char digits[] = "0123456789ABCDEF";
-    size_t w = 0;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
-        unsigned char c = *p;
-        bool plain = c > 0x20 && c < 0x7f && c != '%' && c != '"';
-        size_t need = plain ? 1 : 3;
-        if (w + need >= out_size) break;
-        if (plain) {
-            out[w++] = static_cast<char>(c);
-        } else {
-            out[w++] = '%';
-            out[w++] = digits[c >> 4];
-            out[w++] = digits[c & 0x0f];
-        }
-    }
-    if (out_size > 0) out[w] = '\0';
-}
 
 void reply_access_line(const char *action, const char *name, const char *digest,
                        const char *reference) {
@@ -116,7 +111,7 @@ void reply_access_line(const char *action, const char *name, const char *digest,
     for (size_t i = 0; i < sizeof values / sizeof values[0]; i++) {
         char escaped[1024];
         const char *value = values[i] != nullptr && values[i][0] != '\0' ? values[i] : "-";
-        access_escape(value, escaped, sizeof escaped);
+        percent_escape(value, escaped, sizeof escaped, false);
         int n = snprintf(line + used, sizeof line - used, " %s=%s", keys[i], escaped);
         if (n < 0 || static_cast<size_t>(n) >= sizeof line - used) break;
         used += static_cast<size_t>(n);

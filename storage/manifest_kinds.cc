@@ -276,15 +276,6 @@ bool check_document(yyjson_val *root, Kind kind, const char *repo_name, char *su
     return true;
 }
 
-void sha256_hex(const void *data, uint64_t len, char out_hex[kHexOut]) {
-    sha256_ctx ctx;
-    uint8_t raw[32];
-    sha256_init(&ctx);
-    sha256_update(&ctx, data, len);
-    sha256_final(&ctx, raw);
-    bin_to_hex(raw, sizeof raw, out_hex);
-}
-
 int check_put_arguments(const char *repo_name, const char *reference, uint64_t body_len) {
     if (require_ready() != 0) return -1;
     if (!repo_name_valid(repo_name)) {
@@ -385,7 +376,7 @@ int reg_manifest_put_typed(const char *repo_name, const char *reference, const v
     if (!ok) return -1;
 
     char hex[kHexOut];
-    sha256_hex(body, body_len, hex);
+    sha256_hex_of(body, body_len, hex);
     if (strncmp(reference, "sha256:", 7) == 0 && strcmp(reference + 7, hex) != 0) {
         set_status_error(REG_STATUS_INVALID_DIGEST,
                          "digest reference %s differs from the manifest's digest sha256:%s",

@@ -80,6 +80,15 @@ int repo_name_valid(const char *name) {
     }
 }
 
+void sha256_hex_of(const void *data, uint64_t len, char *out_hex) {
+    sha256_ctx ctx;
+    uint8_t raw[32];
+    sha256_init(&ctx);
+    sha256_update(&ctx, data, len);
+    sha256_final(&ctx, raw);
+    bin_to_hex(raw, sizeof raw, out_hex);
+}
+
 int require_ready_repo(const char *repo_name) {
     if (require_ready() != 0) return -1;
     if (repo_name_valid(repo_name)) return 0;
@@ -216,15 +225,6 @@ int validate_manifest(const void *body, uint64_t body_len) {
     int rc = validate_manifest_root(yyjson_doc_get_root(doc));
     yyjson_doc_free(doc);
     return rc;
-}
-
-void sha256_hex_of(const void *data, uint64_t len, char out_hex[kHexOut]) {
-    sha256_ctx ctx;
-    uint8_t raw[32];
-    sha256_init(&ctx);
-    sha256_update(&ctx, data, len);
-    sha256_final(&ctx, raw);
-    bin_to_hex(raw, sizeof raw, out_hex);
 }
 
 void copy_bounded(char *out, size_t size, const char *text) { snprintf(out, size, "%s", text); }

@@ -17,13 +17,6 @@ namespace {
 
 constexpr size_t kContentTypeOut = 128;
 
-bool is_hex64(const std::string &name) {
-    if (name.size() != 64) return false;
-    for (char c : name)
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-    return true;
-}
-
 const char *string_member(yyjson_val *obj, const char *key) {
     yyjson_val *v = yyjson_obj_get(obj, key);
     return yyjson_is_str(v) ? yyjson_get_str(v) : nullptr;
@@ -112,7 +105,7 @@ const char *referrers_document(const char *repo_name, const char *digest,
             return nullptr;
         }
         for (const listed_entry &entry : entries)
-            if (!entry.is_dir && is_hex64(entry.name)) referrers.push_back(entry.name);
+            if (!entry.is_dir && is_hex_digest(entry.name)) referrers.push_back(entry.name);
         std::sort(referrers.begin(), referrers.end());
     }
 

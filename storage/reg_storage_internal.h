@@ -255,6 +255,9 @@ int is_swept_name(const std::string &name, std::string *original);
  * own under repositories: no "..", no empty component (leading, trailing or
  * doubled '/'), no component "." or "_manifests". Else 0 (also NULL). */
 int repo_name_valid(const char *name);
+/* Writes the 64 lowercase hex digits of the SHA-256 of len bytes of data,
+ * and a NUL, into out_hex (65 bytes). (manifests.cc) */
+void sha256_hex_of(const void *data, uint64_t len, char *out_hex);
 /* 0 when the storage is ready and repo_name passes repo_name_valid;
  * otherwise the message ("invalid repository name") and -1. */
 int require_ready_repo(const char *repo_name);
