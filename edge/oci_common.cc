@@ -10,6 +10,8 @@
 #include "storage/reg_storage.h"
 
 static int s_storage_ready;
+// The root the storage was made ready with.
+static char s_storage_root[REG_ROOT_CHOICE_MAX];
 
 // At most this much of an unread request body is read away after an error
 // reply; past it the web server may drop the connection instead.
@@ -43,10 +45,19 @@ void oci_send_storage_error(const char *not_found_code, const char *not_found_me
 }
 
 int oci_init_storage(void) {
-    if (s_storage_ready) return 0;
-    char root[REG_ROOT_CHOICE_MAX];
-    reg_choose_storage_root(root, sizeof root);
-    int rc = reg_storage_init(root);
+    // A responder serves many requests: none starts with the failure of the
+    // one before.
+    reg_storage_forget_error();
+    // A root the request names itself (a FastCGI server may pass it with
+    // every request) is followed; otherwise the first choice stays.
+    const char *asked = cgi_env("REGISTRY_STORAGE_ROOT", "");
+    if (s_storage_ready && (asked[0] == '\0' || strcmp(asked, s_storage_root) == 0)) return 0;
+    s_storage_ready = 0;
+    if (asked[0] != '\0')
+        tw_strlcpy(s_storage_root, asked, sizeof s_storage_root);
+    else
+        reg_choose_storage_root(s_storage_root, sizeof s_storage_root);
+    int rc = reg_storage_init(s_storage_root);
     if (rc == 0) s_storage_ready = 1;
     return rc;
 }
@@ -85,8 +96,7 @@ void oci_send_error(int status, const char *code, const char *message) {
     fputs("\",\"message\":\"", stdout);
     json_escape_f(stdout, message != nullptr ? message : "Unknown error");
     fputs("\"}]}\n", stdout);
-    fflush(stdout);
-    exit(0);
+    cgi_end_request();
 }
 
 void oci_send_json(int status, const char *body) {

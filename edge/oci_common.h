@@ -13,10 +13,12 @@
 extern "C" {
 #endif
 
-/* Chooses the storage root once per process (reg_choose_storage_root) and
- * initialises the storage with it. 0 when ready
- * (also on every later call after a success), -1 when the storage failed;
- * a later call after a failure tries again. */
+/* Makes the storage ready for the request and forgets the failure of an
+ * earlier request (reg_storage_forget_error). The root is the request's
+ * REGISTRY_STORAGE_ROOT (cgi_env) when set, else the one
+ * reg_choose_storage_root chooses; the storage is initialised with it once
+ * and again only when a request names another root. 0 when ready, -1 when
+ * the storage failed; a later call after a failure tries again. */
 int oci_init_storage(void);
 
 /* 1 when the deployment has made the registry read-only: the environment
@@ -26,7 +28,7 @@ int oci_read_only(void);
 
 /* In a read-only registry, answers a request of any method but GET and
  * HEAD with 405 UNSUPPORTED "the registry is read-only" and ends the
- * process, before the storage is touched, so that nothing changes on disk.
+ * request, before the storage is touched, so that nothing changes on disk.
  * Returns otherwise. */
 void oci_refuse_write_if_read_only(const char *method);
 
@@ -34,7 +36,8 @@ void oci_refuse_write_if_read_only(const char *method);
  * line, the JSON content type and {"errors":[{"code":...,"message":...}]}
  * with a final LF ("UNKNOWN" / "Unknown error" for NULL), after reading
  * away what is left of the request body (at most 64 MiB,
- * cgi_body_discard). Ends the process with exit status 0. */
+ * cgi_body_discard). Ends the request (cgi_end_request): a CGI process
+ * exits with status 0. */
 void oci_send_error(int status, const char *code, const char *message)
     __attribute__((noreturn));
 
@@ -114,7 +117,7 @@ int oci_parse_page_size(const char *text, int32_t *n);
  * an invalid argument 400 with invalid_code (the client's upload or body was
  * unusable); the 4xx replies carry the storage's message. Every other
  * failure is 500 STORAGE_ERROR with a fixed message, so that no path of the
- * server reaches a client. Ends the process. */
+ * server reaches a client. Ends the request. */
 void oci_send_storage_error(const char *not_found_code, const char *not_found_message,
                             const char *invalid_code) __attribute__((noreturn));
 

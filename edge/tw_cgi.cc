@@ -5,22 +5,72 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "edge/tw_cgi_internal.h"
 #include "platform/platform.h"
+
+namespace {
+
+// The variables of the FastCGI request being served; NULL in a CGI process
+// and between requests.
+char **s_params;
+// 1 while a FastCGI responder serves requests: cgi_end_request then ends
+// the request, not the process.
+int s_responder;
+// 1 once standard output of this request is in binary mode.
+int s_stdout_binary;
+
+const char *request_variable(const char *name) {
+    if (s_params == nullptr) return getenv(name);
+    size_t length = strlen(name);
+    for (char **p = s_params; *p != nullptr; p++) {
+        if (strncmp(*p, name, length) == 0 && (*p)[length] == '=') {
+            if ((*p)[length + 1] != '\0') return *p + length + 1;
+            break;
+        }
+    }
+    // The deployment's settings may be given to the responder process (a
+    // FastCGI server's bin-environment) instead of each request; nothing
+    // else of the process's environment belongs to a request.
+    return strncmp(name, "REGISTRY_", 9) == 0 ? getenv(name) : nullptr;
+}
+
+}  // namespace
 
 extern "C" {
 
 void tw_stdout_bin(void) {
-    static int done;
-    if (done) return;
+    if (s_stdout_binary) return;
     plat_set_binary(stdout);
-    done = 1;
+    s_stdout_binary = 1;
 }
 
 const char *cgi_env(const char *name, const char *def) {
-    const char *value = getenv(name);
+    const char *value = request_variable(name);
     if (value != nullptr && value[0] != '\0') return value;
     return def != nullptr ? def : "";
 }
+
+int cgi_serve(void (*handle)(void)) {
+    if (plat_stdin_is_listener()) return fcgi_serve_requests(handle);
+    handle();
+    fflush(stdout);
+    return 0;
+}
+
+void cgi_end_request(void) {
+    fflush(stdout);
+    if (s_responder) throw cgi_request_end{};
+    exit(0);
+}
+
+void cgi_request_begin(char **params) {
+    s_params = params;
+    s_responder = 1;
+    s_stdout_binary = 0;
+    cgi_query_forget();
+}
+
+void cgi_request_finish(void) { s_params = nullptr; }
 
 const char *cgi_method(void) { return cgi_env("REQUEST_METHOD", "GET"); }
 

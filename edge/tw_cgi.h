@@ -21,11 +21,32 @@
 extern "C" {
 #endif
 
-/* Puts standard output into binary mode, once per process. */
+/* Puts standard output into binary mode, once per request. */
 void tw_stdout_bin(void);
 
-/* The environment variable name when set and non-empty, else def, else "".
- * The text must not be changed or freed. */
+/* Runs handle for the request this process was started for, and returns
+ * the process's exit status (0). A process that a FastCGI server started
+ * (standard input is a listening socket, plat_stdin_is_listener) is a
+ * FastCGI responder instead: it calls handle for one request after
+ * another, each with standard input reading the request's body, standard
+ * output writing its reply and cgi_env reading its variables, until the
+ * server stops it. Nothing a request set in this module stays for the
+ * next. The choice costs one system call; a CGI process starts no FastCGI
+ * library. */
+int cgi_serve(void (*handle)(void));
+
+/* Ends the current request after its reply has been written: flushes
+ * standard output, then ends the process (exit 0) in a CGI process, or
+ * only the request in a FastCGI responder (the handler is unwound and the
+ * responder goes on with the next request). */
+void cgi_end_request(void) __attribute__((noreturn));
+
+/* The request variable name (the CGI environment, or the variables of the
+ * current FastCGI request) when set and non-empty, else def, else "". In a
+ * FastCGI request, names beginning with "REGISTRY_" (the deployment's
+ * settings) that the request does not carry are read from the responder's
+ * own environment; every other name only from the request. The text must
+ * not be changed or freed and lives until the request ends. */
 const char *cgi_env(const char *name, const char *def);
 
 /* REQUEST_METHOD, "GET" when unset or empty. */
@@ -111,11 +132,12 @@ void cgi_header_text(void);
  * binary mode on it again. */
 void cgi_headers_end(void);
 
-/* A plain-text error reply with status, then ends the process (exit 0). */
+/* A plain-text error reply with status, then ends the request
+ * (cgi_end_request). */
 void cgi_die_text(int status, const char *message) __attribute__((noreturn));
 
 /* A JSON error reply {"errors":[{"code":"ERROR","message":...}]} with
- * status, then ends the process (exit 0). */
+ * status, then ends the request (cgi_end_request). */
 void cgi_die_json(int status, const char *message) __attribute__((noreturn));
 
 /* Writes text to out as the inside of a JSON string (no quotes); NULL

@@ -14,6 +14,10 @@ namespace {
 constexpr int kQuerySlots = 8;
 constexpr size_t kQuerySlotSize = 512;
 
+// The slots cgi_query's results live in, used in turn.
+int s_query_slot;
+char s_query_slots[kQuerySlots][kQuerySlotSize];
+
 // Decodes the query value [value, end) into out (kQuerySlotSize bytes):
 // '+' becomes a space, %XX with two hexadecimal digits becomes that byte,
 // a '%' without them is kept as it is. Cut after kQuerySlotSize - 1 bytes.
@@ -44,8 +48,8 @@ void decode_query_value(const char *value, const char *end, char *out) {
 // Without a query string a parameter is read from the environment variable
 // of the same name, raw; a value holding both ';' and ':' is not taken.
 const char *query_from_environment(const char *name, const char *empty_result) {
-    const char *value = getenv(name);
-    if (value == nullptr || value[0] == '\0') return empty_result;
+    const char *value = cgi_env(name, "");
+    if (value[0] == '\0') return empty_result;
     if (strchr(value, ';') != nullptr && strchr(value, ':') != nullptr) return empty_result;
     return value;
 }
@@ -100,8 +104,7 @@ char *read_body_file(FILE *f, size_t *length) {
 // new buffer with a NUL after them. No body unless the announced length is
 // a positive signed 32-bit number; never reads past the announced length.
 char *read_body_stdin(size_t *length) {
-    const char *text = getenv("CONTENT_LENGTH");
-    long announced = text != nullptr ? strtol(text, nullptr, 10) : 0;
+    long announced = strtol(cgi_env("CONTENT_LENGTH", "0"), nullptr, 10);
     if (announced <= 0 || announced > INT32_MAX) return nullptr;
     plat_set_binary(stdin);
     size_t wanted = static_cast<size_t>(announced);
@@ -139,15 +142,18 @@ int hexval(int c) {
     return -1;
 }
 
+void cgi_query_forget(void) {
+    s_query_slot = 0;
+    memset(s_query_slots, 0, sizeof s_query_slots);
+}
+
 const char *cgi_query(const char *name) {
-    static int slot;
-    static char slots[kQuerySlots][kQuerySlotSize];
     if (name == nullptr || name[0] == '\0') return "";
-    slot = (slot + 1) % kQuerySlots;
-    char *result = slots[slot];
+    s_query_slot = (s_query_slot + 1) % kQuerySlots;
+    char *result = s_query_slots[s_query_slot];
     result[0] = '\0';
-    const char *query = getenv("QUERY_STRING");
-    if (query == nullptr || query[0] == '\0') return query_from_environment(name, result);
+    const char *query = cgi_env("QUERY_STRING", "");
+    if (query[0] == '\0') return query_from_environment(name, result);
     find_query_value(query, name, result);
     return result;
 }
@@ -176,7 +182,7 @@ void cgi_die_text(int status, const char *message) {
     fputs(message != nullptr ? message : "", stdout);
     fputc('\n', stdout);
     fflush(stdout);
-    exit(0);
+    cgi_end_request();
 }
 
 void cgi_die_json(int status, const char *message) {
@@ -187,7 +193,7 @@ void cgi_die_json(int status, const char *message) {
     json_escape_f(stdout, message != nullptr ? message : "error");
     fputs("\"}]}\n", stdout);
     fflush(stdout);
-    exit(0);
+    cgi_end_request();
 }
 
 void tw_path_join(char *out, size_t size, const char *first, const char *second) {

@@ -14,6 +14,37 @@ extern "C" {
  * -1. */
 int hexval(int c);
 
+/* Empties the slots of cgi_query, so that a request starts without the
+ * values of the one before. */
+void cgi_query_forget(void);
+
+/* Starts a request of a FastCGI responder: params (the request's
+ * "NAME=value" variables, NULL-terminated) become what cgi_env reads, the
+ * per-request state of this module (query slots, binary mode of standard
+ * output) starts afresh, and cgi_end_request ends the request instead of
+ * the process. */
+void cgi_request_begin(char **params);
+
+/* Ends what cgi_request_begin started: cgi_env reads the process's
+ * environment again. */
+void cgi_request_finish(void);
+
+/* Serves FastCGI requests on the listening socket that is standard input,
+ * one at a time, calling handle for each with standard input and output
+ * bound to the request's streams, until the server closes the socket or
+ * an accept fails. Returns the process's exit status. */
+int fcgi_serve_requests(void (*handle)(void));
+
+#ifdef __cplusplus
+}
+
+/* Thrown by cgi_end_request in a FastCGI responder and caught by its loop:
+ * unwinds the handler of a request whose reply is complete. */
+struct cgi_request_end {};
+
+extern "C" {
+#endif
+
 #ifdef __cplusplus
 }
 #endif

@@ -7,7 +7,8 @@
 #include "edge/tw_cgi.h"
 #include "endpoint/reply.h"
 
-int main(void) {
+// Answers one request.
+static void answer_request(void) {
     const char *method = cgi_method();
     oci_route route;
     endpoint_start(&route);
@@ -21,5 +22,6 @@ int main(void) {
     cgi_headers_end();
     if (strcmp(method, "GET") == 0) fputs("{}\n", stdout);
     fflush(stdout);
-    return 0;
 }
+
+int main(void) { return cgi_serve(answer_request); }

@@ -14,7 +14,8 @@ extern "C" {
 /* Answers the request described by the CGI environment on standard
  * output. When name and digest are both given and non-empty they take the
  * place of PATH_INFO (the name is then not checked). Returns 0 after a
- * successful reply; every error reply ends the process with exit status 0. */
+ * successful reply; every error reply ends the request (cgi_end_request:
+ * in a CGI process, exit status 0). */
 int handle_v2_blob(const char *name, const char *digest);
 
 /* The byte range that a Range header value asks of a blob of size bytes.

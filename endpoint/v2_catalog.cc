@@ -7,7 +7,8 @@
 #include "endpoint/reply.h"
 #include "storage/reg_storage.h"
 
-int main(void) {
+// Answers one request.
+static void answer_request(void) {
     const char *method = cgi_method();
     oci_route route;
     endpoint_start(&route);
@@ -22,5 +23,6 @@ int main(void) {
     const char *doc = reg_catalog_page(n, last, next, sizeof next);
     if (doc == nullptr) oci_send_storage_error("NAME_UNKNOWN", "repository name not known", "UNSUPPORTED");
     reply_json_page(doc, "/v2/_catalog", n, next, strcmp(method, "GET") == 0);
-    return 0;
 }
+
+int main(void) { return cgi_serve(answer_request); }

@@ -82,7 +82,8 @@ void answer_delete(const oci_route &route) {
 
 }  // namespace
 
-int main(void) {
+// Answers one request.
+static void answer_request(void) {
     const char *method = cgi_method();
     oci_route route;
     endpoint_start(&route);
@@ -102,5 +103,6 @@ int main(void) {
         answer_delete(route);
     else
         oci_send_error(405, "UNSUPPORTED", "Method not allowed for manifest endpoint");
-    return 0;
 }
+
+int main(void) { return cgi_serve(answer_request); }

@@ -8,7 +8,8 @@
 #include "endpoint/reply.h"
 #include "storage/reg_storage.h"
 
-int main(void) {
+// Answers one request.
+static void answer_request(void) {
     const char *method = cgi_method();
     oci_route route;
     endpoint_start(&route);
@@ -31,5 +32,6 @@ int main(void) {
     cgi_headers_end();
     if (strcmp(method, "GET") == 0) fputs(doc, stdout);
     fflush(stdout);
-    return 0;
 }
+
+int main(void) { return cgi_serve(answer_request); }

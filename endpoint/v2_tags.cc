@@ -7,7 +7,8 @@
 #include "endpoint/reply.h"
 #include "storage/reg_storage.h"
 
-int main(void) {
+// Answers one request.
+static void answer_request(void) {
     const char *method = cgi_method();
     oci_route route;
     endpoint_start(&route);
@@ -29,5 +30,6 @@ int main(void) {
     char path[OCI_NAME_MAX + 16];
     tw_snprintf(path, sizeof path, "/v2/%s/tags/list", route.name);
     reply_json_page(doc, path, n, next, strcmp(method, "GET") == 0);
-    return 0;
 }
+
+int main(void) { return cgi_serve(answer_request); }

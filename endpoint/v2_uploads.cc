@@ -165,7 +165,8 @@ void answer_session(const oci_route &route, const char *method) {
 
 }  // namespace
 
-int main(void) {
+// Answers one request.
+static void answer_request(void) {
     const char *method = cgi_method();
     oci_route route;
     endpoint_start(&route);
@@ -182,5 +183,6 @@ int main(void) {
     } else {
         answer_session(route, method);
     }
-    return 0;
 }
+
+int main(void) { return cgi_serve(answer_request); }

@@ -207,6 +207,12 @@ void plat_enlarge_pipe(FILE *f);
  * that answers GetConsoleMode; the NUL device is none). */
 int plat_is_terminal(FILE *f);
 
+/* 1 when standard input is a listening socket, the way a FastCGI server
+ * starts the programs it runs as responders; 0 for anything else (a pipe, a
+ * file, a terminal, a connected socket, nothing). One system call, no
+ * allocation. Windows: always 0 (the programs run as CGI programs there). */
+int plat_stdin_is_listener(void);
+
 /* The current calendar time in whole seconds. */
 int64_t plat_time_seconds(void);
 

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/random.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -175,6 +176,13 @@ void plat_enlarge_pipe(FILE *f) {
 }
 
 int plat_is_terminal(FILE *f) { return f != nullptr && isatty(fileno(f)) == 1 ? 1 : 0; }
+
+int plat_stdin_is_listener(void) {
+    int listening = 0;
+    socklen_t size = sizeof listening;
+    if (getsockopt(STDIN_FILENO, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0) return 0;
+    return listening != 0 ? 1 : 0;
+}
 
 int64_t plat_time_seconds(void) { return static_cast<int64_t>(time(nullptr)); }
 

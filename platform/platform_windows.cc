@@ -472,6 +472,10 @@ int plat_is_terminal(FILE *f) {
                : 0;
 }
 
+// FastCGI servers on Windows hand a responder a named pipe, not a
+// listening socket; the programs run as CGI programs there.
+int plat_stdin_is_listener(void) { return 0; }
+
 int64_t plat_time_seconds(void) { return static_cast<int64_t>(_time64(nullptr)); }
 
 int plat_random_bytes(void *buf, size_t count) {

@@ -99,6 +99,11 @@ void reg_storage_cleanup(void);
 /* The message of the most recent failure; never NULL. */
 const char *reg_storage_last_error(void);
 
+/* Empties the error text and sets the status to REG_STATUS_OK, so that a
+ * caller that serves one request after another in one process starts each
+ * without the failure of the one before. The root stays as it is. */
+void reg_storage_forget_error(void);
+
 /* ---- Blob store ------------------------------------------------------ */
 
 /* 1 when the blob file of digest exists, 0 when it does not (no message),

@@ -266,6 +266,11 @@ const char *reg_storage_last_error(void) { return s_error; }
 
 reg_status reg_storage_last_status(void) { return s_status; }
 
+void reg_storage_forget_error(void) {
+    s_error[0] = '\0';
+    s_status = REG_STATUS_OK;
+}
+
 int reg_blob_exists(const char *digest) {
     if (digest == nullptr) {
         set_status_error(REG_STATUS_INVALID_ARGUMENT, "digest is NULL");
