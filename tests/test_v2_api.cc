@@ -10,6 +10,11 @@
 
 #include "tests/support/invariants.h"
 #include "tests/support/process.h"
+#ifndef _WIN32
+#include <memory>
+
+#include "tests/support/fastcgi.h"
+#endif
 
 using testing_support::random_bytes;
 using testing_support::read_whole_file;
@@ -94,12 +99,29 @@ std::string index_of(const std::string &type, const std::vector<std::string> &ma
     return m + "]}";
 }
 
-class RegistryApi : public ::testing::Test {
+// How the programs run: a process per request (CGI), or as FastCGI
+// responders that the test starts once per program and sends every request
+// of the test to, so that each request follows others, failed ones among
+// them, in the same process.
+enum class Mode { kCgi, kFastcgi };
+
+std::string mode_name(const ::testing::TestParamInfo<Mode> &info) {
+    return info.param == Mode::kCgi ? "Cgi" : "Fastcgi";
+}
+
+class RegistryApi : public ::testing::TestWithParam<Mode> {
   protected:
-    // Whatever a test sent, the store keeps its invariants.
+    // Whatever a test sent, the store keeps its invariants, and a responder
+    // holds no more open files at the end than after its first request.
     void TearDown() override {
         EXPECT_EQ(testing_support::join_lines(testing_support::store_invariant_violations(root())),
                   "");
+#ifndef _WIN32
+        for (const auto &[program, served] : responders_) {
+            EXPECT_TRUE(served.responder->alive()) << program;
+            EXPECT_EQ(served.responder->open_files(), served.descriptors) << program;
+        }
+#endif
     }
     std::string root() const { return dir_ / "root"; }
 
@@ -112,7 +134,7 @@ class RegistryApi : public ::testing::Test {
         if (!query.empty()) env["QUERY_STRING"] = query;
         if (!body.empty() && !env.count("CONTENT_LENGTH"))
             env["CONTENT_LENGTH"] = std::to_string(body.size());
-        auto r = run_process(std::string(ENDPOINT_DIR) + "/" + program, {}, env, dir_.path(), body);
+        auto r = run(program, env, body);
         EXPECT_EQ(r.exit_status, 0) << program;
         // Standard error holds nothing but access lines, one per write.
         size_t at = 0;
@@ -159,13 +181,45 @@ class RegistryApi : public ::testing::Test {
         return image_manifest(type, config, {l1, l2});
     }
 
+    // Runs one request of program, in a process of its own or through the
+    // program's responder.
+    testing_support::ProcessResult run(const std::string &program,
+                                       const std::map<std::string, std::string> &env,
+                                       const std::string &body) {
+        std::string path = std::string(ENDPOINT_DIR) + "/" + program;
+        if (GetParam() == Mode::kCgi) return run_process(path, {}, env, dir_.path(), body);
+        testing_support::ProcessResult result;
+#ifndef _WIN32
+        auto it = responders_.find(program);
+        if (it == responders_.end()) {
+            // The responder's own environment holds nothing of a request.
+            auto responder = std::make_unique<testing_support::FastcgiResponder>(
+                path, std::map<std::string, std::string>{});
+            it = responders_.emplace(program, Served{std::move(responder), -1}).first;
+        }
+        testing_support::FastcgiReply reply = it->second.responder->request(env, body);
+        if (it->second.descriptors < 0) it->second.descriptors = it->second.responder->open_files();
+        result.exit_status = reply.ended && it->second.responder->alive() ? reply.app_status : -1;
+        result.out = reply.out;
+        result.err = reply.err;
+#endif
+        return result;
+    }
+
     ScratchDir dir_;
     std::string last_err_;  // standard error of the last call
+#ifndef _WIN32
+    struct Served {
+        std::unique_ptr<testing_support::FastcgiResponder> responder;
+        int descriptors;  // open files after its first request
+    };
+    std::map<std::string, Served> responders_;
+#endif
 };
 
 // ---- Base --------------------------------------------------------------------
 
-TEST_F(RegistryApi, BaseAnswersGetAndHeadAndNothingElse) {
+TEST_P(RegistryApi, BaseAnswersGetAndHeadAndNothingElse) {
     Reply get = call("v2_base", "GET", "/v2/");
     EXPECT_EQ(get.status, 200);
     EXPECT_EQ(get.body, "{}\n");
@@ -188,7 +242,7 @@ size_t line_count(const std::string &text) {
     return n;
 }
 
-TEST_F(RegistryApi, EachWriteLeavesOneAccessLineAndReadsNone) {
+TEST_P(RegistryApi, EachWriteLeavesOneAccessLineAndReadsNone) {
     const std::string data = random_bytes(5000, 41);
     const std::string digest = digest_of(data);
     const std::map<std::string, std::string> alice = {{"REMOTE_USER", "alice"},
@@ -232,7 +286,7 @@ TEST_F(RegistryApi, EachWriteLeavesOneAccessLineAndReadsNone) {
 
 // ---- Uploads -------------------------------------------------------------------
 
-TEST_F(RegistryApi, ThreeWaysToPushABlob) {
+TEST_P(RegistryApi, ThreeWaysToPushABlob) {
     const std::string data = random_bytes(300000, 3);
     const std::string digest = digest_of(data);
     // 1: POST, one PATCH with the whole blob, empty PUT.
@@ -286,7 +340,7 @@ TEST_F(RegistryApi, ThreeWaysToPushABlob) {
     }
 }
 
-TEST_F(RegistryApi, MonolithicPostAndMount) {
+TEST_P(RegistryApi, MonolithicPostAndMount) {
     const std::string data = "monolithic blob";
     const std::string digest = push_blob(data);
     EXPECT_EQ(read_whole_file(blob_file(digest)), data);
@@ -308,7 +362,7 @@ TEST_F(RegistryApi, MonolithicPostAndMount) {
     EXPECT_EQ(mismatch.code(), "DIGEST_INVALID");
 }
 
-TEST_F(RegistryApi, UploadErrors) {
+TEST_P(RegistryApi, UploadErrors) {
     Reply start = call("v2_uploads", "POST", "/v2/app/blobs/uploads/");
     const std::string location = start.header("location");
     const std::string unknown = "/v2/app/blobs/uploads/01234567-89ab-cdef-0123-456789abcdef";
@@ -355,7 +409,7 @@ TEST_F(RegistryApi, UploadErrors) {
 
 // ---- Manifests -------------------------------------------------------------------
 
-TEST_F(RegistryApi, ManifestsOfEveryKindAreStoredAsReceived) {
+TEST_P(RegistryApi, ManifestsOfEveryKindAreStoredAsReceived) {
     const std::string oci = stored_image("app", kOciManifest, 10);
     const std::string docker = stored_image("app", kDockerManifest, 20);
     struct Case {
@@ -401,7 +455,7 @@ TEST_F(RegistryApi, ManifestsOfEveryKindAreStoredAsReceived) {
     }
 }
 
-TEST_F(RegistryApi, ManifestPutRefusals) {
+TEST_P(RegistryApi, ManifestPutRefusals) {
     const std::string image = stored_image("app", kOciManifest, 30);
     const std::string missing_layer =
         image_manifest(kOciManifest, "{\"architecture\":\"amd64\",\"seed\":30}",
@@ -446,7 +500,7 @@ TEST_F(RegistryApi, ManifestPutRefusals) {
         << "no refused put left a repository behind";
 }
 
-TEST_F(RegistryApi, ManifestSizeLimit) {
+TEST_P(RegistryApi, ManifestSizeLimit) {
     push_blob("{}");
     // A document padded with white space to exactly the limit, and one byte more.
     std::string base = image_manifest(kOciManifest, "{}", {});
@@ -460,7 +514,7 @@ TEST_F(RegistryApi, ManifestSizeLimit) {
     EXPECT_EQ(call("v2_manifests", "GET", "/v2/app/manifests/bigger").status, 404);
 }
 
-TEST_F(RegistryApi, DeleteByTagAndByDigest) {
+TEST_P(RegistryApi, DeleteByTagAndByDigest) {
     const std::string image = stored_image("app", kOciManifest, 40);
     const std::string digest = digest_of(image);
     ASSERT_EQ(put_manifest("app", "v1", image, kOciManifest).status, 201);
@@ -494,7 +548,7 @@ TEST_F(RegistryApi, DeleteByTagAndByDigest) {
 
 // ---- Tag list and catalog ----------------------------------------------------------
 
-TEST_F(RegistryApi, TagListPagesWithLinks) {
+TEST_P(RegistryApi, TagListPagesWithLinks) {
     const std::string image = stored_image("lib/app", kOciManifest, 50);
     for (const char *tag : {"b", "a", "c", "1.0", "Z"})
         ASSERT_EQ(put_manifest("lib/app", tag, image, kOciManifest).status, 201);
@@ -524,7 +578,7 @@ TEST_F(RegistryApi, TagListPagesWithLinks) {
     EXPECT_EQ(unknown.code(), "NAME_UNKNOWN");
 }
 
-TEST_F(RegistryApi, SixHundredTagsAreAllListed) {
+TEST_P(RegistryApi, SixHundredTagsAreAllListed) {
     const std::string image = stored_image("many", kOciManifest, 60);
     ASSERT_EQ(put_manifest("many", "t000", image, kOciManifest).status, 201);
     // The tag links are made directly: 600 puts as processes take long.
@@ -552,7 +606,7 @@ TEST_F(RegistryApi, SixHundredTagsAreAllListed) {
     EXPECT_EQ(rest.body.substr(rest.body.size() - 9), "\"t599\"]}\n");
 }
 
-TEST_F(RegistryApi, CatalogPagesOverNestedRepositories) {
+TEST_P(RegistryApi, CatalogPagesOverNestedRepositories) {
     const std::string image = stored_image("a", kOciManifest, 70);
     for (const char *repo : {"b/c", "a", "b/c/d", "e"}) {
         for (const std::string &blob : {std::string("{\"architecture\":\"amd64\",\"seed\":70}")})
@@ -570,7 +624,7 @@ TEST_F(RegistryApi, CatalogPagesOverNestedRepositories) {
 
 // ---- Referrers ---------------------------------------------------------------------------
 
-TEST_F(RegistryApi, ReferrersListManifestsWithASubject) {
+TEST_P(RegistryApi, ReferrersListManifestsWithASubject) {
     const std::string image = stored_image("app", kOciManifest, 80);
     ASSERT_EQ(put_manifest("app", "v1", image, kOciManifest).status, 201);
     push_blob("{}");
@@ -658,7 +712,7 @@ struct WriteRequest {
 
 }  // namespace
 
-TEST_F(RegistryApi, ReadOnlyRefusesEveryWriteAndChangesNothing) {
+TEST_P(RegistryApi, ReadOnlyRefusesEveryWriteAndChangesNothing) {
     std::string manifest = stored_image("app", kOciManifest, 80);
     ASSERT_EQ(put_manifest("app", "v1", manifest, kOciManifest).status, 201);
     Reply start = call("v2_uploads", "POST", "/v2/app/blobs/uploads/");
@@ -721,3 +775,10 @@ TEST_F(RegistryApi, ReadOnlyRefusesEveryWriteAndChangesNothing) {
         EXPECT_EQ(started.status, 202) << value;
     }
 }
+
+#ifdef _WIN32
+INSTANTIATE_TEST_SUITE_P(Modes, RegistryApi, ::testing::Values(Mode::kCgi), mode_name);
+#else
+INSTANTIATE_TEST_SUITE_P(Modes, RegistryApi, ::testing::Values(Mode::kCgi, Mode::kFastcgi),
+                         mode_name);
+#endif
