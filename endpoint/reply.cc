@@ -132,7 +132,8 @@ void send_file_bytes(FILE *f, int64_t offset, int64_t count) {
                                                                     : static_cast<size_t>(count);
         size_t n = fread(buffer, 1, chunk, f);
         if (n == 0) break;
-        fwrite(buffer, 1, n, stdout);
+        // A reader that went away takes no more: the rest is not read.
+        if (fwrite(buffer, 1, n, stdout) != n) break;
         count -= static_cast<int64_t>(n);
     }
 }

@@ -63,7 +63,8 @@ void reply_access_line(const char *action, const char *name, const char *digest,
 
 /* Copies count bytes of f from its current position to standard output, in
  * the kernel where it can (a pipe or socket) and through a buffer
- * otherwise; stops early at the file's end. */
+ * otherwise; stops early at the file's end, and when a write fails (the
+ * reader went away). */
 void send_file_bytes(FILE *f, int64_t offset, int64_t count);
 
 #ifdef __cplusplus

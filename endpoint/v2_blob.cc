@@ -37,15 +37,16 @@ void require_present(const char *digest) {
 }
 
 // Copies count bytes from f's current position to standard output through
-// scratch; a short file ends the body early. Write failures are not
-// reported: the headers are out and the reply runs to its end.
+// scratch; a short file ends the body early, and so does a failed write
+// (the reader went away). Neither is reported: the headers are out.
 void copy_bytes(FILE *f, int64_t count, char *scratch) {
     while (count > 0) {
         size_t chunk = count > static_cast<int64_t>(kScratch - 1) ? kScratch
                                                                  : static_cast<size_t>(count);
         size_t n = fread(scratch, 1, chunk, f);
         if (n == 0) break;
-        fwrite(scratch, 1, n, stdout);
+        // A reader that went away takes no more: the rest is not read.
+        if (fwrite(scratch, 1, n, stdout) != n) break;
         count -= static_cast<int64_t>(n);
     }
 }

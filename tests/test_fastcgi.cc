@@ -181,6 +181,25 @@ TEST_F(Fastcgi, DeploymentSettingsComeFromTheResponderEnvironment) {
     EXPECT_EQ(status_of(r), 202) << r.out;
 }
 
+// A web server whose client went away closes the connection in the middle
+// of a reply: that ends the request, not the responder, and the next
+// request gets its whole reply.
+TEST_F(Fastcgi, AReaderThatGoesAwayEndsOnlyItsRequest) {
+    std::string data = random_bytes(8 << 20, 4);
+    std::string digest = push_blob(data, root());
+    FastcgiResponder blob(program("v2_blob"), {{"REGISTRY_STORAGE_ROOT", root()}});
+    Vars get{{"REQUEST_METHOD", "GET"}, {"PATH_INFO", "/v2/app/blobs/" + digest}};
+    for (size_t keep : {size_t{0}, size_t{100}, size_t{300000}}) {
+        SCOPED_TRACE(keep);
+        blob.abandon(get, keep);
+        FastcgiReply r = blob.request(get);
+        ASSERT_TRUE(r.ended);
+        EXPECT_EQ(status_of(r), 200);
+        EXPECT_TRUE(body_of(r) == data) << "body of " << body_of(r).size() << " bytes";
+        EXPECT_TRUE(blob.alive());
+    }
+}
+
 // Bodies in many records, error replies before the body was read, and
 // thousands of requests in one process: every request is answered, the
 // responder keeps no file open, and it stops cleanly when asked (under the

@@ -38,6 +38,11 @@ class FastcgiResponder {
     FastcgiReply request(const std::map<std::string, std::string> &params,
                          const std::string &body = "");
 
+    // Sends a request like request(), reads at most keep bytes of what comes
+    // back and closes the connection, like a web server whose client went
+    // away in the middle of the reply.
+    void abandon(const std::map<std::string, std::string> &params, size_t keep);
+
     // Asks the responder to stop after the request it serves (SIGUSR1, on
     // which libfcgi's accept gives up) and waits for it, at most 10 s before
     // it is killed. Returns its exit status (128 + signal when a signal

@@ -167,14 +167,17 @@ int FastcgiResponder::open_files() const {
     return count;
 }
 
-FastcgiReply FastcgiResponder::request(const std::map<std::string, std::string> &params,
-                                       const std::string &body) {
-    FastcgiReply reply;
+namespace {
+
+// Connects to the responder and sends one whole request; the connection, or
+// -1.
+int send_request(const std::string &socket_path, const std::map<std::string, std::string> &params,
+                 const std::string &body) {
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address = socket_address(socket_path_);
+    sockaddr_un address = socket_address(socket_path);
     if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
         if (fd >= 0) close(fd);
-        return reply;
+        return -1;
     }
     std::string wire;
     // Role 1 (responder); flags 0: the responder closes the connection.
@@ -192,6 +195,30 @@ FastcgiReply FastcgiResponder::request(const std::map<std::string, std::string> 
     // reply); a responder that stops reading ends the write early.
     signal(SIGPIPE, SIG_IGN);
     write_all(fd, wire);
+    return fd;
+}
+
+}  // namespace
+
+void FastcgiResponder::abandon(const std::map<std::string, std::string> &params, size_t keep) {
+    int fd = send_request(socket_path_, params, "");
+    if (fd < 0) return;
+    std::vector<char> buffer(keep > 0 ? keep : 1);
+    size_t got = 0;
+    while (got < keep) {
+        ssize_t n = read(fd, buffer.data() + got, keep - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    close(fd);
+}
+
+FastcgiReply FastcgiResponder::request(const std::map<std::string, std::string> &params,
+                                       const std::string &body) {
+    FastcgiReply reply;
+    int fd = send_request(socket_path_, params, body);
+    if (fd < 0) return reply;
     std::string in;
     char buffer[65536];
     for (;;) {
