@@ -24,7 +24,8 @@
  * several ranges), so ranged and conditional GETs, and the empty blob,
  * keep their body from the program. The web server's configuration keeps
  * its own Range handling off and takes away the Last-Modified header it
- * would add (deploy/).
+ * would add, where it can: mod_xsendfile adds it after Apache's mod_headers
+ * has run (deploy/).
  *
  * The line names the path that the storage gave for a digest the program
  * validated; it is refused (no hand-off) unless the path is absolute, ends
