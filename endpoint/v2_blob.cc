@@ -7,6 +7,7 @@
 
 #include "edge/oci_common.h"
 #include "edge/tw_cgi.h"
+#include "endpoint/blob_handoff.h"
 #include "endpoint/reply.h"
 #include "platform/platform.h"
 #include "storage/reg_storage.h"
@@ -17,8 +18,10 @@ constexpr size_t kScratch = 65536;
 
 // The blob header block; length is the count of body bytes that follow (or,
 // for HEAD, would follow a GET), so that clients learn a blob's size and the
-// web server need not frame the body itself.
-void send_blob_headers(const char *digest, int64_t length, char *scratch) {
+// web server need not frame the body itself. A hand-off line, when given,
+// comes last: the web server then sends the body.
+void send_blob_headers(const char *digest, int64_t length, char *scratch,
+                       const char *handoff_line) {
     cgi_header_extra(oci_api_version_line);
     tw_snprintf(scratch, 160, "Docker-Content-Digest: %s", digest);
     cgi_header_extra(scratch);
@@ -28,6 +31,7 @@ void send_blob_headers(const char *digest, int64_t length, char *scratch) {
     tw_snprintf(scratch, 64, "Content-Length: %lld", static_cast<long long>(length));
     cgi_header_extra(scratch);
     cgi_header_extra("Cache-Control: public, max-age=31536000, immutable");
+    if (handoff_line != nullptr) cgi_header_extra(handoff_line);
     cgi_headers_end();
 }
 
@@ -70,7 +74,7 @@ void answer_head(const char *digest, char *scratch) {
         oci_send_error(500, "STORAGE_ERROR", "failed to read blob size");
     }
     cgi_header_status(200, "OK");
-    send_blob_headers(digest, size, scratch);
+    send_blob_headers(digest, size, scratch, nullptr);
     fflush(stdout);
 }
 
@@ -114,7 +118,20 @@ void answer_get(const char *digest, char *scratch) {
         cgi_header_status(200, "OK");
     }
     // A blob of no bytes sends none, whatever the defaults of the range say.
-    send_blob_headers(digest, size > 0 ? last - first + 1 : 0, scratch);
+    int64_t length = size > 0 ? last - first + 1 : 0;
+    // The web server sends the body when the deployment hands it files and
+    // it would send exactly these bytes under these headers: a 200 of the
+    // whole blob, to a request without a conditional header it would act on.
+    static char handoff_line[BLOB_HANDOFF_LINE_MAX];
+    int whole_reply = !partial && !blob_handoff_request_conditional();
+    if (blob_handoff_line(blob_handoff_configured(), digest, path, size, whole_reply, handoff_line,
+                          sizeof handoff_line) > 0) {
+        fclose(f);
+        send_blob_headers(digest, length, scratch, handoff_line);
+        fflush(stdout);
+        return;
+    }
+    send_blob_headers(digest, length, scratch, nullptr);
     tw_stdout_bin();
     stream_bytes(f, first, last - first + 1, scratch);
     fclose(f);

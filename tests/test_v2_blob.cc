@@ -164,6 +164,92 @@ TEST_F(BlobEndpoint, ErrorRepliesInRequestOrder) {
               "Status: 200 OK\r\n" + blob_headers(digest, 1) + "x");
 }
 
+// With REGISTRY_FILE_HANDOFF a whole GET keeps its status and headers and
+// names the blob file for the web server instead of carrying the bytes;
+// every other request answers byte for byte as without the setting.
+TEST_F(BlobEndpoint, FileHandoffNamesTheFileOfAWholeGetOnly) {
+    std::string data = testing_support::random_bytes(100, 5);
+    std::string digest = place_blob(data);
+    std::string empty = place_blob("");
+    std::string hex = digest.substr(7);
+    std::string file = root() + "/blobs/sha256/" + hex.substr(0, 2) + "/" + hex;
+    std::string url = "/v2/library/alpine/blobs/" + digest;
+    using Env = std::map<std::string, std::string>;
+    auto get = [&](Env env) {
+        env.emplace("REQUEST_METHOD", "GET");
+        env.emplace("PATH_INFO", url);
+        return request(env);
+    };
+
+    // A whole GET: the line names the file, the body is left out.
+    struct Whole {
+        Env setting;
+        std::string line;  // "" for a reply with the body
+    } whole[] = {
+        {{}, ""},
+        {{{"REGISTRY_FILE_HANDOFF", ""}}, ""},
+        {{{"REGISTRY_FILE_HANDOFF", "off"}}, ""},
+        {{{"REGISTRY_FILE_HANDOFF", "lighttpd2"}}, ""},
+        {{{"REGISTRY_FILE_HANDOFF", "lighttpd"}}, "X-Sendfile: " + file},
+        {{{"REGISTRY_FILE_HANDOFF", "apache"}}, "X-Sendfile: " + file},
+        {{{"REGISTRY_FILE_HANDOFF", "nginx"}}, "X-Accel-Redirect: /.registry-blobs" + file},
+        {{{"REGISTRY_FILE_HANDOFF", "nginx"}, {"REGISTRY_FILE_HANDOFF_PREFIX", "/internal/"}},
+         "X-Accel-Redirect: /internal" + file},
+    };
+    for (const auto &c : whole) {
+#ifdef _WIN32
+        // The Windows build's paths, joined with '\\', are never handed off.
+        std::string line;
+#else
+        std::string line = c.line;
+#endif
+        std::string expect = "Status: 200 OK\r\n" + blob_headers(digest, data.size(), line);
+        if (line.empty()) expect += data;
+        EXPECT_EQ(get(c.setting), expect) << c.line;
+    }
+
+    // Everything else the web server would answer differently, or that has
+    // no body, answers as without the setting: a range, a conditional
+    // header, the empty blob, HEAD, a hostile or unknown digest, DELETE.
+    const std::string absent = "sha256:" + std::string(64, '0');
+    Env others[] = {
+        {{"HTTP_RANGE", "bytes=0-9"}},
+        {{"HTTP_RANGE", "bytes=0-"}},
+        {{"HTTP_RANGE", "bytes=100-"}},
+        {{"HTTP_IF_NONE_MATCH", "\"" + digest + "\""}},
+        {{"HTTP_IF_MODIFIED_SINCE", "Thu, 01 Jan 2099 00:00:00 GMT"}},
+        {{"HTTP_IF_MATCH", "\"x\""}},
+        {{"HTTP_IF_UNMODIFIED_SINCE", "Thu, 01 Jan 1970 00:00:00 GMT"}},
+        {{"HTTP_IF_RANGE", "\"x\""}, {"HTTP_RANGE", "bytes=0-9"}},
+        {{"PATH_INFO", "/v2/x/blobs/" + empty}},
+        {{"REQUEST_METHOD", "HEAD"}},
+        {{"PATH_INFO", "/v2/x/blobs/sha256:../../../../etc/passwd"}},
+        {{"PATH_INFO", "/v2/x/blobs/sha256:%2e%2e%2f%2e%2e%2fetc%2fpasswd"}},
+        {{"PATH_INFO", "/v2/x/blobs/sha256:" + std::string(300, 'a')}},
+        {{"PATH_INFO", "/v2/x/blobs/" + digest + "/../../" + digest}},
+        {{"PATH_INFO", "/v2/x/blobs/" + absent}},
+    };
+    for (const char *server : {"lighttpd", "nginx", "apache"}) {
+        for (const Env &env : others) {
+            std::string plain = get(env);
+            Env with = env;
+            with["REGISTRY_FILE_HANDOFF"] = server;
+            EXPECT_EQ(get(with), plain) << server << " " << env.begin()->second;
+        }
+    }
+    // A storage root given as a relative path names no absolute file.
+    auto r = run_process(V2_BLOB_PATH, {},
+                         {{"REGISTRY_STORAGE_ROOT", "root"}, {"REGISTRY_FILE_HANDOFF", "lighttpd"},
+                          {"REQUEST_METHOD", "GET"}, {"PATH_INFO", url}},
+                         dir_.path());
+    EXPECT_EQ(r.out, "Status: 200 OK\r\n" + blob_headers(digest, data.size()) + data);
+    // The delete removes the file; a GET then finds nothing to hand off.
+    Env del = {{"REQUEST_METHOD", "DELETE"}, {"REGISTRY_FILE_HANDOFF", "lighttpd"}};
+    EXPECT_EQ(get(del), "Status: 202 Accepted\r\n" + kApiVersionLine + "\r\n");
+    EXPECT_EQ(get({{"REGISTRY_FILE_HANDOFF", "lighttpd"}}),
+              error_reply(404, "BLOB_UNKNOWN", "blob unknown to registry"));
+}
+
 TEST_F(BlobEndpoint, FirstRequestBootstrapsTheStorageEvenWhenAnswered404) {
     EXPECT_EQ(request("GET", "/nothing"),
               error_reply(404, "NAME_UNKNOWN", "repository name not known"));

@@ -20,12 +20,14 @@ inline std::string error_reply(int status, const std::string &code, const std::s
 
 // The header lines every successful HEAD and GET of a blob carries after
 // its status (and Content-Range) line, up to and including the empty line;
-// length is the count of body bytes (for HEAD, the blob's size).
-inline std::string blob_headers(const std::string &digest, size_t length) {
+// length is the count of body bytes (for HEAD, the blob's size). A GET whose
+// body the web server sends has its hand-off line (without CR LF) last.
+inline std::string blob_headers(const std::string &digest, size_t length,
+                                const std::string &handoff_line = "") {
     return kApiVersionLine + "Docker-Content-Digest: " + digest + "\r\nEtag: \"" + digest +
            "\"\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
-           std::to_string(length) +
-           "\r\nCache-Control: public, max-age=31536000, immutable\r\n\r\n";
+           std::to_string(length) + "\r\nCache-Control: public, max-age=31536000, immutable\r\n" +
+           (handoff_line.empty() ? "" : handoff_line + "\r\n") + "\r\n";
 }
 
 }  // namespace testing_support
