@@ -57,6 +57,8 @@ int cgi_serve(void (*handle)(void)) {
     return 0;
 }
 
+int cgi_is_fastcgi_request(void) { return s_params != nullptr ? 1 : 0; }
+
 void cgi_end_request(void) {
     fflush(stdout);
     if (s_responder) throw cgi_request_end{};

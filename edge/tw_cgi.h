@@ -35,6 +35,9 @@ void tw_stdout_bin(void);
  * library. */
 int cgi_serve(void (*handle)(void));
 
+/* 1 while the process serves a FastCGI request, 0 in a CGI process. */
+int cgi_is_fastcgi_request(void);
+
 /* Ends the current request after its reply has been written: flushes
  * standard output, then ends the process (exit 0) in a CGI process, or
  * only the request in a FastCGI responder (the handler is unwound and the

@@ -55,6 +55,31 @@ bool prefix_usable(const char *prefix) {
     return true;
 }
 
+// The blob file's path with every byte outside [A-Za-z0-9._~/-] as %XX
+// into escaped (BLOB_HANDOFF_LINE_MAX bytes), its count of escapes into
+// *escapes; false for a digest or path that may not be handed off, and for
+// a path whose escaped form does not fit.
+bool escaped_blob_path(const char *digest, const char *path, char *escaped, size_t *escapes) {
+    if (!digest_hex(digest) || !path_names_blob(path, digest + 7)) return false;
+    query_escape(path, escaped, BLOB_HANDOFF_LINE_MAX);
+    // '%' is not in the plain set, so each '%' of the result starts an
+    // escape, and a result shorter than that count says the escape was cut.
+    *escapes = 0;
+    for (const char *p = escaped; *p != '\0'; p++)
+        if (*p == '%') (*escapes)++;
+    return strlen(escaped) == strlen(path) + 2 * *escapes;
+}
+
+// n, the length snprintf reported for out, when the line fit; else 0 with
+// out emptied.
+int line_length(int n, char *out, size_t out_size) {
+    if (n <= 0 || static_cast<size_t>(n) >= out_size) {
+        out[0] = '\0';
+        return 0;
+    }
+    return n;
+}
+
 }  // namespace
 
 extern "C" {
@@ -71,6 +96,7 @@ blob_handoff blob_handoff_configured(void) {
     blob_handoff handoff;
     handoff.server = blob_handoff_server_named(cgi_env("REGISTRY_FILE_HANDOFF", ""));
     handoff.prefix = cgi_env("REGISTRY_FILE_HANDOFF_PREFIX", BLOB_HANDOFF_DEFAULT_PREFIX);
+    handoff.ranges = handoff.server == BLOB_HANDOFF_LIGHTTPD && cgi_is_fastcgi_request();
     return handoff;
 }
 
@@ -88,17 +114,9 @@ int blob_handoff_line(blob_handoff handoff, const char *digest, const char *path
     if (out == nullptr || out_size == 0) return 0;
     out[0] = '\0';
     if (handoff.server == BLOB_HANDOFF_OFF || !whole_reply || size <= 0) return 0;
-    if (!digest_hex(digest) || !path_names_blob(path, digest + 7)) return 0;
-
-    // The path with every byte outside [A-Za-z0-9._~/-] as %XX. '%' is not
-    // in that set, so each '%' of the result starts an escape, and a result
-    // shorter than that count says the escape was cut.
     char escaped[BLOB_HANDOFF_LINE_MAX];
-    query_escape(path, escaped, sizeof escaped);
     size_t escapes = 0;
-    for (const char *p = escaped; *p != '\0'; p++)
-        if (*p == '%') escapes++;
-    if (strlen(escaped) != strlen(path) + 2 * escapes) return 0;
+    if (!escaped_blob_path(digest, path, escaped, &escapes)) return 0;
 
     int n = -1;
     switch (handoff.server) {
@@ -120,11 +138,22 @@ int blob_handoff_line(blob_handoff handoff, const char *digest, const char *path
         case BLOB_HANDOFF_OFF:
             break;
     }
-    if (n <= 0 || static_cast<size_t>(n) >= out_size) {
-        out[0] = '\0';
-        return 0;
-    }
-    return n;
+    return line_length(n, out, out_size);
+}
+
+int blob_handoff_range_line(blob_handoff handoff, const char *digest, const char *path,
+                            int64_t size, int64_t first, int64_t last, int conditional, char *out,
+                            size_t out_size) {
+    if (out == nullptr || out_size == 0) return 0;
+    out[0] = '\0';
+    if (!handoff.ranges || handoff.server != BLOB_HANDOFF_LIGHTTPD || conditional) return 0;
+    if (first < 0 || first > last || last >= size) return 0;
+    char escaped[BLOB_HANDOFF_LINE_MAX];
+    size_t escapes = 0;
+    if (!escaped_blob_path(digest, path, escaped, &escapes)) return 0;
+    int n = snprintf(out, out_size, "X-Sendfile2: %s %lld-%lld", escaped,
+                     static_cast<long long>(first), static_cast<long long>(last));
+    return line_length(n, out, out_size);
 }
 
 }  // extern "C"

@@ -74,6 +74,9 @@ typedef enum blob_handoff_server {
 typedef struct blob_handoff {
     blob_handoff_server server;
     const char *prefix; /* nginx's URI prefix; never NULL */
+    int ranges;         /* 1 when the server also takes a byte range of the
+                           file: lighttpd's FastCGI module, which reads
+                           X-Sendfile2 (its CGI module does not) */
 } blob_handoff;
 
 /* The server a REGISTRY_FILE_HANDOFF value names: exactly "lighttpd",
@@ -81,8 +84,9 @@ typedef struct blob_handoff {
 blob_handoff_server blob_handoff_server_named(const char *value);
 
 /* REGISTRY_FILE_HANDOFF and REGISTRY_FILE_HANDOFF_PREFIX (its default when
- * unset or empty), read with cgi_env. The prefix text stays valid for the
- * process. */
+ * unset or empty), read with cgi_env; ranges is 1 for lighttpd while the
+ * program serves a FastCGI request (cgi_is_fastcgi_request). The prefix
+ * text stays valid for the request. */
 blob_handoff blob_handoff_configured(void);
 
 /* 1 when the request (read with cgi_env) carries a non-empty If-Match,
@@ -104,6 +108,20 @@ int blob_handoff_request_conditional(void);
  * or a line that does not fit out. */
 int blob_handoff_line(blob_handoff handoff, const char *digest, const char *path, int64_t size,
                       int whole_reply, char *out, size_t out_size);
+
+/* Writes into out (out_size bytes) the line, without CR LF, that hands
+ * bytes first to last of the blob file at path (a 206 of a blob of size
+ * bytes) to the web server: "X-Sendfile2: <path encoded as for lighttpd>
+ * <first>-<last>". lighttpd sends exactly that range under the program's
+ * status and headers. Returns the line's length, or 0 with out holding ""
+ * (when out_size > 0) when the range is not handed off: handoff.ranges is 0
+ * or the server is not lighttpd; conditional is set (the request carries a
+ * header blob_handoff_request_conditional names); the range does not lie
+ * within the blob (0 <= first <= last < size); for every digest or path
+ * blob_handoff_line refuses; or a line that does not fit out. */
+int blob_handoff_range_line(blob_handoff handoff, const char *digest, const char *path,
+                            int64_t size, int64_t first, int64_t last, int conditional, char *out,
+                            size_t out_size);
 
 #ifdef __cplusplus
 }

@@ -121,11 +121,17 @@ void answer_get(const char *digest, char *scratch) {
     int64_t length = size > 0 ? last - first + 1 : 0;
     // The web server sends the body when the deployment hands it files and
     // it would send exactly these bytes under these headers: a 200 of the
-    // whole blob, to a request without a conditional header it would act on.
+    // whole blob, or a range where the server takes one (lighttpd's FastCGI
+    // module), to a request without a conditional header it would act on.
     static char handoff_line[BLOB_HANDOFF_LINE_MAX];
-    int whole_reply = !partial && !blob_handoff_request_conditional();
-    if (blob_handoff_line(blob_handoff_configured(), digest, path, size, whole_reply, handoff_line,
-                          sizeof handoff_line) > 0) {
+    blob_handoff handoff = blob_handoff_configured();
+    int conditional = blob_handoff_request_conditional();
+    int handed_off =
+        partial ? blob_handoff_range_line(handoff, digest, path, size, first, last, conditional,
+                                          handoff_line, sizeof handoff_line)
+                : blob_handoff_line(handoff, digest, path, size, !conditional, handoff_line,
+                                    sizeof handoff_line);
+    if (handed_off > 0) {
         fclose(f);
         send_blob_headers(digest, length, scratch, handoff_line);
         fflush(stdout);

@@ -19,7 +19,7 @@ std::string line_for(blob_handoff_server server, const char *prefix, const char 
                      const char *path, int64_t size = 5, int whole_reply = 1) {
     char out[BLOB_HANDOFF_LINE_MAX];
     memset(out, 'x', sizeof out);
-    int n = blob_handoff_line({server, prefix}, digest, path, size, whole_reply, out, sizeof out);
+    int n = blob_handoff_line({server, prefix, 0}, digest, path, size, whole_reply, out, sizeof out);
     EXPECT_EQ(static_cast<size_t>(n), strlen(out));
     return out;
 }
@@ -136,7 +136,7 @@ TEST(BlobHandoff, NginxPrefixOutsideTheUriCharactersGivesNoLine) {
 TEST(BlobHandoff, ALineThatDoesNotFitIsNotCut) {
     std::string whole = "X-Sendfile: " + kPath;
     char out[BLOB_HANDOFF_LINE_MAX];
-    blob_handoff lighttpd = {BLOB_HANDOFF_LIGHTTPD, "/"};
+    blob_handoff lighttpd = {BLOB_HANDOFF_LIGHTTPD, "/", 0};
     EXPECT_EQ(blob_handoff_line(lighttpd, kDigest.c_str(), kPath.c_str(), 5, 1, out, whole.size() + 1),
               static_cast<int>(whole.size()));
     EXPECT_EQ(out, whole);
@@ -146,6 +146,55 @@ TEST(BlobHandoff, ALineThatDoesNotFitIsNotCut) {
     // A path whose escaped form outgrows the line's capacity.
     std::string wide = "/" + std::string(1400, ' ') + "/" + kHex;
     EXPECT_EQ(line_for(BLOB_HANDOFF_LIGHTTPD, "/", kDigest.c_str(), wide.c_str()), "");
+}
+
+// A range goes to lighttpd's FastCGI module only (X-Sendfile2), within the
+// blob, without a condition, for a path that a whole reply would hand off.
+TEST(BlobHandoff, RangeLine) {
+    const std::string odd = "/srv/my reg/blobs/sha256/2c/" + kHex;
+    const char *d = kDigest.c_str();
+    struct Case {
+        const char *what;
+        blob_handoff handoff;
+        std::string path;
+        int64_t size, first, last;
+        int conditional;
+        std::string line;
+    } cases[] = {
+        {"range", {BLOB_HANDOFF_LIGHTTPD, "/", 1}, kPath, 100, 10, 19, 0,
+         "X-Sendfile2: " + kPath + " 10-19"},
+        {"first byte", {BLOB_HANDOFF_LIGHTTPD, "/", 1}, kPath, 100, 0, 0, 0,
+         "X-Sendfile2: " + kPath + " 0-0"},
+        {"to the end", {BLOB_HANDOFF_LIGHTTPD, "/", 1}, kPath, 100, 90, 99, 0,
+         "X-Sendfile2: " + kPath + " 90-99"},
+        {"escaped path", {BLOB_HANDOFF_LIGHTTPD, "/", 1}, odd, 100, 1, 2, 0,
+         "X-Sendfile2: /srv/my%20reg/blobs/sha256/2c/" + kHex + " 1-2"},
+        {"CGI module", {BLOB_HANDOFF_LIGHTTPD, "/", 0}, kPath, 100, 10, 19, 0, ""},
+        {"nginx", {BLOB_HANDOFF_NGINX, "/", 1}, kPath, 100, 10, 19, 0, ""},
+        {"apache", {BLOB_HANDOFF_APACHE, "/", 1}, kPath, 100, 10, 19, 0, ""},
+        {"off", {BLOB_HANDOFF_OFF, "/", 1}, kPath, 100, 10, 19, 0, ""},
+        {"conditional", {BLOB_HANDOFF_LIGHTTPD, "/", 1}, kPath, 100, 10, 19, 1, ""},
+        {"past the end", {BLOB_HANDOFF_LIGHTTPD, "/", 1}, kPath, 100, 90, 100, 0, ""},
+        {"reversed", {BLOB_HANDOFF_LIGHTTPD, "/", 1}, kPath, 100, 20, 19, 0, ""},
+        {"negative", {BLOB_HANDOFF_LIGHTTPD, "/", 1}, kPath, 100, -1, 19, 0, ""},
+        {"empty blob", {BLOB_HANDOFF_LIGHTTPD, "/", 1}, kPath, 0, 0, 0, 0, ""},
+        {"climbing path", {BLOB_HANDOFF_LIGHTTPD, "/", 1},
+         "/srv/registry/blobs/../../etc/" + kHex, 100, 10, 19, 0, ""},
+        {"relative path", {BLOB_HANDOFF_LIGHTTPD, "/", 1}, "blobs/sha256/2c/" + kHex, 100, 10, 19,
+         0, ""},
+    };
+    for (const Case &c : cases) {
+        char out[BLOB_HANDOFF_LINE_MAX];
+        memset(out, 'x', sizeof out);
+        int n = blob_handoff_range_line(c.handoff, d, c.path.c_str(), c.size, c.first, c.last,
+                                        c.conditional, out, sizeof out);
+        EXPECT_EQ(out, c.line) << c.what;
+        EXPECT_EQ(static_cast<size_t>(n), strlen(out)) << c.what;
+    }
+    char out[BLOB_HANDOFF_LINE_MAX];
+    EXPECT_EQ(blob_handoff_range_line({BLOB_HANDOFF_LIGHTTPD, "/", 1}, "sha256:../../etc/passwd",
+                                      kPath.c_str(), 100, 10, 19, 0, out, sizeof out),
+              0);
 }
 
 }  // namespace
