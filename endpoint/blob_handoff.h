@@ -18,11 +18,13 @@
  *
  * Only a reply that the web server sends exactly as the program would is
  * handed off: a 200 of the whole, non-empty blob to a request without a
- * conditional header. Each server answers If-None-Match, If-Modified-Since
- * and the like for a file it sends itself (304, 412), and lighttpd, nginx
- * and Apache read a Range header by rules of their own (suffix ranges,
- * several ranges), so ranged and conditional GETs, and the empty blob,
- * keep their body from the program. The web server's configuration keeps
+ * conditional header, and under lighttpd's FastCGI module, which takes the
+ * byte range from the program (X-Sendfile2), a 206 as well. Each server
+ * answers If-None-Match, If-Modified-Since and the like for a file it sends
+ * itself (304, 412), and lighttpd, nginx and Apache read a Range header by
+ * rules of their own (suffix ranges, several ranges), so conditional GETs,
+ * the empty blob and every other ranged GET keep their body from the
+ * program. The web server's configuration keeps
  * its own Range handling off and takes away the Last-Modified header it
  * would add, where it can: mod_xsendfile adds it after Apache's mod_headers
  * has run (deploy/).

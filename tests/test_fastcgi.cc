@@ -120,6 +120,9 @@ TEST_F(Fastcgi, NothingOfARequestReachesTheNext) {
         // The web server takes the file: headers only.
         {"handed off", {{"REGISTRY_FILE_HANDOFF", "lighttpd"}}, 200, 0, 0},
         {"whole after a hand-off", {}, 200, 0, data.size()},
+        // lighttpd's FastCGI module takes a range of the file as well.
+        {"range handed off", {{"REGISTRY_FILE_HANDOFF", "lighttpd"}, {"HTTP_RANGE", "bytes=10-19"}}, 206, 0, 0},
+        {"range after a hand-off", {{"HTTP_RANGE", "bytes=10-19"}}, 206, 10, 10},
     };
     for (const Step &step : steps) {
         SCOPED_TRACE(step.what);
@@ -131,7 +134,12 @@ TEST_F(Fastcgi, NothingOfARequestReachesTheNext) {
         EXPECT_EQ(status_of(r), step.status) << r.out.substr(0, 300);
         if (step.status < 300) {
             EXPECT_EQ(body_of(r), data.substr(step.first, step.count));
-            EXPECT_EQ(header_of(r, "X-Sendfile").empty(), step.extra.count("REGISTRY_FILE_HANDOFF") == 0);
+            bool handed_off = !header_of(r, "X-Sendfile").empty() || !header_of(r, "X-Sendfile2").empty();
+            EXPECT_EQ(handed_off, step.extra.count("REGISTRY_FILE_HANDOFF") != 0);
+            if (handed_off && step.status == 206) {
+                EXPECT_EQ(header_of(r, "X-Sendfile2").substr(header_of(r, "X-Sendfile2").size() - 6), " 10-19");
+                EXPECT_EQ(header_of(r, "Content-Range"), "bytes 10-19/100000");
+            }
         }
     }
 
