@@ -47,9 +47,10 @@ void cgi_end_request(void) __attribute__((noreturn));
 /* The request variable name (the CGI environment, or the variables of the
  * current FastCGI request) when set and non-empty, else def, else "". In a
  * FastCGI request, names beginning with "REGISTRY_" (the deployment's
- * settings) that the request does not carry are read from the responder's
- * own environment; every other name only from the request. The text must
- * not be changed or freed and lives until the request ends. */
+ * settings) that the request does not carry, or carries empty, are read
+ * from the responder's own environment; every other name only from the
+ * request. The text must not be changed or freed and lives until the
+ * request ends. */
 const char *cgi_env(const char *name, const char *def);
 
 /* REQUEST_METHOD, "GET" when unset or empty. */
