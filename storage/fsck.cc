@@ -91,6 +91,24 @@ class Checker {
         return true;  // what was gathered is still checked
     }
 
+    // Lists dir (rel below the root) and calls visit(entry, entry's rel) for
+    // each entry that expected accepts; every other entry is a stray.
+    template <typename Expected, typename Visit>
+    void walk(const std::string &dir, const std::string &rel, Expected expected, Visit visit) {
+        std::vector<listed_entry> entries;
+        list(dir, rel, &entries);
+        for (const listed_entry &e : entries) {
+            std::string entry_rel = rel_join(rel, e.name);
+            if (expected(e))
+                visit(e, entry_rel);
+            else
+                stray(entry_rel, e.is_dir);
+        }
+    }
+
+    static bool is_sha256_dir(const listed_entry &e) { return e.is_dir && e.name == "sha256"; }
+    static bool is_hex_dir(const listed_entry &e) { return e.is_dir && is_hex_digest(e.name); }
+
     // Moves the file at path (rel below the root) to quarantine/<rel>, under
     // a free name. Never removes anything.
     bool quarantine(const std::string &path, const std::string &rel, std::string *where) {
@@ -143,39 +161,26 @@ class Checker {
     }
 
     void check_blobs(const std::string &dir, const std::string &rel) {
-        std::vector<listed_entry> algos;
-        list(dir, rel, &algos);
-        for (const listed_entry &a : algos) {
-            if (!a.is_dir || a.name != "sha256") {
-                stray(rel_join(rel, a.name), a.is_dir);
-                continue;
-            }
-            std::string algo = join(dir, a.name), algo_rel = rel_join(rel, a.name);
-            std::vector<listed_entry> fans;
-            list(algo, algo_rel, &fans);
-            for (const listed_entry &f : fans) {
-                std::string fan_rel = rel_join(algo_rel, f.name);
-                bool fan_ok = f.is_dir && f.name.size() == 2 && is_lower_hex_char(f.name[0]) &&
-                              is_lower_hex_char(f.name[1]);
-                if (!fan_ok) {
-                    stray(fan_rel, f.is_dir);
-                    continue;
-                }
+        walk(dir, rel, is_sha256_dir, [&](const listed_entry &a, const std::string &algo_rel) {
+            std::string algo = join(dir, a.name);
+            auto is_fan = [](const listed_entry &f) {
+                return f.is_dir && f.name.size() == 2 && is_lower_hex_char(f.name[0]) &&
+                       is_lower_hex_char(f.name[1]);
+            };
+            walk(algo, algo_rel, is_fan, [&](const listed_entry &f, const std::string &fan_rel) {
                 std::string fan = join(algo, f.name);
-                std::vector<listed_entry> blobs;
-                list(fan, fan_rel, &blobs);
-                for (const listed_entry &b : blobs) {
+                // A swept blob is gc's to settle; anything else must be a
+                // blob of this fan.
+                auto expected = [&](const listed_entry &b) {
                     std::string original;
-                    if (!b.is_dir && is_swept_name(b.name, &original)) continue;  // gc settles it
-                    std::string blob_rel = rel_join(fan_rel, b.name);
-                    if (b.is_dir || !is_hex_digest(b.name) || b.name.compare(0, 2, f.name) != 0) {
-                        stray(blob_rel, b.is_dir);
-                        continue;
-                    }
-                    check_blob(join(fan, b.name), blob_rel, b.name);
-                }
-            }
-        }
+                    if (!b.is_dir && is_swept_name(b.name, &original)) return true;
+                    return !b.is_dir && is_hex_digest(b.name) && b.name.compare(0, 2, f.name) == 0;
+                };
+                walk(fan, fan_rel, expected, [&](const listed_entry &b, const std::string &blob_rel) {
+                    if (is_hex_digest(b.name)) check_blob(join(fan, b.name), blob_rel, b.name);
+                });
+            });
+        });
     }
 
     void check_blob(const std::string &path, const std::string &rel, const std::string &hex) {
@@ -342,103 +347,70 @@ class Checker {
     void check_link_dir(const std::string &dir, const std::string &rel,
                         const std::string &manifests, const std::string &expect,
                         Quarantined was_quarantined) {
-        std::vector<listed_entry> entries;
-        list(dir, rel, &entries);
-        for (const listed_entry &e : entries) {
-            std::string entry_rel = rel_join(rel, e.name);
-            if (!e.is_dir && e.name == "link")
+        auto expected = [](const listed_entry &e) {
+            return !e.is_dir && (e.name == "link" || is_temporary_name(e.name));
+        };
+        walk(dir, rel, expected, [&](const listed_entry &e, const std::string &entry_rel) {
+            if (e.name == "link")
                 check_link(join(dir, e.name), entry_rel, manifests, expect, was_quarantined);
-            else if (e.is_dir || !is_temporary_name(e.name))
-                stray(entry_rel, e.is_dir);
-        }
+        });
     }
 
     template <typename Quarantined>
     void check_revisions(const std::string &manifests, const std::string &rel, Quarantined q) {
         std::string dir = join(manifests, "revisions");
         if (!dir_exists(dir.c_str())) return;
-        std::string dir_rel = rel_join(rel, "revisions");
-        std::vector<listed_entry> algos;
-        list(dir, dir_rel, &algos);
-        for (const listed_entry &a : algos) {
-            std::string algo_rel = rel_join(dir_rel, a.name);
-            if (!a.is_dir || a.name != "sha256") {
-                stray(algo_rel, a.is_dir);
-                continue;
-            }
-            std::vector<listed_entry> revs;
-            list(join(dir, a.name), algo_rel, &revs);
-            for (const listed_entry &r : revs) {
-                std::string rev_rel = rel_join(algo_rel, r.name);
-                if (!r.is_dir || !is_hex_digest(r.name)) {
-                    stray(rev_rel, r.is_dir);
-                    continue;
-                }
-                check_link_dir(join(join(dir, a.name), r.name), rev_rel, manifests, r.name, q);
-            }
-        }
+        walk(dir, rel_join(rel, "revisions"), is_sha256_dir,
+             [&](const listed_entry &a, const std::string &algo_rel) {
+                 std::string algo = join(dir, a.name);
+                 walk(algo, algo_rel, is_hex_dir,
+                      [&](const listed_entry &r, const std::string &rev_rel) {
+                          check_link_dir(join(algo, r.name), rev_rel, manifests, r.name, q);
+                      });
+             });
     }
 
     template <typename Quarantined>
     void check_tags(const std::string &manifests, const std::string &rel, Quarantined q) {
         std::string dir = join(manifests, "tags");
         if (!dir_exists(dir.c_str())) return;
-        std::string dir_rel = rel_join(rel, "tags");
-        std::vector<listed_entry> tags;
-        list(dir, dir_rel, &tags);
-        for (const listed_entry &t : tags) {
-            std::string tag_rel = rel_join(dir_rel, t.name);
-            if (!t.is_dir || !tag_name_valid(t.name.c_str())) {
-                stray(tag_rel, t.is_dir);
-                continue;
-            }
-            std::vector<listed_entry> inside;
-            list(join(dir, t.name), tag_rel, &inside);
-            for (const listed_entry &c : inside) {
-                std::string current_rel = rel_join(tag_rel, c.name);
-                if (!c.is_dir || c.name != "current") {
-                    stray(current_rel, c.is_dir);
-                    continue;
-                }
-                check_link_dir(join(join(dir, t.name), c.name), current_rel, manifests, "", q);
-            }
-        }
+        auto is_tag_dir = [](const listed_entry &t) {
+            return t.is_dir && tag_name_valid(t.name.c_str());
+        };
+        auto is_current_dir = [](const listed_entry &c) { return c.is_dir && c.name == "current"; };
+        walk(dir, rel_join(rel, "tags"), is_tag_dir,
+             [&](const listed_entry &t, const std::string &tag_rel) {
+                 std::string tag = join(dir, t.name);
+                 walk(tag, tag_rel, is_current_dir,
+                      [&](const listed_entry &c, const std::string &current_rel) {
+                          check_link_dir(join(tag, c.name), current_rel, manifests, "", q);
+                      });
+             });
     }
 
     template <typename Quarantined>
     void check_referrers(const std::string &manifests, const std::string &rel, Quarantined q) {
         std::string dir = join(manifests, "referrers");
         if (!dir_exists(dir.c_str())) return;
-        std::string dir_rel = rel_join(rel, "referrers");
-        std::vector<listed_entry> algos;
-        list(dir, dir_rel, &algos);
-        for (const listed_entry &a : algos) {
-            std::string algo_rel = rel_join(dir_rel, a.name);
-            if (!a.is_dir || a.name != "sha256") {
-                stray(algo_rel, a.is_dir);
-                continue;
-            }
-            std::vector<listed_entry> subjects;
-            std::string algo = join(dir, a.name);
-            list(algo, algo_rel, &subjects);
-            for (const listed_entry &s : subjects) {
-                std::string subject_rel = rel_join(algo_rel, s.name);
-                if (!s.is_dir || !is_hex_digest(s.name)) {
-                    stray(subject_rel, s.is_dir);
-                    continue;
-                }
-                std::vector<listed_entry> links;
-                std::string subject = join(algo, s.name);
-                list(subject, subject_rel, &links);
-                for (const listed_entry &l : links) {
-                    std::string link_rel = rel_join(subject_rel, l.name);
-                    if (!l.is_dir && is_hex_digest(l.name))
-                        check_link(join(subject, l.name), link_rel, manifests, l.name, q);
-                    else if (l.is_dir || !is_temporary_name(l.name))
-                        stray(link_rel, l.is_dir);
-                }
-            }
-        }
+        // A referrer link is named by the referrer's hex digest; its
+        // temporaries may stand beside it.
+        auto is_link = [](const listed_entry &l) {
+            return !l.is_dir && (is_hex_digest(l.name) || is_temporary_name(l.name));
+        };
+        walk(dir, rel_join(rel, "referrers"), is_sha256_dir,
+             [&](const listed_entry &a, const std::string &algo_rel) {
+                 std::string algo = join(dir, a.name);
+                 walk(algo, algo_rel, is_hex_dir,
+                      [&](const listed_entry &s, const std::string &subject_rel) {
+                          std::string subject = join(algo, s.name);
+                          walk(subject, subject_rel, is_link,
+                               [&](const listed_entry &l, const std::string &link_rel) {
+                                   if (is_hex_digest(l.name))
+                                       check_link(join(subject, l.name), link_rel, manifests,
+                                                  l.name, q);
+                               });
+                      });
+             });
     }
 
     bool repair_;
