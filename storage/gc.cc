@@ -432,17 +432,22 @@ class Collector {
                 if (depth < kMaxWalkDepth) sweep_temporaries_in(path, name, depth + 1);
                 continue;
             }
-            if (!is_temporary_name(e.name)) continue;
-            plat_attr a;
-            int present = query_file(path, &a);
-            if (present < 0) failure("cannot query " + path);
-            if (present != 1 || young(a, opt_.expiry_seconds)) continue;
-            if (!opt_.dry_run && plat_remove(path.c_str()) == PLAT_REMOVE_FAILED) {
-                failure("cannot remove " + path);
-                continue;
-            }
-            record(REG_GC_TEMPORARY, a.size, name);
+            if (is_temporary_name(e.name)) sweep_temporary(path, name);
         }
+    }
+
+    // Removes the temporary file at path (name: its path below the root)
+    // once it is older than the expiry: a write that left it has died.
+    void sweep_temporary(const std::string &path, const std::string &name) {
+        plat_attr a;
+        int present = query_file(path, &a);
+        if (present < 0) failure("cannot query " + path);
+        if (present != 1 || young(a, opt_.expiry_seconds)) return;
+        if (!opt_.dry_run && plat_remove(path.c_str()) == PLAT_REMOVE_FAILED) {
+            failure("cannot remove " + path);
+            return;
+        }
+        record(REG_GC_TEMPORARY, a.size, name);
     }
 
     void sweep_temporaries() {
@@ -453,15 +458,7 @@ class Collector {
             if (e.is_dir && e.name == "repositories") {
                 sweep_temporaries_in(path, e.name, 1);
             } else if (!e.is_dir && is_temporary_name(e.name)) {
-                plat_attr a;
-                int present = query_file(path, &a);
-                if (present < 0) failure("cannot query " + path);
-                if (present != 1 || young(a, opt_.expiry_seconds)) continue;
-                if (!opt_.dry_run && plat_remove(path.c_str()) == PLAT_REMOVE_FAILED) {
-                    failure("cannot remove " + path);
-                    continue;
-                }
-                record(REG_GC_TEMPORARY, a.size, e.name);
+                sweep_temporary(path, e.name);
             }
         }
     }
