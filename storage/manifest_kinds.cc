@@ -308,20 +308,8 @@ int check_put_arguments(const char *repo_name, const char *reference, uint64_t b
 // the repository (a digest needs its revision link). Sets the message.
 int resolve_stored(const char *repo_name, const char *reference, char *hex) {
     if (manifest_resolve(repo_name, reference, hex) != 0) return -1;
-    if (strncmp(reference, "sha256:", 7) == 0) {
-        char path[REG_PATH_MAX];
-        manifest_rev_path(repo_name, hex, path, sizeof path);
-        int present = file_presence(path);
-        if (present < 0) {
-            set_error("cannot query revision link: %s@%s", repo_name, reference);
-            return -1;
-        }
-        if (present == 0) {
-            set_status_error(REG_STATUS_NOT_FOUND, "manifest not found: %s@%s", repo_name,
-                             reference);
-            return -1;
-        }
-    }
+    if (strncmp(reference, "sha256:", 7) == 0)
+        return require_revision_link(repo_name, hex, reference);
     return 0;
 }
 

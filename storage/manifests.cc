@@ -134,6 +134,21 @@ void manifest_rev_path(const char *repo_name, const char *hex, char *out, uint64
     path_join(out, size, dir, "link");
 }
 
+int require_revision_link(const char *repo_name, const char *hex, const char *digest) {
+    char path[REG_PATH_MAX];
+    manifest_rev_path(repo_name, hex, path, sizeof path);
+    int present = file_presence(path);
+    if (present < 0) {
+        set_error("cannot query revision link: %s@%s", repo_name, digest);
+        return -1;
+    }
+    if (present == 0) {
+        set_status_error(REG_STATUS_NOT_FOUND, "manifest not found: %s@%s", repo_name, digest);
+        return -1;
+    }
+    return 0;
+}
+
 void manifest_tags_dir(const char *repo_name, char *out, uint64_t size) {
     char dir[REG_PATH_MAX];
     manifests_dir(repo_name, dir, sizeof dir);
@@ -572,17 +587,8 @@ int reg_manifest_remove(const char *repo_name, const char *digest) {
         return -1;
     }
     const char *hex = digest + 7;
+    if (require_revision_link(repo_name, hex, digest) != 0) return -1;
     char path[REG_PATH_MAX];
-    manifest_rev_path(repo_name, hex, path, sizeof path);
-    int present = file_presence(path);
-    if (present < 0) {
-        set_error("cannot query revision link: %s@%s", repo_name, digest);
-        return -1;
-    }
-    if (present == 0) {
-        set_status_error(REG_STATUS_NOT_FOUND, "manifest not found: %s@%s", repo_name, digest);
-        return -1;
-    }
     // Every tag that names the manifest, read whole before anything goes.
     std::vector<std::string> naming;
     char tags_dir[REG_PATH_MAX];

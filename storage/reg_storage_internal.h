@@ -284,6 +284,11 @@ void manifest_body_path(const char *repo_name, const char *hex, char *out, uint6
 void manifest_ct_path(const char *repo_name, const char *hex, char *out, uint64_t size);
 void manifest_rev_dir(const char *repo_name, const char *hex, char *out, uint64_t size);
 void manifest_rev_path(const char *repo_name, const char *hex, char *out, uint64_t size);
+
+/* 0 when repo_name holds the revision link of the manifest hex (digest is
+ * the same as "sha256:<hex>", for the messages); -1 with REG_STATUS_NOT_FOUND
+ * when it does not, or with an I/O failure when it cannot be queried. */
+int require_revision_link(const char *repo_name, const char *hex, const char *digest);
 void manifest_tags_dir(const char *repo_name, char *out, uint64_t size);
 void manifest_tag_path(const char *repo_name, const char *tag, char *out, uint64_t size);
 /* _manifests/referrers/sha256/<subject hex>, and in it the referrer link
