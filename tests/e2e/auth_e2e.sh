@@ -22,15 +22,7 @@ set -uo pipefail
 # shellcheck source=tests/e2e/lib.sh
 . "$(dirname "$0")/lib.sh"
 
-client_timeout=${CLIENT_TIMEOUT:-300}
-mkdir -p "$work/log"
-
-for tool in skopeo jq htpasswd; do
-  if ! command -v "$tool" >/dev/null; then
-    echo "FAIL setup: $tool is needed (scripts/setup installs it)"
-    finish
-  fi
-done
+require_tools skopeo jq htpasswd
 
 # Two users, one bcrypt and one MD5 (apr1) hash, as htpasswd makes them;
 # readable by the server's own user, who reads the file per request.
@@ -47,19 +39,6 @@ images=$work/images
 oci_d=$(awk '$1 == "oci" {print $2}' "$work/digests")
 oci_manifest=$images/oci/blobs/sha256/${oci_d#sha256:}
 
-printf '{"default":[{"type":"insecureAcceptAnything"}]}\n' >"$work/policy.json"
-sk=(skopeo --policy "$work/policy.json")
-# run LOG COMMAND...: runs a client command with a time limit, its output in
-# $work/log/LOG.out and .err; a failure explains itself in $detail.
-run() {
-  local log=$work/log/$1
-  shift
-  if timeout "$client_timeout" "$@" >"$log.out" 2>"$log.err"; then
-    return 0
-  fi
-  detail="'${*: -2:1} ${*: -1}' failed: $(tail -n 3 "$log.err" | tr '\n' ' ')"
-  return 1
-}
 # fails LOG COMMAND...: the command must fail (a client refused).
 fails() {
   local log=$1

@@ -26,14 +26,8 @@ set -uo pipefail
 # shellcheck source=tests/e2e/lib.sh
 . "$(dirname "$0")/lib.sh"
 
-# Each client command gets this many seconds before it is taken as hung.
-client_timeout=${CLIENT_TIMEOUT:-300}
-mkdir -p "$work/log" "$work/back"
-
-if ! command -v skopeo >/dev/null || ! command -v jq >/dev/null; then
-  echo "FAIL setup: skopeo and jq are needed (scripts/setup installs them)"
-  finish
-fi
+mkdir -p "$work/back"
+require_tools skopeo jq
 
 # ---- images and server ---------------------------------------------------
 
@@ -52,22 +46,7 @@ check "server starts on a free loopback port" start_server
 reg=127.0.0.1:$port
 echo "     (port $port)"
 
-# Our own signature policy, so that no machine-wide setting decides.
-printf '{"default":[{"type":"insecureAcceptAnything"}]}\n' >"$work/policy.json"
-
-# run LOG COMMAND...: runs a client command with a time limit, its output in
-# $work/log/LOG.out and .err; a failure explains itself in $detail.
-run() {
-  local log=$work/log/$1
-  shift
-  if timeout "$client_timeout" "$@" >"$log.out" 2>"$log.err"; then
-    return 0
-  fi
-  detail="'${*: -2:1} ${*: -1}' failed: $(tail -n 3 "$log.err" | tr '\n' ' ')"
-  return 1
-}
-# The client commands, as arrays that timeout can run.
-sk=(skopeo --policy "$work/policy.json")
+# The client commands, as arrays that timeout can run ($sk: lib.sh).
 push=("${sk[@]}" copy --retry-times 0 --preserve-digests --dest-tls-verify=false)
 pull=("${sk[@]}" copy --retry-times 0 --preserve-digests --src-tls-verify=false)
 

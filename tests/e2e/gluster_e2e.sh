@@ -24,7 +24,6 @@ set -uo pipefail
 seconds=${GLUSTER_SECONDS:-20}
 check_store=$build_dir/tests/check_store
 volume=regtest$$
-mkdir -p "$work/log"
 
 if [ ! -c /dev/fuse ] || ! grep -qw fuse /proc/filesystems 2>/dev/null; then
   echo "SKIP GlusterFS: FUSE is missing here (no /dev/fuse or no fuse in /proc/filesystems)"
@@ -207,8 +206,6 @@ writer w4 "${ports[1]}" "${ports[0]}" & load+=("$!")
 reader r1 & load+=("$!")
 reader r2 & load+=("$!")
 
-printf '{"default":[{"type":"insecureAcceptAnything"}]}\n' >"$work/policy.json"
-sk=(skopeo --policy "$work/policy.json")
 skopeo_across() {
   local d
   d=$(awk '$1 == "index" {print $2}' "$work/digests")

@@ -66,6 +66,39 @@ finish() {
   exit
 }
 
+# ---- registry clients ----------------------------------------------------
+
+# require_tools TOOL...: ends the run as failed when a tool is missing.
+require_tools() {
+  local tool
+  for tool in "$@"; do
+    if ! command -v "$tool" >/dev/null; then
+      echo "FAIL setup: $tool is needed (scripts/setup installs it)"
+      finish
+    fi
+  done
+}
+
+# Clients (skopeo, podman) run with a time limit of CLIENT_TIMEOUT seconds
+# (default 300) and a signature policy of our own in $work/policy.json, so
+# that no machine-wide setting decides. $sk is skopeo with that policy.
+client_timeout=${CLIENT_TIMEOUT:-300}
+mkdir -p "$work/log"
+printf '{"default":[{"type":"insecureAcceptAnything"}]}\n' >"$work/policy.json"
+sk=(skopeo --policy "$work/policy.json")
+
+# run LOG COMMAND...: runs a client command with the time limit, its output
+# in $work/log/LOG.out and .err; a failure explains itself in $detail.
+run() {
+  local log=$work/log/$1
+  shift
+  if timeout "$client_timeout" "$@" >"$log.out" 2>"$log.err"; then
+    return 0
+  fi
+  detail="'${*: -2:1} ${*: -1}' failed: $(tail -n 3 "$log.err" | tr '\n' ' ')"
+  return 1
+}
+
 # ---- the server ----------------------------------------------------------
 
 port_in_use() { (: <"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }

@@ -11,14 +11,7 @@ set -uo pipefail
 # shellcheck source=tests/e2e/lib.sh
 . "$(dirname "$0")/lib.sh"
 
-client_timeout=${CLIENT_TIMEOUT:-300}
-mkdir -p "$work/log"
-for tool in skopeo jq openssl; do
-  if ! command -v "$tool" >/dev/null; then
-    echo "FAIL setup: $tool is needed (scripts/setup installs it)"
-    finish
-  fi
-done
+require_tools skopeo jq openssl
 
 images=$work/images
 "$top/tests/e2e/make_test_images.sh" "$images" >"$work/digests" 2>"$work/log/images.err" || {
@@ -61,17 +54,6 @@ plain_http_refused() {
 }
 check "plain HTTP on the TLS port gets no registry reply" plain_http_refused
 
-printf '{"default":[{"type":"insecureAcceptAnything"}]}\n' >"$work/policy.json"
-sk=(skopeo --policy "$work/policy.json")
-run() {
-  local log=$work/log/$1
-  shift
-  if timeout "$client_timeout" "$@" >"$log.out" 2>"$log.err"; then
-    return 0
-  fi
-  detail="'${*: -2:1} ${*: -1}' failed: $(tail -n 3 "$log.err" | tr '\n' ' ')"
-  return 1
-}
 check "skopeo pushes over HTTPS trusting only the made CA" run push "${sk[@]}" copy --retry-times 0 \
   --preserve-digests --dest-cert-dir "$work/certs" "oci:$images/oci:v1" "docker://$reg/tls/oci:v1"
 pull_tls() {
