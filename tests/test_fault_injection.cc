@@ -211,6 +211,12 @@ void note_if(Notes &notes, bool left_behind, const std::string &what) {
     if (left_behind) notes.push_back(what);
 }
 
+// A manifest's body and content-type files that a delete left behind.
+void note_manifest_files(Notes &notes, Store &s, const std::string &manifest) {
+    note_if(notes, path_exists(s.body_path(manifest)), "the manifest body");
+    note_if(notes, path_exists(s.body_path(manifest) + ".ct"), "its content type");
+}
+
 struct Scenario {
     const char *name;
     std::function<void(Store &)> prepare;  // runs without faults
@@ -565,8 +571,7 @@ std::vector<Scenario> scenarios() {
          [](Store &) { return reg_manifest_delete(kRepo, digest_of(kManifest0).c_str()); },
          [](Store &s) {
              Notes notes;
-             note_if(notes, path_exists(s.body_path(kManifest0)), "the manifest body");
-             note_if(notes, path_exists(s.body_path(kManifest0) + ".ct"), "its content type");
+             note_manifest_files(notes, s, kManifest0);
              note_if(notes, path_exists(s.revision_link(kManifest0)), "its revision link");
              return notes;
          },
@@ -739,8 +744,7 @@ std::vector<Scenario> scenarios() {
              EXPECT_EQ(s.lists_referrer(kManifest0, kReferrer), 0);
              Notes notes;
              note_if(notes, path_exists(s.referrer_link(kManifest0, kReferrer)), "the referrer link");
-             note_if(notes, path_exists(s.body_path(kReferrer)), "the manifest body");
-             note_if(notes, path_exists(s.body_path(kReferrer) + ".ct"), "its content type");
+             note_manifest_files(notes, s, kReferrer);
              return notes;
          },
          [](Store &s) {
@@ -765,8 +769,7 @@ std::vector<Scenario> scenarios() {
              EXPECT_EQ(s.lists_referrer(kManifest0, kReferrer), 0);
              Notes notes;
              note_if(notes, path_exists(s.referrer_link(kManifest0, kReferrer)), "the referrer link");
-             note_if(notes, path_exists(s.body_path(kReferrer)), "the manifest body");
-             note_if(notes, path_exists(s.body_path(kReferrer) + ".ct"), "its content type");
+             note_manifest_files(notes, s, kReferrer);
              return notes;
          },
          [](Store &s) {
