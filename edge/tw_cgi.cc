@@ -69,7 +69,6 @@ void cgi_request_begin(char **params) {
     s_params = params;
     s_responder = 1;
     s_stdout_binary = 0;
-    cgi_query_forget();
 }
 
 void cgi_request_finish(void) { s_params = nullptr; }

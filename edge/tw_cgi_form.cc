@@ -14,10 +14,6 @@ namespace {
 constexpr int kQuerySlots = 8;
 constexpr size_t kQuerySlotSize = 512;
 
-// The slots cgi_query's results live in, used in turn.
-int s_query_slot;
-char s_query_slots[kQuerySlots][kQuerySlotSize];
-
 // Decodes the query value [value, end) into out (kQuerySlotSize bytes):
 // '+' becomes a space, %XX with two hexadecimal digits becomes that byte,
 // a '%' without them is kept as it is. Cut after kQuerySlotSize - 1 bytes.
@@ -142,15 +138,14 @@ int hexval(int c) {
     return -1;
 }
 
-void cgi_query_forget(void) {
-    s_query_slot = 0;
-    memset(s_query_slots, 0, sizeof s_query_slots);
-}
-
 const char *cgi_query(const char *name) {
+    // Each result is written whole before it is returned, so a slot holds
+    // nothing of an earlier request when a later one reads it.
+    static int slot;
+    static char slots[kQuerySlots][kQuerySlotSize];
     if (name == nullptr || name[0] == '\0') return "";
-    s_query_slot = (s_query_slot + 1) % kQuerySlots;
-    char *result = s_query_slots[s_query_slot];
+    slot = (slot + 1) % kQuerySlots;
+    char *result = slots[slot];
     result[0] = '\0';
     const char *query = cgi_env("QUERY_STRING", "");
     if (query[0] == '\0') return query_from_environment(name, result);

@@ -14,15 +14,10 @@ extern "C" {
  * -1. */
 int hexval(int c);
 
-/* Empties the slots of cgi_query, so that a request starts without the
- * values of the one before. */
-void cgi_query_forget(void);
-
 /* Starts a request of a FastCGI responder: params (the request's
  * "NAME=value" variables, NULL-terminated) become what cgi_env reads, the
- * per-request state of this module (query slots, binary mode of standard
- * output) starts afresh, and cgi_end_request ends the request instead of
- * the process. */
+ * binary mode of standard output is set again for the request's stream,
+ * and cgi_end_request ends the request instead of the process. */
 void cgi_request_begin(char **params);
 
 /* Ends what cgi_request_begin started: cgi_env reads the process's

@@ -125,12 +125,15 @@ void answer_get(const char *digest, char *scratch) {
     // module), to a request without a conditional header it would act on.
     static char handoff_line[BLOB_HANDOFF_LINE_MAX];
     blob_handoff handoff = blob_handoff_configured();
-    int conditional = blob_handoff_request_conditional();
-    int handed_off =
-        partial ? blob_handoff_range_line(handoff, digest, path, size, first, last, conditional,
-                                          handoff_line, sizeof handoff_line)
-                : blob_handoff_line(handoff, digest, path, size, !conditional, handoff_line,
-                                    sizeof handoff_line);
+    int handed_off = 0;
+    if (handoff.server != BLOB_HANDOFF_OFF) {
+        int conditional = blob_handoff_request_conditional();
+        handed_off = partial ? blob_handoff_range_line(handoff, digest, path, size, first, last,
+                                                       conditional, handoff_line,
+                                                       sizeof handoff_line)
+                             : blob_handoff_line(handoff, digest, path, size, !conditional,
+                                                 handoff_line, sizeof handoff_line);
+    }
     if (handed_off > 0) {
         fclose(f);
         send_blob_headers(digest, length, scratch, handoff_line);
