@@ -14,7 +14,8 @@
 
 namespace {
 
-constexpr size_t kScratch = 65536;
+// Room for the longest header line formatted through the scratch buffer.
+constexpr size_t kScratch = 256;
 
 // The blob header block; length is the count of body bytes that follow (or,
 // for HEAD, would follow a GET), so that clients learn a blob's size and the
@@ -38,31 +39,6 @@ void send_blob_headers(const char *digest, int64_t length, char *scratch,
 void require_present(const char *digest) {
     if (reg_blob_exists(digest) != 1)
         oci_send_error(404, "BLOB_UNKNOWN", "blob unknown to registry");
-}
-
-// Copies count bytes from f's current position to standard output through
-// scratch; a short file ends the body early, and so does a failed write
-// (the reader went away). Neither is reported: the headers are out.
-void copy_bytes(FILE *f, int64_t count, char *scratch) {
-    while (count > 0) {
-        size_t chunk = count > static_cast<int64_t>(kScratch - 1) ? kScratch
-                                                                 : static_cast<size_t>(count);
-        size_t n = fread(scratch, 1, chunk, f);
-        if (n == 0) break;
-        // A reader that went away takes no more: the rest is not read.
-        if (fwrite(scratch, 1, n, stdout) != n) break;
-        count -= static_cast<int64_t>(n);
-    }
-}
-
-// Sends count bytes of f from byte first on; f already stands at first.
-// Into a pipe or a socket (a web server's usual end of standard output) the
-// kernel moves the bytes from the page cache itself; to anything else they
-// are copied through scratch. Both ways put the same bytes on the wire and
-// stop early at the file's end.
-void stream_bytes(FILE *f, int64_t first, int64_t count, char *scratch) {
-    if (plat_send_file_range(f, first, count, stdout) >= 0) return;
-    copy_bytes(f, count, scratch);
 }
 
 void answer_head(const char *digest, char *scratch) {
@@ -141,8 +117,8 @@ void answer_get(const char *digest, char *scratch) {
         return;
     }
     send_blob_headers(digest, length, scratch, nullptr);
-    tw_stdout_bin();
-    stream_bytes(f, first, last - first + 1, scratch);
+    // f already stands at first.
+    send_file_bytes(f, first, last - first + 1);
     fclose(f);
     fflush(stdout);
 }
@@ -208,7 +184,7 @@ int handle_v2_blob(const char *name_in, const char *digest_in) {
     if (digest[0] == '\0' || strncmp(digest, "sha256:", 7) != 0)
         oci_send_error(404, "BLOB_UNKNOWN", "invalid blob digest format");
 
-    // The scratch buffer first holds header lines, then the body in transit.
+    // The scratch buffer holds header lines as they are formatted.
     static char scratch[kScratch];
     if (strcmp(method, "HEAD") == 0)
         answer_head(digest, scratch);
