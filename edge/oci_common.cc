@@ -109,20 +109,7 @@ void oci_send_json(int status, const char *body) {
     fflush(stdout);
 }
 
-int oci_valid_repo_name(const char *name) {
-    if (name == nullptr || name[0] == '\0') return 0;
-    size_t len = strlen(name);
-    if (len > 255) return 0;
-    for (size_t i = 0; i < len; i++) {
-        char c = name[i];
-        bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        if (alnum) continue;
-        if (c != '-' && c != '_' && c != '.' && c != '/') return 0;
-        if (i == 0 || i == len - 1) return 0;
-        if (c == '/' && name[i - 1] == '/') return 0;
-    }
-    return 1;
-}
+int oci_valid_repo_name(const char *name) { return reg_repo_name_valid(name); }
 
 int oci_parse_repo_marker(const char *path, const char *marker, char *name, size_t name_size,
                           char *rest, size_t rest_size) {

@@ -45,8 +45,10 @@ void oci_send_error(int status, const char *code, const char *message)
  * type, then body ("{}" when NULL or empty) and an LF. Returns. */
 void oci_send_json(int status, const char *body);
 
-/* 1 when name is a repository name of 1 to 255 bytes of [A-Za-z0-9] and
- * '-', '_', '.', '/' (those four neither first nor last, no "//"), else 0. */
+/* 1 when name is a repository name under the store's one rule
+ * (reg_repo_name_valid: 1 to 255 bytes of [A-Za-z0-9] and '-', '_', '.',
+ * '/', those four neither first nor last, no "//", no "..", no component
+ * "." or "_manifests"), else 0. */
 int oci_valid_repo_name(const char *name);
 
 /* Splits path after an optional leading "/v2/" at the first marker: the

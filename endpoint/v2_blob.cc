@@ -36,41 +36,33 @@ void send_blob_headers(const char *digest, int64_t length, char *scratch,
     cgi_headers_end();
 }
 
-void require_present(const char *digest) {
-    if (reg_blob_exists(digest) != 1)
+// Opens the blob for a HEAD or GET: one lookup gives the file that is sent
+// and the size its headers promise. Anything that is not a regular file at
+// the blob's path is unknown, as for DELETE.
+void open_blob(const char *digest, reg_opened *blob) {
+    if (reg_blob_open(digest, blob) == 0) return;
+    // A digest that names no blob (malformed, or not there) is unknown;
+    // only a file that is there and does not open is the store's failure.
+    if (reg_storage_last_status() != REG_STATUS_IO_ERROR)
         oci_send_error(404, "BLOB_UNKNOWN", "blob unknown to registry");
+    oci_send_error(500, "STORAGE_ERROR", "failed to open blob file");
 }
 
 void answer_head(const char *digest, char *scratch) {
-    // One look at the file answers the common case; only a blob whose size
-    // cannot be read is looked at again, to tell absent from unreadable.
-    int64_t size = reg_blob_get_size(digest);
-    if (size < 0) {
-        require_present(digest);
-        oci_send_error(500, "STORAGE_ERROR", "failed to read blob size");
-    }
+    static reg_opened blob;
+    open_blob(digest, &blob);
+    plat_fclose(blob.file);
     cgi_header_status(200, "OK");
-    send_blob_headers(digest, size, scratch, nullptr);
+    send_blob_headers(digest, blob.size, scratch, nullptr);
     fflush(stdout);
 }
 
 void answer_get(const char *digest, char *scratch) {
-    require_present(digest);
-    char path[1024];
-    memset(path, 0, sizeof path);
-    if (reg_blob_get_filepath(digest, path, sizeof path) != 0)
-        oci_send_error(500, "STORAGE_ERROR", "failed to locate blob file");
-    // Only a regular file is served: opening a FIFO that stands in the blob
-    // store would wait for a writer and hold the request forever.
-    FILE *f = plat_fopen_regular(path);
-    if (f == nullptr) oci_send_error(500, "STORAGE_ERROR", "failed to open blob file");
-    // Without its size no reply can promise the blob's bytes. The size is
-    // gone when the blob was deleted since it was opened.
-    int64_t size = reg_blob_get_size(digest);
-    if (size < 0) {
-        fclose(f);
-        oci_send_error(500, "STORAGE_ERROR", "failed to read blob size");
-    }
+    // The path (for a hand-off) is a large field: kept out of the stack.
+    static reg_opened blob;
+    open_blob(digest, &blob);
+    FILE *f = blob.file;
+    int64_t size = blob.size;
     int64_t first, last;
     int partial;
     if (blob_range_parse(cgi_env("HTTP_RANGE", ""), size, &first, &last, &partial) != 0) {
@@ -104,10 +96,10 @@ void answer_get(const char *digest, char *scratch) {
     int handed_off = 0;
     if (handoff.server != BLOB_HANDOFF_OFF) {
         int conditional = blob_handoff_request_conditional();
-        handed_off = partial ? blob_handoff_range_line(handoff, digest, path, size, first, last,
-                                                       conditional, handoff_line,
+        handed_off = partial ? blob_handoff_range_line(handoff, digest, blob.path, size, first,
+                                                       last, conditional, handoff_line,
                                                        sizeof handoff_line)
-                             : blob_handoff_line(handoff, digest, path, size, !conditional,
+                             : blob_handoff_line(handoff, digest, blob.path, size, !conditional,
                                                  handoff_line, sizeof handoff_line);
     }
     if (handed_off > 0) {

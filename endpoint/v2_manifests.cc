@@ -12,31 +12,24 @@
 
 namespace {
 
-constexpr size_t kPathMax = 4096;
-constexpr size_t kDigestOut = 72;
-constexpr size_t kContentTypeOut = 128;
 
 [[noreturn]] void manifest_failure() {
     oci_send_storage_error("MANIFEST_UNKNOWN", "manifest unknown", "MANIFEST_INVALID");
 }
 
 void answer_get(const oci_route &route, bool with_body) {
-    char path[kPathMax], content_type[kContentTypeOut], digest[kDigestOut];
-    int64_t size = 0;
-    if (reg_manifest_locate(route.name, route.reference, path, sizeof path, content_type, digest,
-                            &size) != 0)
-        manifest_failure();
-    FILE *f = plat_fopen_regular(path);
-    // Removed since it was found: it is gone for this request too.
-    if (f == nullptr) oci_send_error(404, "MANIFEST_UNKNOWN", "manifest unknown");
+    // One lookup gives the file, its size, digest and media type; a
+    // manifest removed meanwhile is still sent whole from the open file.
+    static reg_opened manifest;
+    if (reg_manifest_open(route.name, route.reference, &manifest) != 0) manifest_failure();
     reply_begin(200, "OK");
-    cgi_header_ct(content_type);
-    reply_header("Content-Length: %lld", static_cast<long long>(size));
-    reply_header("Docker-Content-Digest: %s", digest);
-    reply_header("Etag: \"%s\"", digest);
+    cgi_header_ct(manifest.content_type);
+    reply_header("Content-Length: %lld", static_cast<long long>(manifest.size));
+    reply_header("Docker-Content-Digest: %s", manifest.digest);
+    reply_header("Etag: \"%s\"", manifest.digest);
     cgi_headers_end();
-    if (with_body) send_file_bytes(f, 0, size);
-    fclose(f);
+    if (with_body) send_file_bytes(manifest.file, 0, manifest.size);
+    fclose(manifest.file);
     fflush(stdout);
 }
 
@@ -52,7 +45,7 @@ void answer_put(const oci_route &route) {
     cgi_body_close(&body);
     if (too_large) oci_send_error(413, "SIZE_INVALID", "manifest too large");
     if (bytes == nullptr) oci_send_error(500, "STORAGE_ERROR", "out of memory");
-    char digest[kDigestOut], subject[kDigestOut];
+    char digest[REG_DIGEST_STRING_SIZE], subject[REG_DIGEST_STRING_SIZE];
     int rc = reg_manifest_put_typed(route.name, route.reference, bytes, length,
                                     cgi_env("CONTENT_TYPE", ""), digest, subject);
     free(bytes);

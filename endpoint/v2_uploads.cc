@@ -14,9 +14,6 @@
 
 namespace {
 
-constexpr size_t kDigestOut = 72;
-constexpr size_t kUploadIdOut = 37;
-
 [[noreturn]] void upload_failure() {
     oci_send_storage_error("BLOB_UPLOAD_UNKNOWN", "blob upload unknown to registry",
                            "BLOB_UPLOAD_INVALID");
@@ -85,7 +82,7 @@ void require_valid_digest(const char *digest) {
 }
 
 void finish_upload(const char *name, const char *id, const char *digest) {
-    char stored[kDigestOut];
+    char stored[REG_DIGEST_STRING_SIZE];
     if (reg_blob_finish_upload(id, digest, stored) != 0) upload_failure();
     reply_access_line("blob.put", name, stored, id);
     reply_blob_created(name, stored);
@@ -102,7 +99,7 @@ void answer_start(const oci_route &route) {
         reply_blob_created(route.name, mount);
         return;
     }
-    char digest[kDigestOut + 1];
+    char digest[REG_DIGEST_STRING_SIZE + 1];
     tw_strlcpy(digest, cgi_query("digest"), sizeof digest);
     if (digest[0] != '\0') {
         // The whole blob in one request: stored in one pass, its digest
@@ -111,7 +108,7 @@ void answer_start(const oci_route &route) {
         cgi_body body;
         if (cgi_body_open(&body) != 0)
             oci_send_error(400, "BLOB_UPLOAD_INVALID", "invalid Content-Length");
-        char stored[kDigestOut];
+        char stored[REG_DIGEST_STRING_SIZE];
         uint64_t received = 0;
         int rc = reg_blob_put_stream(body.stream, body.length, digest, stored, &received);
         cgi_body_close(&body);
@@ -120,7 +117,7 @@ void answer_start(const oci_route &route) {
         reply_blob_created(route.name, stored);
         return;
     }
-    char id[kUploadIdOut];
+    char id[REG_UPLOAD_ID_SIZE];
     if (reg_blob_start_upload(id) != 0) upload_failure();
     int64_t size = append_body(id, 0);
     reply_access_line("upload.start", route.name, nullptr, id);
@@ -145,7 +142,7 @@ void answer_session(const oci_route &route, const char *method) {
         reply_access_line("upload.append", route.name, nullptr, id);
         reply_session(202, "Accepted", route.name, id, size);
     } else if (strcmp(method, "PUT") == 0) {
-        char digest[kDigestOut + 1];
+        char digest[REG_DIGEST_STRING_SIZE + 1];
         tw_strlcpy(digest, cgi_query("digest"), sizeof digest);
         require_valid_digest(digest);
         append_body(id, require_upload(id));

@@ -142,6 +142,25 @@ FILE *plat_fopen(const char *path, const char *mode);
  * FIFO, device or socket); opening never waits for a FIFO's writer. */
 FILE *plat_fopen_regular(const char *path);
 
+/* Results of plat_open_regular_file. */
+#define PLAT_OPEN_DONE 0
+#define PLAT_OPEN_NOT_FILE 1
+#define PLAT_OPEN_FAILED (-1)
+
+/* Opens the regular file at path for binary reading and tells its
+ * attributes from the open file itself, so that one lookup answers both
+ * "is it there" and "how large is it" for the very file that is then read.
+ * PLAT_OPEN_DONE with *out (the stream) and *attr filled;
+ * PLAT_OPEN_NOT_FILE when no entry of that name is there (nor a directory
+ * on the way to it) or the entry is not a regular file (a directory, FIFO,
+ * device or socket; opening never waits for a FIFO's writer);
+ * PLAT_OPEN_FAILED for every other failure (no access, an I/O error).
+ * *out is NULL unless PLAT_OPEN_DONE. Counted and failed by fault injection
+ * like an open.
+ * Windows: GetFileInformationByHandle on the opened handle; a directory,
+ * which CreateFileW refuses to open for reading, is PLAT_OPEN_NOT_FILE. */
+int plat_open_regular_file(const char *path, FILE **out, plat_attr *attr);
+
 /* Opens an existing file for binary appending: every write goes to the
  * file's end. Never creates the file: NULL when it is absent, a directory,
  * or does not open. */

@@ -106,6 +106,38 @@ FILE *plat_fopen_regular(const char *path) {
     return f;
 }
 
+int plat_open_regular_file(const char *path, FILE **out, plat_attr *attr) {
+    *out = nullptr;
+    if (FAULT_HIT(PLAT_OP_OPEN)) return PLAT_OPEN_FAILED;
+    if (path == nullptr) return PLAT_OPEN_FAILED;
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? PLAT_OPEN_NOT_FILE : PLAT_OPEN_FAILED;
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        close(fd);
+        return PLAT_OPEN_FAILED;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        close(fd);
+        return PLAT_OPEN_NOT_FILE;
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        close(fd);
+        return PLAT_OPEN_FAILED;
+    }
+    FILE *f = fdopen(fd, "rb");
+    if (f == nullptr) {
+        close(fd);
+        return PLAT_OPEN_FAILED;
+    }
+    attr->is_dir = 0;
+    attr->size = static_cast<int64_t>(st.st_size);
+    attr->mtime = static_cast<int64_t>(st.st_mtime);
+    *out = f;
+    return PLAT_OPEN_DONE;
+}
+
 FILE *plat_fopen_append_existing(const char *path) {
     if (FAULT_HIT(PLAT_OP_OPEN)) return nullptr;
     if (path == nullptr) return nullptr;

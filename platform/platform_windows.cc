@@ -385,6 +385,41 @@ FILE *plat_fopen_regular(const char *path) {
     return stream_of(h, _O_RDONLY, "rb");
 }
 
+int plat_open_regular_file(const char *path, FILE **out, plat_attr *attr) {
+    *out = nullptr;
+    if (FAULT_HIT(PLAT_OP_OPEN)) return PLAT_OPEN_FAILED;
+    if (path == nullptr) return PLAT_OPEN_FAILED;
+    HANDLE h = open_handle(path, GENERIC_READ, OPEN_EXISTING, 0);
+    if (h == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return PLAT_OPEN_NOT_FILE;
+        // CreateFileW refuses to open a directory for reading.
+        plat_attr a;
+        if (error == ERROR_ACCESS_DENIED && plat_stat(path, &a) == 0 && a.is_dir)
+            return PLAT_OPEN_NOT_FILE;
+        return PLAT_OPEN_FAILED;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info)) {
+        CloseHandle(h);
+        return PLAT_OPEN_FAILED;
+    }
+    // A disk file only: not a pipe, a console or another device.
+    if (GetFileType(h) != FILE_TYPE_DISK || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        CloseHandle(h);
+        return PLAT_OPEN_NOT_FILE;
+    }
+    FILE *f = stream_of(h, _O_RDONLY, "rb");
+    if (f == nullptr) return PLAT_OPEN_FAILED;
+    attr->is_dir = 0;
+    attr->size = static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) |
+                                      info.nFileSizeLow);
+    attr->mtime = unix_seconds(info.ftLastWriteTime);
+    *out = f;
+    return PLAT_OPEN_DONE;
+}
+
 FILE *plat_fopen_append_existing(const char *path) {
     if (FAULT_HIT(PLAT_OP_OPEN)) return nullptr;
     if (path == nullptr) return nullptr;

@@ -10,18 +10,15 @@
 
 #include "platform/platform.h"
 
-#include "storage/reg_storage_internal.h"
+#include "storage/catalog_internal.h"
+#include "storage/layout.h"
 
 namespace {
 
-// A tag link is read with at most 127 bytes.
-constexpr uint64_t kLinkCapacity = 128;
 // json_escape_append handles a byte only while more than this many bytes
 // remain, so an escaped text of L bytes is written whole only with L + 8
 // bytes of room.
 constexpr uint64_t kEscapeSlack = 8;
-// Directory levels the catalog walks below repositories.
-constexpr int kMaxRepoDepth = 128;
 
 // Writes the escape of one byte into out (room for 6 bytes) and gives its
 // length.
@@ -77,13 +74,6 @@ void append_escaped(char *buf, uint64_t cap, uint64_t *len, const char *text) {
     *len += json_escape_append(buf + *len, cap - *len, text);
 }
 
-bool tag_link_readable(const char *repo_name, const char *tag) {
-    char path[REG_PATH_MAX];
-    char link[kLinkCapacity];
-    manifest_tag_path(repo_name, tag, path, sizeof path);
-    return read_file(path, link, sizeof link, nullptr) == 0;
-}
-
 }  // namespace
 
 uint64_t json_escape_append(char *dst, uint64_t cap, const char *src) {
@@ -134,35 +124,6 @@ uint64_t json_append_name_array(char *dst, uint64_t cap, char *const *names, int
 
 namespace {
 
-// Every tag of the repository that has a readable link, sorted; the tags
-// directory must list whole. A repository without tags directory has none.
-int collect_tags(const char *repo_name, std::vector<std::string> *tags) {
-    char tags_dir[REG_PATH_MAX];
-    manifest_tags_dir(repo_name, tags_dir, sizeof tags_dir);
-    if (!dir_exists(tags_dir)) return 0;
-    std::vector<listed_entry> entries;
-    if (list_all(tags_dir, &entries) != 0) {
-        set_error("cannot list tags of %s", repo_name);
-        return -1;
-    }
-    for (const listed_entry &entry : entries) {
-        if (!entry.is_dir) continue;
-        if (tag_link_readable(repo_name, entry.name.c_str())) {
-            tags->push_back(entry.name);
-            continue;
-        }
-        // A deleted tag leaves its directory without a link; a link that is
-        // there but cannot be read is a failure, not a tag to leave out.
-        char path[REG_PATH_MAX];
-        manifest_tag_path(repo_name, entry.name.c_str(), path, sizeof path);
-        if (file_exists(path)) {
-            set_error("cannot read tag link: %s:%s", repo_name, entry.name.c_str());
-            return -1;
-        }
-    }
-    std::sort(tags->begin(), tags->end());
-    return 0;
-}
 
 // Index of the first name after last in sorted names (all when last is
 // empty).
@@ -221,35 +182,6 @@ int require_valid_repo(const char *repo_name) {
 
 }  // namespace
 
-// Adds to *names every repository at or below directory dir, whose name so
-// far is prefix (empty at the top): a directory that holds a _manifests
-// directory is a repository, and a repository may hold others ("library"
-// and "library/alpine"). That a directory is a repository is read from its
-// own listing, not asked of the file system again, so that a failed query
-// cannot make a repository look absent. The walk never enters _manifests.
-int collect_repositories(const std::string &dir, const std::string &prefix, int depth,
-                         std::vector<std::string> *names) {
-    std::vector<listed_entry> entries;
-    if (list_all(dir.c_str(), &entries) != 0) return -1;
-    if (!prefix.empty()) {
-        for (const listed_entry &entry : entries) {
-            if (entry.is_dir && entry.name == "_manifests") {
-                names->push_back(prefix);
-                break;
-            }
-        }
-    }
-    // A name has at most 255 bytes, so no repository lies deeper than 128
-    // levels; deeper directories are no concern of the catalog.
-    if (depth > kMaxRepoDepth) return 0;
-    for (const listed_entry &entry : entries) {
-        if (!entry.is_dir || entry.name == "_manifests") continue;
-        std::string name = prefix.empty() ? entry.name : prefix + "/" + entry.name;
-        if (collect_repositories(dir + PLAT_SEP_STR + entry.name, name, depth + 1, names) != 0)
-            return -1;
-    }
-    return 0;
-}
 
 
 extern "C" {
@@ -258,7 +190,7 @@ const char *reg_tags_list_json(const char *repo_name) {
     if (require_valid_repo(repo_name) != 0) return nullptr;
     return unless_out_of_memory<const char *>(nullptr, [&]() -> const char * {
         std::vector<std::string> tags;
-        if (collect_tags(repo_name, &tags) != 0) return nullptr;
+        if (list_tags(repo_name, &tags) != 0) return nullptr;
         return write_page(tags_head(repo_name), tags, -1, nullptr, nullptr, 0);
     });
 }
@@ -278,22 +210,19 @@ const char *reg_tags_list_page(const char *repo_name, int32_t n, const char *las
     }
     return unless_out_of_memory<const char *>(nullptr, [&]() -> const char * {
         std::vector<std::string> tags;
-        if (collect_tags(repo_name, &tags) != 0) return nullptr;
+        if (list_tags(repo_name, &tags) != 0) return nullptr;
         return write_page(tags_head(repo_name), tags, n, last, out_next, next_size);
     });
 }
 
 const char *reg_catalog_page(int32_t n, const char *last, char *out_next, uint64_t next_size) {
     if (require_ready() != 0) return nullptr;
-    char dir[REG_PATH_MAX];
-    repos_dir(dir, sizeof dir);
     return unless_out_of_memory<const char *>(nullptr, [&]() -> const char * {
         std::vector<std::string> names;
-        if (dir_exists(dir) && collect_repositories(dir, "", 1, &names) != 0) {
+        if (list_repositories(&names) != 0) {
             set_error("cannot list repositories");
             return nullptr;
         }
-        std::sort(names.begin(), names.end());
         return write_page("{\"repositories\":[", names, n, last, out_next, next_size);
     });
 }

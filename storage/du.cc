@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "storage/reg_storage_internal.h"
+#include "storage/layout.h"
 
 namespace {
 
@@ -49,7 +49,6 @@ int measure(reg_du_report *out) {
     std::vector<std::string> repos;
     std::vector<stored_manifest> listed;
     if (list_stored_manifests(&repos, &listed) != 0) return -1;
-    std::sort(repos.begin(), repos.end());
     std::vector<RepoUsage> usage(repos.size());
     std::unordered_map<std::string, size_t> index;
     for (size_t i = 0; i < repos.size(); i++) {
@@ -60,11 +59,9 @@ int measure(reg_du_report *out) {
     std::string body;
     for (const stored_manifest &m : listed) {
         RepoUsage &u = usage[index[m.repo]];
-        char path[REG_PATH_MAX];
-        manifest_body_path(m.repo.c_str(), hex_of_key(m.key).c_str(), path, sizeof path);
         // A body removed since the listing, or one that cannot be read, adds
         // nothing: the report is for people, and fsck finds damage.
-        if (read_whole_file(path, REG_MANIFEST_MAX, &body) != 0) continue;
+        if (read_manifest_body(m.repo.c_str(), hex_of_key(m.key).c_str(), &body) != 0) continue;
         u.manifests++;
         u.manifest_bytes += static_cast<int64_t>(body.size());
         manifest_refs refs;
@@ -91,9 +88,14 @@ int measure(reg_du_report *out) {
     for (const digest_key &k : all) out->blob_bytes += sizes[k];
     out->stored_blobs = sizes.size();
     for (const auto &[key, size] : sizes) out->stored_blob_bytes += size;
-    int64_t upload_bytes = 0;
-    out->uploads = static_cast<uint64_t>(count_uploads(&upload_bytes));
-    out->upload_bytes = upload_bytes;
+    char uploads[REG_PATH_MAX];
+    uploads_dir(uploads, sizeof uploads);
+    int64_t upload_count = 0;
+    if (count_files(uploads, &upload_count, &out->upload_bytes) == LISTED_FAILED) {
+        set_error("cannot list the uploads");
+        return -1;
+    }
+    out->uploads = static_cast<uint64_t>(upload_count);
     return 0;
 }
 

@@ -10,7 +10,7 @@
 
 #include "digest/sha256.h"
 #include "platform/platform.h"
-#include "storage/reg_storage_internal.h"
+#include "storage/layout.h"
 
 namespace {
 
@@ -24,11 +24,6 @@ struct Problem {
 };
 
 bool is_lower_hex_char(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
-
-bool is_upload_name(const std::string &name) {
-    return name.size() == 41 && name.compare(36, 5, ".part") == 0 &&
-           uuid_valid(name.substr(0, 36).c_str());
-}
 
 class Checker {
   public:
@@ -199,7 +194,7 @@ class Checker {
         list(dir, rel, &entries);
         for (const listed_entry &e : entries) {
             std::string original;
-            if (!e.is_dir && (is_upload_name(e.name) || is_swept_name(e.name, &original))) continue;
+            if (!e.is_dir && (is_upload_file_name(e.name) || is_swept_name(e.name, &original))) continue;
             stray(rel_join(rel, e.name), e.is_dir);
         }
     }
@@ -243,9 +238,7 @@ class Checker {
                 if (!check_body(repo, dir, e.name, entry_rel)) quarantined.push_back(e.name);
                 continue;
             }
-            bool ct = e.name.size() == 67 && e.name.compare(64, 3, ".ct") == 0 &&
-                      is_hex_digest(e.name.substr(0, 64));
-            if (ct || is_temporary_name(e.name)) continue;
+            if (is_content_type_name(e.name) || is_temporary_name(e.name)) continue;
             stray(entry_rel, false);
         }
         auto was_quarantined = [&](const std::string &hex) {
@@ -265,19 +258,14 @@ class Checker {
         manifests_++;
         std::string path = join(dir, hex);
         std::string body;
-        if (read_whole_file(path.c_str(), REG_MANIFEST_MAX, &body) != 0) {
+        if (read_manifest_body(repo.c_str(), hex.c_str(), &body) != 0) {
             if (file_exists(path.c_str()))
                 report(REG_FSCK_UNREADABLE, rel, "manifest body cannot be read whole");
             return true;
         }
         bytes_hashed_ += static_cast<int64_t>(body.size());
-        uint8_t raw[32];
-        sha256_ctx ctx;
-        sha256_init(&ctx);
-        sha256_update(&ctx, body.data(), body.size());
-        sha256_final(&ctx, raw);
-        char actual[65];
-        bin_to_hex(raw, sizeof raw, actual);
+        char actual[REG_HEX_SIZE];
+        sha256_hex_of(body.data(), body.size(), actual);
         manifest_refs refs;
         bool parsed = manifest_references(body.data(), body.size(), &refs) == 0;
         if (hex != actual || !parsed) {
@@ -297,8 +285,7 @@ class Checker {
             char blob[REG_PATH_MAX];
             blob_path_for_digest(digest.c_str(), blob, sizeof blob);
             // The empty descriptor's blob need not be stored.
-            if (!file_exists(blob) &&
-                blob_hex != "44136fa355b3678a1146ad16f7e8649e94fb4fc21fe77e8310c060f61caaff8a")
+            if (!file_exists(blob) && digest != kEmptyJsonDigest)
                 report(REG_FSCK_REFERENCE_MISSING, rel, "names blob " + digest + ", which is not stored");
         }
         for (const digest_key &k : refs.manifests) {
@@ -316,21 +303,21 @@ class Checker {
     void check_link(const std::string &path, const std::string &rel, const std::string &manifests,
                     const std::string &expect, Quarantined was_quarantined) {
         links_++;
-        char text[REG_LINK_CAPACITY];
-        uint64_t len = 0;
-        if (read_file(path.c_str(), text, sizeof text, &len) != 0) {
-            if (file_exists(path.c_str())) report(REG_FSCK_UNREADABLE, rel, "link cannot be read");
+        char read_hex[REG_HEX_SIZE];
+        link_state state = read_link(path.c_str(), read_hex);
+        if (state == LINK_ABSENT) return;
+        if (state == LINK_UNREADABLE) {
+            report(REG_FSCK_UNREADABLE, rel, "link cannot be read");
             return;
         }
-        if (len != REG_DIGEST_STRING_LEN || !digest_valid(text) ||
-            (!expect.empty() && expect != text + 7)) {
+        if (state == LINK_CORRUPT || (!expect.empty() && expect != read_hex)) {
             corrupt(REG_FSCK_LINK_CORRUPT, path, rel,
                     expect.empty() ? "not a digest string" : "does not hold sha256:" + expect);
             return;
         }
-        std::string hex = text + 7;
+        std::string hex = read_hex;
         if (body_stored(manifests, hex)) return;
-        std::string what = std::string("names ") + text + ", whose manifest body is not stored";
+        std::string what = "names sha256:" + hex + ", whose manifest body is not stored";
         if (!repair_) {
             report(REG_FSCK_LINK_DANGLING, rel, what);
         } else if (was_quarantined(hex)) {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "storage/reg_storage_internal.h"
+#include "storage/layout.h"
 
 namespace {
 
@@ -33,19 +33,11 @@ struct Manifest {
     bool kept = true;
 };
 
-// "<path>.sweep-<pid>": where a file waits between being moved aside and
-// being removed.
-std::string aside_path(const std::string &path) {
-    return path + ".sweep-" + std::to_string(static_cast<long long>(plat_process_id()));
-}
-
 // Lists dir into *entries. false when it did not list whole, unless the
 // directory is gone (removed by another process since its parent was
 // listed), which is no failure: it holds nothing any more.
 bool list_or_gone(const std::string &dir, std::vector<listed_entry> *entries) {
-    if (list_all(dir.c_str(), entries) == 0) return true;
-    plat_attr a;
-    return plat_stat(dir.c_str(), &a) == PLAT_STAT_ABSENT;
+    return list_or_absent(dir.c_str(), entries) != LISTED_FAILED;
 }
 
 bool stat_file(const std::string &path, plat_attr *a) {
@@ -94,7 +86,7 @@ class Collector {
     // removed, 0 kept (touched, or gone already), -1 failed (the file is at
     // its path or aside, where the next run finds it).
     int sweep_file(const std::string &path, int64_t limit) {
-        std::string aside = aside_path(path);
+        std::string aside = swept_name(path);
         if (plat_rename(path.c_str(), aside.c_str()) != 0) {
             if (file_presence(path.c_str()) == 0) return 0;
             failure("cannot move aside " + path);
@@ -150,9 +142,9 @@ class Collector {
         std::string body;
         for (const stored_manifest &m : listed) {
             std::string hex = hex_of_key(m.key);
-            char path[REG_PATH_MAX];
-            manifest_body_path(m.repo.c_str(), hex.c_str(), path, sizeof path);
-            if (read_whole_file(path, REG_MANIFEST_MAX, &body) != 0) {
+            if (read_manifest_body(m.repo.c_str(), hex.c_str(), &body) != 0) {
+                char path[REG_PATH_MAX];
+                manifest_body_path(m.repo.c_str(), hex.c_str(), path, sizeof path);
                 if (file_presence(path) == 0) continue;  // removed since the listing
                 return fail_early(REG_STATUS_IO_ERROR, "cannot read manifest " + m.repo +
                                                            "@sha256:" + hex);
@@ -172,32 +164,19 @@ class Collector {
     // Marks kept the manifests of repo that tags name. false when a tag
     // cannot be read, so that what it names is unknown.
     bool tag_roots(const std::string &repo, const std::unordered_map<digest_key, size_t, digest_key_hash> &by_key) {
-        char tags[REG_PATH_MAX];
-        manifest_tags_dir(repo.c_str(), tags, sizeof tags);
-        std::vector<listed_entry> entries;
-        // Only a query that finds no tags directory after the listing
-        // failed means that there are no tags: a failed query must not make
-        // every manifest of the repository look untagged.
-        if (list_all(tags, &entries) != 0) {
-            plat_attr a;
-            if (plat_stat(tags, &a) == PLAT_STAT_ABSENT) return true;
+        std::vector<tag_link> tags;
+        // A failed query must not make every manifest of the repository
+        // look untagged: only tags that list whole, or none at all, count.
+        if (read_tags(repo.c_str(), &tags) != 0)
             return fail_early(REG_STATUS_IO_ERROR, "cannot list the tags of " + repo);
-        }
-        for (const listed_entry &e : entries) {
-            if (!e.is_dir) continue;
-            char hex[65], link[REG_PATH_MAX];
-            if (manifest_resolve(repo.c_str(), e.name.c_str(), hex) != 0) {
-                manifest_tag_path(repo.c_str(), e.name.c_str(), link, sizeof link);
-                // A deleted tag leaves its directory without a link, and a
-                // new tag's directory comes before its link: no link, no
-                // tag. A link that appeared meanwhile is read once more.
-                if (file_presence(link) == 0) continue;
-                if (manifest_resolve(repo.c_str(), e.name.c_str(), hex) != 0)
-                    return fail_early(REG_STATUS_IO_ERROR,
-                                      "cannot read tag " + repo + ":" + e.name +
-                                          " (regstore fsck finds such damage)");
-            }
-            auto it = by_key.find(key_of_hex(hex));
+        for (const tag_link &tag : tags) {
+            // A deleted tag leaves its directory without a link, and a new
+            // tag's directory comes before its link: no link, no tag.
+            if (tag.state == LINK_ABSENT) continue;
+            if (tag.state != LINK_OK)
+                return fail_early(REG_STATUS_IO_ERROR, "cannot read tag " + repo + ":" + tag.name +
+                                                           " (regstore fsck finds such damage)");
+            auto it = by_key.find(key_of_hex(tag.hex.c_str()));
             if (it != by_key.end()) manifests_[it->second].kept = true;
         }
         return true;
@@ -307,8 +286,7 @@ class Collector {
         present = query_file(body, &a);
         if (present != 1 || young(a, opt_.grace_seconds) ||
             manifest_has_tag_for(m.repo.c_str(), hex.c_str())) {
-            std::string link = "sha256:" + hex;
-            if (had_rev && write_file_atomic(rev, link.data(), REG_DIGEST_STRING_LEN) != 0)
+            if (had_rev && write_link(rev, hex.c_str()) != 0)
                 failure("cannot put back the revision link of " + name);
             else if (present < 0)
                 failure("cannot query " + body);
@@ -396,7 +374,7 @@ class Collector {
 
     void sweep_uploads() {
         char dir[REG_PATH_MAX];
-        path_join(dir, sizeof dir, s_root, "uploads");
+        uploads_dir(dir, sizeof dir);
         std::vector<listed_entry> entries;
         if (!list_or_gone(dir, &entries)) failure(std::string("cannot list ") + dir);
         for (const listed_entry &e : entries) {
@@ -407,9 +385,7 @@ class Collector {
                 if (opt_.dry_run) continue;
                 name = original;
             }
-            if (name.size() != 41 || name.compare(36, 5, ".part") != 0 ||
-                !uuid_valid(name.substr(0, 36).c_str()))
-                continue;
+            if (!is_upload_file_name(name)) continue;
             std::string path = std::string(dir) + PLAT_SEP_STR + name;
             plat_attr a;
             int present = query_file(path, &a);

@@ -11,11 +11,9 @@
 #include <yyjson.h>
 
 #include "platform/platform.h"
-#include "storage/reg_storage_internal.h"
+#include "storage/layout.h"
 
 namespace {
-
-constexpr size_t kContentTypeOut = 128;
 
 const char *string_member(yyjson_val *obj, const char *key) {
     yyjson_val *v = yyjson_obj_get(obj, key);
@@ -30,9 +28,8 @@ void add_descriptor(yyjson_mut_doc *out, yyjson_mut_val *manifests, const char *
     char path[REG_PATH_MAX];
     manifest_rev_path(repo_name, hex.c_str(), path, sizeof path);
     if (!file_exists(path)) return;
-    manifest_body_path(repo_name, hex.c_str(), path, sizeof path);
     std::string body;
-    if (read_whole_file(path, REG_MANIFEST_MAX, &body) != 0) return;
+    if (read_manifest_body(repo_name, hex.c_str(), &body) != 0) return;
     yyjson_doc *doc = yyjson_read(body.data(), body.size(), 0);
     if (doc == nullptr) return;
     yyjson_val *root = yyjson_doc_get_root(doc);
@@ -43,13 +40,11 @@ void add_descriptor(yyjson_mut_doc *out, yyjson_mut_val *manifests, const char *
         yyjson_doc_free(doc);
         return;
     }
-    char media_type[kContentTypeOut] = {0};
-    manifest_ct_path(repo_name, hex.c_str(), path, sizeof path);
-    if (read_file(path, media_type, sizeof media_type, nullptr) != 0 || media_type[0] == '\0') {
-        const char *declared = string_member(root, "mediaType");
-        snprintf(media_type, sizeof media_type, "%s",
-                 declared != nullptr ? declared : "application/vnd.oci.image.manifest.v1+json");
-    }
+    const char *declared = string_member(root, "mediaType");
+    char media_type[REG_CONTENT_TYPE_SIZE];
+    read_manifest_type(repo_name, hex.c_str(),
+                       declared != nullptr ? declared : "application/vnd.oci.image.manifest.v1+json",
+                       media_type);
     yyjson_mut_val *d = yyjson_mut_obj(out);
     yyjson_mut_obj_add_strcpy(out, d, "mediaType", media_type);
     std::string digest = "sha256:" + hex;
@@ -98,16 +93,14 @@ const char *referrers_document(const char *repo_name, const char *digest,
     char dir[REG_PATH_MAX];
     manifest_referrers_dir(repo_name, digest + 7, dir, sizeof dir);
     std::vector<std::string> referrers;
-    if (dir_exists(dir)) {
-        std::vector<listed_entry> entries;
-        if (list_all(dir, &entries) != 0) {
-            set_error("cannot list referrers of %s", digest);
-            return nullptr;
-        }
-        for (const listed_entry &entry : entries)
-            if (!entry.is_dir && is_hex_digest(entry.name)) referrers.push_back(entry.name);
-        std::sort(referrers.begin(), referrers.end());
+    std::vector<listed_entry> entries;
+    if (list_or_absent(dir, &entries) == LISTED_FAILED) {
+        set_error("cannot list referrers of %s", digest);
+        return nullptr;
     }
+    for (const listed_entry &entry : entries)
+        if (!entry.is_dir && is_hex_digest(entry.name)) referrers.push_back(entry.name);
+    std::sort(referrers.begin(), referrers.end());
 
     yyjson_mut_doc *out = yyjson_mut_doc_new(nullptr);
     if (out == nullptr) {

@@ -13,6 +13,8 @@
  *   initialised ("not initialized - call reg_storage_init first"), then the
  *   form of the arguments, and only then the disk.
  * - A digest string is "sha256:" and 64 lowercase hexadecimal digits.
+ * - Output buffers have the sizes named below (REG_DIGEST_STRING_SIZE and
+ *   the rest); a caller passes at least that many bytes.
  * - Documents returned as const char * live in one shared 1 MiB result
  *   buffer and stay valid until the next call that writes it (manifest get,
  *   tag list, catalog, statistics).
@@ -29,6 +31,16 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* ---- Sizes callers must respect -------------------------------------- */
+
+#define REG_DIGEST_STRING_SIZE 72 /* a digest string and its NUL */
+#define REG_UPLOAD_ID_SIZE 37     /* an upload id (36 characters) and its NUL */
+#define REG_CONTENT_TYPE_SIZE 128 /* a stored content type and its NUL */
+#define REG_RAW_DIGEST_SIZE 32    /* the bytes of a SHA-256 digest */
+#define REG_PATH_MAX 4096         /* every path the storage builds, NUL included */
+#define REG_REPO_NAME_MAX 255     /* bytes of a repository name */
+#define REG_TAG_MAX 128           /* bytes of a tag */
 
 /* ---- Status of a failure ----------------------------------------------- */
 
@@ -67,9 +79,12 @@ reg_status reg_storage_last_status(void);
  * storage state. */
 void reg_choose_storage_root(char *root, size_t size);
 
-/* 1 when name may name a repository of the store: 1 to 255 bytes of
- * [A-Za-z0-9._/-], no "..", no empty component, no component "." or
- * "_manifests". Every operation that takes a repository name applies it. */
+/* 1 when name may name a repository of the store, the one rule of the
+ * registry's endpoints, regstore and the storage: 1 to 255 bytes of
+ * [A-Za-z0-9._/-], beginning and ending with a letter or digit (so no
+ * leading or trailing '/'), no empty component, no ".." anywhere, no
+ * component "." or "_manifests". Every operation that takes a repository
+ * name applies it. */
 int reg_repo_name_valid(const char *name);
 
 /* 1 when name is a repository name of the OCI distribution grammar, the
@@ -120,6 +135,25 @@ int64_t reg_blob_get_size(const char *digest);
  * buffer is written only on success. */
 int reg_blob_get_filepath(const char *digest, char *out_path, uint64_t out_size);
 
+/* An open stored file with what one lookup learnt of it. */
+typedef struct reg_opened {
+    FILE *file;   /* open for binary reading at its first byte; the caller closes it */
+    int64_t size; /* its size in bytes, read from the open file */
+    char digest[REG_DIGEST_STRING_SIZE];
+    char content_type[REG_CONTENT_TYPE_SIZE]; /* a blob: "application/octet-stream" */
+    /* Where the file lies, for a web server that is told to send it itself;
+     * the caller never opens it again. */
+    char path[REG_PATH_MAX];
+} reg_opened;
+
+/* Opens the blob of digest: the file, its size and its path from one
+ * lookup, so that a reply's headers and its bytes come from the same file
+ * even when the blob is deleted meanwhile. Anything that is not a regular
+ * file at the blob's path (absent, a directory, a FIFO) is
+ * REG_STATUS_NOT_FOUND ("blob not found: %s"); a file that cannot be opened
+ * for another reason is REG_STATUS_IO_ERROR. out is filled only on success. */
+int reg_blob_open(const char *digest, reg_opened *out);
+
 /* Deletes the blob file of digest and its fan-out directory when that is
  * left empty. Fails when the blob is absent or cannot be removed. Manifests
  * that reference the blob are not consulted. */
@@ -129,7 +163,7 @@ int reg_blob_delete(const char *digest);
 
 /* Starts an upload: draws a new upload id from the operating system's
  * random source (36 characters, written with its NUL into out_upload_uuid,
- * which holds at least 37 bytes; "random source failed" when it fails) and
+ * which holds at least REG_UPLOAD_ID_SIZE bytes; "random source failed" when it fails) and
  * creates its empty upload file. An existing upload file is never
  * truncated: an id whose file exists is replaced by a fresh one, up to 16
  * draws ("cannot create upload file: %s"). */
@@ -142,7 +176,7 @@ int reg_blob_append_chunk(const char *upload_uuid, const void *data, uint64_t da
 
 /* Verifies that the upload's bytes have the SHA-256 digest
  * expected_digest and moves them into the blob store under it; writes the
- * digest string into out_digest (at least 72 bytes). A mismatch removes
+ * digest string into out_digest (REG_DIGEST_STRING_SIZE bytes). A mismatch removes
  * the upload ("digest mismatch: expected %s, got %s"). Content that is
  * already stored leaves the stored blob as it is and removes the upload.
  * The bytes are on stable storage before the blob path names them. */
@@ -191,14 +225,14 @@ int reg_blob_put_stream(FILE *in, int64_t length, const char *expected_digest, c
  * made to name the manifest. A body of more than 1048575 bytes is refused
  * ("manifest too large: %llu bytes (max 1048575)"). Every file is replaced
  * atomically, and a link only after what it names. Writes the manifest's
- * digest string into out_digest (at least 72 bytes). */
+ * digest string into out_digest (REG_DIGEST_STRING_SIZE bytes). */
 int reg_manifest_put(const char *repo_name, const char *reference, const void *body,
                      uint64_t body_len, const char *content_type, char *out_digest);
 
 /* Returns the body of the manifest that reference (a tag or a digest
  * string) names in repo_name, as NUL-terminated text in the shared result
- * buffer; its content type goes into out_content_type (at least 128 bytes)
- * and its digest string into out_digest (at least 72 bytes). A stored
+ * buffer; its content type goes into out_content_type (REG_CONTENT_TYPE_SIZE bytes)
+ * and its digest string into out_digest (REG_DIGEST_STRING_SIZE bytes). A stored
  * body too large to return whole is refused, not cut. NULL on failure. */
 const char *reg_manifest_get(const char *repo_name, const char *reference,
                              char *out_content_type, char *out_digest);
@@ -241,7 +275,7 @@ int reg_manifest_remove(const char *repo_name, const char *digest);
  * with their media type, as reg_manifest_put stores them; a "subject"
  * descriptor is recorded so that reg_referrers_json finds the manifest,
  * whether the subject is stored or not, and its digest goes into
- * out_subject (72 bytes; "" without a subject). out_digest as in
+ * out_subject (REG_DIGEST_STRING_SIZE bytes; "" without a subject). out_digest as in
  * reg_manifest_put. */
 int reg_manifest_put_typed(const char *repo_name, const char *reference, const void *body,
                            uint64_t body_len, const char *content_type, char *out_digest,
@@ -250,13 +284,22 @@ int reg_manifest_put_typed(const char *repo_name, const char *reference, const v
 /* Finds the manifest that reference (a tag or a digest string) names in
  * repo_name without reading it: its body file's path into out_path
  * (path_size bytes), its size into *out_size, its content type into
- * out_content_type (at least 128 bytes) and its digest string into
- * out_digest (at least 72 bytes). For bodies of any size up to
+ * out_content_type (REG_CONTENT_TYPE_SIZE bytes) and its digest string into
+ * out_digest (REG_DIGEST_STRING_SIZE bytes). For bodies of any size up to
  * REG_MANIFEST_MAX, which the caller streams. REG_STATUS_NOT_FOUND when the
  * tag, the revision or the body is not there. */
 int reg_manifest_locate(const char *repo_name, const char *reference, char *out_path,
                         uint64_t path_size, char *out_content_type, char *out_digest,
                         int64_t *out_size);
+
+/* Opens the manifest that reference (a tag or a digest string) names in
+ * repo_name, as reg_blob_open opens a blob: its body file (of any size up
+ * to REG_MANIFEST_MAX, whoever stored it), its size, its digest and its
+ * stored content type (the Docker v2 manifest type when none is stored or
+ * it is not fit for a header line). A digest must have its revision link in
+ * the repository. REG_STATUS_NOT_FOUND when the tag, the revision or the
+ * body is not there. out is filled only on success. */
+int reg_manifest_open(const char *repo_name, const char *reference, reg_opened *out);
 
 /* ---- Tag list, catalog, statistics ------------------------------------ */
 
@@ -298,8 +341,12 @@ const char *reg_referrers_json(const char *repo_name, const char *digest,
                                const char *artifact_type);
 
 /* {"version":"1.0.0","repositories":R,"tags":T,"blobs":B,"blob_bytes":BB,
- * "active_uploads":U,"upload_bytes":UB} in the shared result buffer; NULL
- * when the storage is not initialised. */
+ * "active_uploads":U,"upload_bytes":UB} in the shared result buffer: R the
+ * repositories as the catalog lists them (at any depth), T the tags of
+ * those repositories whose link holds a digest, B and BB the blob files and
+ * their bytes, U and UB the upload files and their bytes, every entry
+ * counted however many there are. NULL when the storage is not initialised
+ * or the store cannot be walked whole. */
 const char *reg_storage_get_stats_json(void);
 
 /* ---- Operating the store: garbage collection, integrity, usage --------- */

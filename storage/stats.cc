@@ -1,55 +1,21 @@
 // Storage statistics: counts of repositories, tags, blobs and uploads, and
-// the bytes blobs and uploads hold, gathered by walking the storage tree on
-// every call.
+// the bytes blobs and uploads hold, gathered by walking the store whole on
+// every call: repositories and tags as the catalog and the tag list show
+// them.
 #include <cstdarg>
 #include <cstdio>
+#include <string>
+#include <vector>
 
-#include "storage/reg_storage_internal.h"
+#include "storage/layout.h"
+#include "storage/stats_internal.h"
 
 namespace {
-
-// A tag link is read with at most 127 bytes.
-constexpr uint64_t kLinkCapacity = 128;
-
-bool tag_link_readable(const char *repo_name, const char *tag) {
-    char path[REG_PATH_MAX];
-    char link[kLinkCapacity];
-    manifest_tag_path(repo_name, tag, path, sizeof path);
-    return read_file(path, link, sizeof link, nullptr) == 0;
-}
-
-int32_t count_tags_of(const char *repo_name) {
-    char tags_dir[REG_PATH_MAX];
-    manifest_tags_dir(repo_name, tags_dir, sizeof tags_dir);
-    dir_list tags;
-    if (list_dir(tags_dir, &tags) != 0) return 0;
-    int32_t count = 0;
-    for (int32_t i = 0; i < tags.count; i++)
-        if (tags.entries[i].is_dir && tag_link_readable(repo_name, tags.entries[i].name)) count++;
-    return count;
-}
-
-// Counts the files (not directories) directly in directory and adds their
-// sizes to *bytes; a size that cannot be queried adds nothing.
-int32_t count_files_in(const char *directory, int64_t *bytes) {
-    dir_list list;
-    if (list_dir(directory, &list) != 0) return 0;
-    int32_t count = 0;
-    char path[REG_PATH_MAX];
-    for (int32_t i = 0; i < list.count; i++) {
-        if (list.entries[i].is_dir) continue;
-        count++;
-        path_join(path, sizeof path, directory, list.entries[i].name);
-        int64_t size = file_size(path);
-        if (size > 0) *bytes += size;
-    }
-    return count;
-}
 
 // Formats one piece at the end of the document in buf (cap bytes) of len
 // bytes, cut where the room ends.
 PLAT_PRINTF_FORMAT(4, 5) void append_piece(char *buf, uint64_t cap, uint64_t *len,
-                                                        const char *format, ...) {
+                                           const char *format, ...) {
     if (*len + 1 >= cap) return;
     va_list ap;
     va_start(ap, format);
@@ -60,58 +26,61 @@ PLAT_PRINTF_FORMAT(4, 5) void append_piece(char *buf, uint64_t cap, uint64_t *le
     *len += static_cast<uint64_t>(n) < room ? static_cast<uint64_t>(n) : room;
 }
 
+// A count of 64 bits for the 32-bit members of the document.
+int32_t narrow(int64_t count) { return count > INT32_MAX ? INT32_MAX : static_cast<int32_t>(count); }
+
 }  // namespace
 
 int32_t count_repos(void) {
-    char dir[REG_PATH_MAX];
-    repos_dir(dir, sizeof dir);
-    dir_list list;
-    if (list_dir(dir, &list) != 0) return 0;
-    int32_t count = 0;
-    for (int32_t i = 0; i < list.count; i++)
-        if (list.entries[i].is_dir) count++;
-    return count;
+    return unless_out_of_memory(-1, [] {
+        std::vector<std::string> names;
+        if (list_repositories(&names) != 0) return -1;
+        return narrow(static_cast<int64_t>(names.size()));
+    });
 }
 
 int32_t count_tags(void) {
-    char dir[REG_PATH_MAX];
-    repos_dir(dir, sizeof dir);
-    dir_list repos;
-    if (list_dir(dir, &repos) != 0) return 0;
-    int32_t count = 0;
-    for (int32_t i = 0; i < repos.count; i++)
-        if (repos.entries[i].is_dir) count += count_tags_of(repos.entries[i].name);
-    return count;
+    return unless_out_of_memory(-1, [] {
+        std::vector<std::string> repos, tags;
+        if (list_repositories(&repos) != 0) return -1;
+        int64_t count = 0;
+        for (const std::string &repo : repos) {
+            if (list_tags(repo.c_str(), &tags) != 0) return -1;
+            count += static_cast<int64_t>(tags.size());
+        }
+        return narrow(count);
+    });
 }
 
 int64_t count_blobs(int32_t *out_count) {
-    char blobs[REG_PATH_MAX], algo[REG_PATH_MAX], fan[REG_PATH_MAX];
-    path_join(blobs, sizeof blobs, s_root, "blobs");
-    path_join(algo, sizeof algo, blobs, "sha256");
-    int32_t count = 0;
-    int64_t bytes = 0;
-    // Only files inside a fan-out directory are blobs; whatever lies
-    // directly in blobs/sha256 is not.
-    dir_list fans;
-    if (list_dir(algo, &fans) == 0) {
-        for (int32_t i = 0; i < fans.count; i++) {
-            if (!fans.entries[i].is_dir) continue;
-            path_join(fan, sizeof fan, algo, fans.entries[i].name);
-            count += count_files_in(fan, &bytes);
+    *out_count = 0;
+    return unless_out_of_memory<int64_t>(-1, [&]() -> int64_t {
+        char algo[REG_PATH_MAX];
+        blob_algo_dir(algo, sizeof algo);
+        int64_t count = 0, bytes = 0;
+        // Only files inside a fan-out directory are blobs; whatever lies
+        // directly in blobs/sha256 is not.
+        std::vector<listed_entry> fans;
+        if (list_or_absent(algo, &fans) == LISTED_FAILED) return -1;
+        for (const listed_entry &fan : fans) {
+            if (!fan.is_dir) continue;
+            std::string dir = std::string(algo) + PLAT_SEP_STR + fan.name;
+            if (count_files(dir.c_str(), &count, &bytes) == LISTED_FAILED) return -1;
         }
-    }
-    *out_count = count;
-    return bytes;
+        *out_count = narrow(count);
+        return bytes;
+    });
 }
 
 int32_t count_uploads(int64_t *out_bytes) {
     *out_bytes = 0;
-    char dir[REG_PATH_MAX];
-    path_join(dir, sizeof dir, s_root, "uploads");
-    int64_t bytes = 0;
-    int32_t count = count_files_in(dir, &bytes);
-    *out_bytes = bytes;
-    return count;
+    return unless_out_of_memory(-1, [&] {
+        char dir[REG_PATH_MAX];
+        uploads_dir(dir, sizeof dir);
+        int64_t count = 0;
+        if (count_files(dir, &count, out_bytes) == LISTED_FAILED) return -1;
+        return narrow(count);
+    });
 }
 
 extern "C" {
@@ -125,6 +94,11 @@ const char *reg_storage_get_stats_json(void) {
     int32_t tags = count_tags();
     int64_t upload_bytes = 0;
     int32_t uploads = count_uploads(&upload_bytes);
+    // A count of part of the store would be a wrong number; none is given.
+    if (repos < 0 || blob_bytes < 0 || tags < 0 || uploads < 0) {
+        set_error("cannot walk the store whole");
+        return nullptr;
+    }
 
     uint64_t len = 0;
     s_result[0] = '\0';

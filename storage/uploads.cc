@@ -6,20 +6,16 @@
 
 #include "digest/sha256.h"
 #include "platform/platform.h"
-#include "storage/reg_storage_internal.h"
+#include "storage/layout.h"
+#include "storage/uploads_internal.h"
 
 namespace {
 
-constexpr int kUuidLen = 36;
 constexpr int kMaxStartAttempts = 16;
 // Bytes moved per read and write when an upload takes a stream.
 constexpr size_t kAppendPiece = 1 << 20;
 // Renames tried when the fan-out directory vanishes under the commit.
 constexpr int kMaxCommitAttempts = 8;
-
-bool is_dash_position(int i) { return i == 8 || i == 13 || i == 18 || i == 23; }
-
-bool is_lower_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 
 // Any entry at path, whatever its kind: a name already taken.
 bool entry_exists(const char *path) {
@@ -137,45 +133,11 @@ int copy_stream(FILE *in, uint64_t max_bytes, FILE *f, sha256_ctx *hash, uint64_
 
 int (*s_random_source)(void *buf, size_t count) = plat_random_bytes;
 
-void uuid_from_bytes(const unsigned char bytes[16], char *out) {
-    static const char digits[] = "0123456789abcdef";
-    // Two digits per byte, the low nibble first.
-    int nibble = 0;
-    for (int i = 0; i < kUuidLen; i++) {
-        if (is_dash_position(i)) {
-            out[i] = '-';
-            continue;
-        }
-        unsigned char b = bytes[nibble / 2];
-        out[i] = digits[nibble % 2 == 0 ? (b & 0x0f) : (b >> 4)];
-        nibble++;
-    }
-    out[kUuidLen] = '\0';
-}
-
 int uuid_make(char *out) {
     unsigned char bytes[16];
     if (s_random_source(bytes, sizeof bytes) != 0) return -1;
     uuid_from_bytes(bytes, out);
     return 0;
-}
-
-int uuid_valid(const char *text) {
-    if (text == nullptr) return 0;
-    for (int i = 0; i < kUuidLen; i++) {
-        char c = text[i];
-        if (c == '\0') return 0;
-        if (is_dash_position(i) ? c != '-' : !is_lower_hex(c)) return 0;
-    }
-    return text[kUuidLen] == '\0' ? 1 : 0;
-}
-
-void upload_path_for_uuid(const char *uuid, char *out, uint64_t size) {
-    char uploads[REG_PATH_MAX];
-    char name[128];
-    path_join(uploads, sizeof uploads, s_root, "uploads");
-    snprintf(name, sizeof name, "%s.part", uuid);
-    path_join(out, size, uploads, name);
 }
 
 // The tests that every operation on an existing upload makes after its
@@ -285,7 +247,7 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
     }
 
     if (commit_verified_upload(upload_path, expected_digest) != 0) return -1;
-    snprintf(out_digest, 72, "%s", expected_digest);
+    snprintf(out_digest, REG_DIGEST_STRING_SIZE, "%s", expected_digest);
     return 0;
 }
 
@@ -361,7 +323,7 @@ int reg_blob_put_stream(FILE *in, int64_t length, const char *expected_digest, c
     // An upload of its own that no client can name: its id goes nowhere,
     // so nothing else writes to it, and the digest taken on the way is the
     // digest of the file.
-    char id[kUuidLen + 1];
+    char id[REG_UPLOAD_ID_SIZE];
     if (reg_blob_start_upload(id) != 0) return -1;
     char path[REG_PATH_MAX];
     upload_path_for_uuid(id, path, sizeof path);
@@ -401,7 +363,7 @@ int reg_blob_put_stream(FILE *in, int64_t length, const char *expected_digest, c
     // Whatever did not become a blob goes; a commit that failed part-way
     // leaves nothing the client could finish either.
     if (rc != 0) remove_file(path);
-    if (rc == 0) snprintf(out_digest, 72, "%s", expected_digest);
+    if (rc == 0) snprintf(out_digest, REG_DIGEST_STRING_SIZE, "%s", expected_digest);
     return rc;
 }
 

@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "storage/reg_storage.h"
-#include "storage/reg_storage_internal.h"
+#include "storage/layout.h"
+#include "storage/catalog_internal.h"
 #include "tests/support/process.h"
 #include "tests/support/storage_fixture.h"
 

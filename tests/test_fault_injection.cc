@@ -18,7 +18,7 @@
 #include "endpoint/v2_blob.h"
 #include "platform/platform_fault.h"
 #include "storage/reg_storage.h"
-#include "storage/reg_storage_internal.h"
+#include "storage/layout.h"
 #include "tests/support/invariants.h"
 #include "tests/support/process.h"
 

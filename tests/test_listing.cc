@@ -3,11 +3,11 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
-#include "storage/reg_storage_internal.h"
+#include "storage/layout.h"
 #include "tests/support/process.h"
 
 using testing_support::ScratchDir;
@@ -21,69 +21,83 @@ void populate(const std::string &dir, int files, int dirs) {
     for (int i = 0; i < dirs; i++) testing_support::make_dir(dir + "/d" + std::to_string(i));
 }
 
-// A record that already holds a previous listing, so that a call which
-// forgets to reset it shows.
-std::unique_ptr<dir_list> used_record() {
-    auto list = std::make_unique<dir_list>();
-    memset(list.get(), 0x5a, sizeof *list);
-    list->count = 7;
-    list->truncated = 1;
-    return list;
-}
+// A listing that already holds entries, so that a call which forgets to
+// empty it shows.
+std::vector<listed_entry> used_listing() { return {{"stale", false}, {"old", true}}; }
 
 struct ListCase {
     const char *name;
     int files, dirs;
     const char *suffix;  // appended to the listed directory's path
-    int rc, count, truncated;
+    int rc;              // of list_all
+    int or_absent;       // of list_or_absent
+    size_t count;
 };
 
-class ListDirTable : public ::testing::TestWithParam<ListCase> {};
+class ListAllTable : public ::testing::TestWithParam<ListCase> {};
 
-TEST_P(ListDirTable, CountsAndTruncation) {
+TEST_P(ListAllTable, ListsEveryEntryOrTellsWhyNot) {
     const ListCase &c = GetParam();
     ScratchDir scratch;
     std::string dir = scratch / "d";
     ASSERT_EQ(testing_support::make_dir(dir), 0);
     populate(dir, c.files, c.dirs);
     write_whole_file(scratch / "plain", "not a directory");
+    std::string listed = scratch.path() + c.suffix;
 
-    auto list = used_record();
-    EXPECT_EQ(list_dir((scratch.path() + c.suffix).c_str(), list.get()), c.rc);
-    EXPECT_EQ(list->count, c.count);
-    EXPECT_EQ(list->truncated, c.truncated);
-
+    std::vector<listed_entry> entries = used_listing();
+    EXPECT_EQ(list_all(listed.c_str(), &entries), c.rc);
+    EXPECT_EQ(entries.size(), c.count);
     // Every entry listed is one of the directory's own, each only once.
     std::set<std::string> seen;
-    for (int i = 0; i < list->count; i++) {
-        std::string name = list->entries[i].name;
-        EXPECT_TRUE(seen.insert(name).second) << name;
-        EXPECT_EQ(list->entries[i].is_dir, name[0] == 'd' ? 1 : 0) << name;
-        EXPECT_NE(name, ".");
-        EXPECT_NE(name, "..");
+    for (const listed_entry &e : entries) {
+        EXPECT_TRUE(seen.insert(e.name).second) << e.name;
+        EXPECT_EQ(e.is_dir, e.name[0] == 'd') << e.name;
+        EXPECT_NE(e.name, ".");
+        EXPECT_NE(e.name, "..");
     }
+
+    entries = used_listing();
+    EXPECT_EQ(list_or_absent(listed.c_str(), &entries), c.or_absent);
+    EXPECT_EQ(entries.size(), c.count);
 }
 
+// No listing stops at a capacity: every caller sees every entry, however
+// many there are.
 INSTANTIATE_TEST_SUITE_P(
-    Listing, ListDirTable,
-    ::testing::Values(ListCase{"Empty", 0, 0, "/d", 0, 0, 0},
-                      ListCase{"FilesAndDirs", 3, 2, "/d", 0, 5, 0},
-                      ListCase{"Exactly512", 500, 12, "/d", 0, 512, 0},
-                      ListCase{"Over512IsTruncated", 501, 12, "/d", 0, 512, 1},
-                      ListCase{"TrailingSeparator", 3, 2, "/d/", 0, 5, 0},
-                      ListCase{"RegularFile", 0, 0, "/plain", -1, 0, 0},
-                      ListCase{"Absent", 0, 0, "/missing", -1, 0, 0}),
+    Listing, ListAllTable,
+    ::testing::Values(ListCase{"Empty", 0, 0, "/d", 0, LISTED, 0},
+                      ListCase{"FilesAndDirs", 3, 2, "/d", 0, LISTED, 5},
+                      ListCase{"Over512", 501, 12, "/d", 0, LISTED, 513},
+                      ListCase{"ThousandsOfEntries", 2500, 100, "/d", 0, LISTED, 2600},
+                      ListCase{"TrailingSeparator", 3, 2, "/d/", 0, LISTED, 5},
+                      ListCase{"RegularFile", 0, 0, "/plain", -1, LISTED_FAILED, 0},
+                      ListCase{"Absent", 0, 0, "/missing", -1, LISTED_ABSENT, 0}),
     [](const auto &info) { return std::string(info.param.name); });
 
-TEST(ListDir, LongNamesAreStoredWhole) {
+TEST(ListAll, LongNamesAreListedWhole) {
     ScratchDir scratch;
     std::string name(255, 'n');
     write_whole_file(scratch / name, "");
-    auto list = used_record();
-    ASSERT_EQ(list_dir(scratch.path().c_str(), list.get()), 0);
-    ASSERT_EQ(list->count, 1);
-    EXPECT_EQ(std::string(list->entries[0].name), name);
-    EXPECT_EQ(list->entries[0].is_dir, 0);
+    std::vector<listed_entry> entries;
+    ASSERT_EQ(list_all(scratch.path().c_str(), &entries), 0);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].name, name);
+    EXPECT_FALSE(entries[0].is_dir);
+}
+
+TEST(CountFiles, CountsEveryFileAndItsBytesButNoDirectory) {
+    ScratchDir scratch;
+    std::string dir = scratch / "d";
+    ASSERT_EQ(testing_support::make_dir(dir), 0);
+    populate(dir, 700, 3);
+    int64_t count = 0, bytes = 0;
+    EXPECT_EQ(count_files(dir.c_str(), &count, &bytes), LISTED);
+    EXPECT_EQ(count, 700);
+    EXPECT_EQ(bytes, 700);
+    count = bytes = 0;
+    EXPECT_EQ(count_files((scratch / "missing").c_str(), &count, &bytes), LISTED_ABSENT);
+    EXPECT_EQ(count, 0);
 }
 
 struct ReadCase {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "storage/reg_storage.h"
-#include "storage/reg_storage_internal.h"
+#include "storage/layout.h"
 #include "tests/support/process.h"
 #include "tests/support/storage_fixture.h"
 

@@ -7,7 +7,8 @@
 #include <string>
 
 #include "storage/reg_storage.h"
-#include "storage/reg_storage_internal.h"
+#include "storage/layout.h"
+#include "storage/stats_internal.h"
 #include "tests/support/process.h"
 #include "tests/support/storage_fixture.h"
 
@@ -104,7 +105,9 @@ const Placement kPlacements[] = {
      {.uploads = 1, .upload_bytes = 7}},
     {"empty_upload_of_any_name", "uploads/notes.txt", Kind::kFile, 0, {.uploads = 1}},
     {"dir_in_uploads", "uploads/sub", Kind::kDir, 0, {}},
-    {"repository_dir_only", "repositories/empty-repo", Kind::kDir, 0, {.repos = 1}},
+    // Repositories and tags count as the catalog and the tag list show them:
+    // a directory without _manifests is no repository.
+    {"repository_dir_only", "repositories/empty-repo", Kind::kDir, 0, {}},
     {"file_in_repositories", "repositories/README", Kind::kFile, 5, {}},
     {"tag", "repositories/r1/_manifests/tags/v1/current/link", Kind::kFile, 71,
      {.repos = 1, .tags = 1}},
@@ -116,7 +119,11 @@ const Placement kPlacements[] = {
      {.repos = 1}},
     {"file_in_tags", "repositories/r5/_manifests/tags/v1", Kind::kFile, 71, {.repos = 1}},
     {"tag_of_nested_repository", "repositories/ns/app/_manifests/tags/v1/current/link",
-     Kind::kFile, 71, {.repos = 1}},
+     Kind::kFile, 71, {.repos = 1, .tags = 1}},
+    {"nested_repository_beside_its_parent", "repositories/p/_manifests/tags/v1/current/link",
+     Kind::kFile, 71, {.repos = 1, .tags = 1}},
+    {"repository_nested_in_the_one_above", "repositories/p/q/_manifests/tags/v1/current/link",
+     Kind::kFile, 71, {.repos = 1, .tags = 1}},
 };
 
 void place(const std::string &root, const Placement &p) {
@@ -192,16 +199,39 @@ TEST_F(StatsTest, FollowsUploadsBlobsAndManifests) {
     ASSERT_EQ(reg_manifest_put("lib/nested", "v1", body.data(), body.size(), nullptr, out_digest),
               0)
         << reg_storage_last_error();
-    expected.repos = 2;  // app and lib; the tag of lib/nested lies a level deeper
-    expected.tags = 2;
+    expected.repos = 2;  // app and lib/nested, as the catalog lists them
+    expected.tags = 3;
     EXPECT_EQ(current_stats(), stats_doc(expected));
 
     // Deleting every tag deletes the manifest, but the repository stays.
     ASSERT_EQ(reg_manifest_delete("app", "v1"), 0) << reg_storage_last_error();
     ASSERT_EQ(reg_manifest_delete("app", "latest"), 0) << reg_storage_last_error();
-    expected.tags = 0;
+    expected.tags = 1;
     EXPECT_EQ(current_stats(), stats_doc(expected));
 }
+
+// Hundreds of repositories with a tag each and hundreds of uploads: every
+// one is counted, as the catalog lists them, and du counts every upload.
+TEST_F(StatsTest, CountsEveryEntryHoweverMany) {
+    const int kRepos = 600, kUploads = 600;
+    const std::string link = "sha256:" + reference_sha256_hex("x");
+    for (int i = 1; i <= kRepos; i++) {
+        char name[32];
+        snprintf(name, sizeof name, "many/r%03d", i);
+        fs::path tag = fs::path(root_) / "repositories" / name / "_manifests/tags/v1/current/link";
+        fs::create_directories(tag.parent_path());
+        write_whole_file(tag.string(), link);
+    }
+    for (int i = 0; i < kUploads; i++)
+        write_whole_file(root_ + "/uploads/u" + std::to_string(i) + ".part", "");
+    EXPECT_EQ(current_stats(), stats_doc({.repos = kRepos, .tags = kRepos, .uploads = kUploads}));
+    reg_du_report du;
+    ASSERT_EQ(reg_du(&du), 0) << reg_storage_last_error();
+    EXPECT_EQ(du.uploads, static_cast<uint64_t>(kUploads));
+    EXPECT_EQ(du.count, static_cast<uint64_t>(kRepos));
+    reg_du_report_free(&du);
+}
+
 
 TEST_F(StatsTest, DocumentOverwritesTheResultFromItsFirstByte) {
     memset(s_result, 'x', 4096);

@@ -14,7 +14,8 @@
 
 #include "platform/platform.h"
 #include "storage/reg_storage.h"
-#include "storage/reg_storage_internal.h"
+#include "storage/layout.h"
+#include "storage/uploads_internal.h"
 #include "tests/support/process.h"
 
 namespace fs = std::filesystem;

@@ -1,6 +1,7 @@
 // The blob endpoint run as a CGI process: replies compared byte for byte.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
 #include <string>
 
@@ -129,6 +130,23 @@ TEST_F(BlobEndpoint, HeadAndDelete) {
     EXPECT_EQ(last_err_, "");
     EXPECT_EQ(request("HEAD", "/v2/x/blobs/" + digest),
               error_reply(404, "BLOB_UNKNOWN", "blob unknown to registry"));
+}
+
+// A directory standing where a blob file belongs is no blob: HEAD finds it
+// unknown as GET and DELETE do, and nothing is removed.
+TEST_F(BlobEndpoint, DirectoryAtTheBlobPathIsUnknownToEveryMethod) {
+    const std::string digest = place_blob("soon a directory");
+    const std::string hex = digest.substr(7);
+    const std::string file = root() + "/blobs/sha256/" + hex.substr(0, 2) + "/" + hex;
+    ASSERT_EQ(std::remove(file.c_str()), 0);
+    testing_support::make_dir(file);
+    write_whole_file(file + "/inside", "x");
+    for (const char *method : {"HEAD", "GET", "DELETE"}) {
+        EXPECT_EQ(request(method, "/v2/lib/x/blobs/" + digest),
+                  error_reply(404, "BLOB_UNKNOWN", "blob unknown to registry"))
+            << method;
+    }
+    EXPECT_TRUE(path_exists(file + "/inside"));
 }
 
 TEST_F(BlobEndpoint, ErrorRepliesInRequestOrder) {

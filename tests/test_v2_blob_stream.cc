@@ -387,8 +387,9 @@ TEST_F(EndpointOutputs, EveryKindOfOutputGetsTheSameReply) {
 }
 
 // A FIFO standing where a blob file belongs is answered at once instead of
-// holding the request while open() waits for a writer.
-TEST_F(EndpointOutputs, FifoInPlaceOfABlobFileAnswers500) {
+// holding the request while open() waits for a writer, and like anything
+// else that is no regular file there, it is no blob.
+TEST_F(EndpointOutputs, FifoInPlaceOfABlobFileIsUnknownAtOnce) {
     const std::string digest = place_blob("fifo");
     const std::string hex = digest.substr(7);
     const std::string file = root() + "/blobs/sha256/" + hex.substr(0, 2) + "/" + hex;
@@ -400,10 +401,10 @@ TEST_F(EndpointOutputs, FifoInPlaceOfABlobFileAnswers500) {
                           {"PATH_INFO", "/v2/lib/x/blobs/" + digest}},
                          dir_.path());
     EXPECT_EQ(r.out,
-              "Status: 500\r\nDocker-Distribution-API-Version: registry/2.0\r\n"
+              "Status: 404\r\nDocker-Distribution-API-Version: registry/2.0\r\n"
               "Content-Type: application/json; charset=utf-8\r\n\r\n"
-              "{\"errors\":[{\"code\":\"STORAGE_ERROR\",\"message\":\"failed to open blob "
-              "file\"}]}\n");
+              "{\"errors\":[{\"code\":\"BLOB_UNKNOWN\",\"message\":\"blob unknown to "
+              "registry\"}]}\n");
 }
 
 }  // namespace

@@ -14,9 +14,7 @@ namespace regstore {
 
 namespace {
 
-constexpr size_t kPathMax = 4096;
-constexpr size_t kUploadIdSize = 37;
-constexpr size_t kDigestSize = 72;
+
 
 // The heap buffer one transfer moves its chunks through.
 std::unique_ptr<char[]> chunk_buffer() { return std::make_unique<char[]>(kChunkSize); }
@@ -158,7 +156,7 @@ int cmd_blob_put(const Invocation &inv) {
     Input in;
     if (!in.open(inv.args[0])) return kExitFailed;
     InterruptGuard guard;
-    char id[kUploadIdSize];
+    char id[REG_UPLOAD_ID_SIZE];
     if (reg_blob_start_upload(id) != 0) return fail_storage();
 
     sha256_ctx ctx;
@@ -178,7 +176,7 @@ int cmd_blob_put(const Invocation &inv) {
     uint8_t raw[32];
     sha256_final(&ctx, raw);
     std::string digest = digest_string(raw);
-    char stored[kDigestSize];
+    char stored[REG_DIGEST_STRING_SIZE];
     if (reg_blob_finish_upload(id, digest.c_str(), stored) != 0) {
         std::string message = reg_storage_last_error();
         cancel_own_upload(id);
@@ -190,12 +188,11 @@ int cmd_blob_put(const Invocation &inv) {
 
 int cmd_blob_stat(const Invocation &inv) {
     const char *digest = inv.args[0].c_str();
-    char path[kPathMax];
-    if (reg_blob_get_filepath(digest, path, sizeof path) != 0) return fail_storage();
-    int64_t size = reg_blob_get_size(digest);
-    // Deleted by another process between the two questions.
-    if (size < 0) return fail("blob not found: %s", digest);
-    printf("digest: %s\nsize: %lld\npath: %s\n", digest, static_cast<long long>(size), path);
+    static reg_opened blob;
+    if (reg_blob_open(digest, &blob) != 0) return fail_storage();
+    plat_fclose(blob.file);
+    printf("digest: %s\nsize: %lld\npath: %s\n", digest, static_cast<long long>(blob.size),
+           blob.path);
     return kExitOk;
 }
 
@@ -204,16 +201,16 @@ int cmd_blob_stat(const Invocation &inv) {
 // damaged on disk is reported, never passed on as good.
 int cmd_blob_get(const Invocation &inv) {
     const char *digest = inv.args[0].c_str();
-    char path[kPathMax];
-    if (reg_blob_get_filepath(digest, path, sizeof path) != 0) return fail_storage();
-    FILE *src = plat_fopen_regular(path);
-    if (src == nullptr) return fail("blob not found: %s", digest);
+    static reg_opened blob;
+    if (reg_blob_open(digest, &blob) != 0) return fail_storage();
+    FILE *src = blob.file;
+    const char *path = blob.path;
     std::unique_ptr<FILE, int (*)(FILE *)> src_guard(src, plat_fclose);
 
     Output out;
     if (!out.open(inv.value_or("output", "-"))) return kExitFailed;
     InterruptGuard guard;
-    Progress progress(reg_blob_get_size(digest));
+    Progress progress(blob.size);
     sha256_ctx ctx;
     sha256_init(&ctx);
     auto buffer = chunk_buffer();
@@ -257,7 +254,7 @@ int cmd_blob_rm(const Invocation &inv) {
 // ---- upload -----------------------------------------------------------------
 
 int cmd_upload_start(const Invocation &) {
-    char id[kUploadIdSize];
+    char id[REG_UPLOAD_ID_SIZE];
     if (reg_blob_start_upload(id) != 0) return fail_storage();
     printf("%s\n", id);
     return kExitOk;
@@ -289,7 +286,7 @@ int cmd_upload_append(const Invocation &inv) {
 }
 
 int cmd_upload_finish(const Invocation &inv) {
-    char stored[kDigestSize];
+    char stored[REG_DIGEST_STRING_SIZE];
     if (reg_blob_finish_upload(inv.args[0].c_str(), inv.args[1].c_str(), stored) != 0) {
         return fail_storage();
     }

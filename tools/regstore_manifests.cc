@@ -2,6 +2,7 @@
 // JSON documents (statistics, catalog, tag list).
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "digest/sha256.h"
 #include "platform/platform.h"
@@ -11,9 +12,6 @@
 namespace regstore {
 
 namespace {
-
-constexpr size_t kDigestSize = 72;
-constexpr size_t kContentTypeSize = 128;
 
 // Prints one of the storage's JSON documents with a line end, so that the
 // output stays JSON for the next program in a pipe.
@@ -42,10 +40,10 @@ int cmd_catalog(const Invocation &inv) {
 
 int cmd_tags(const Invocation &inv) { return print_document(reg_tags_list_json(inv.args[0].c_str())); }
 
-// Stores a manifest document from a file or standard input. The repository
-// name must also be one the registry's web endpoints accept, so that what
+// Stores a manifest document from a file or standard input, under the
+// repository-name rule the registry's web endpoints apply too, so that what
 // an operator stores here can be pulled over HTTP. A body longer than the
-// storage can hand back whole is refused rather than stored unreadable.
+// plain put takes is refused before it is read whole.
 int cmd_manifest_put(const Invocation &inv) {
     const std::string &repo = inv.args[0];
     const std::string &reference = inv.args[1];
@@ -62,7 +60,7 @@ int cmd_manifest_put(const Invocation &inv) {
     }
 
     std::string type = inv.value_or("type", "");
-    char digest[kDigestSize];
+    char digest[REG_DIGEST_STRING_SIZE];
     if (reg_manifest_put(repo.c_str(), reference.c_str(), body.get(), len,
                          type.empty() ? nullptr : type.c_str(), digest) != 0) {
         return fail_storage();
@@ -71,32 +69,41 @@ int cmd_manifest_put(const Invocation &inv) {
     return kExitOk;
 }
 
-// Writes the manifest body exactly as stored. The body is checked against
-// the digest it is stored under before it is passed on, so a body the
-// storage cut short or one changed on disk is reported, not printed.
+// Writes the manifest body exactly as stored, whoever stored it (a body
+// pushed over HTTP may be larger than the storage hands back whole): the
+// open file is read whole, up to the store's limit, and checked against the
+// digest it is stored under before it is passed on, so a body changed on
+// disk is reported, not printed.
 int cmd_manifest_get(const Invocation &inv) {
     const std::string &repo = inv.args[0];
     const std::string &reference = inv.args[1];
-    char content_type[kContentTypeSize];
-    char digest[kDigestSize];
-    const char *body = reg_manifest_get(repo.c_str(), reference.c_str(), content_type, digest);
-    if (body == nullptr) return fail_storage();
+    static reg_opened manifest;
+    if (reg_manifest_open(repo.c_str(), reference.c_str(), &manifest) != 0) return fail_storage();
+    std::unique_ptr<FILE, int (*)(FILE *)> file(manifest.file, plat_fclose);
+    if (manifest.size < 0 || manifest.size > REG_MANIFEST_MAX)
+        return fail("manifest %s@%s is damaged: its body holds %lld bytes, more than a manifest may",
+                    repo.c_str(), reference.c_str(), static_cast<long long>(manifest.size));
+    size_t len = static_cast<size_t>(manifest.size);
+    std::string body(len, '\0');
+    size_t got = len > 0 ? fread(body.data(), 1, len, file.get()) : 0;
+    if (got != len || ferror(file.get()) != 0)
+        return fail("cannot read manifest %s@%s", repo.c_str(), reference.c_str());
 
-    size_t len = strlen(body);
     sha256_ctx ctx;
     sha256_init(&ctx);
-    sha256_update(&ctx, body, len);
-    uint8_t raw[32];
+    sha256_update(&ctx, body.data(), len);
+    uint8_t raw[REG_RAW_DIGEST_SIZE];
     sha256_final(&ctx, raw);
     std::string actual = digest_string(raw);
-    if (actual != digest) {
+    if (actual != manifest.digest) {
         return fail("manifest %s@%s is damaged: its body has the digest %s, not %s", repo.c_str(),
-                    reference.c_str(), actual.c_str(), digest);
+                    reference.c_str(), actual.c_str(), manifest.digest);
     }
 
     plat_set_binary(stdout);
-    if (inv.has("verbose")) fprintf(stderr, "content-type: %s\ndigest: %s\n", content_type, digest);
-    if (fwrite(body, 1, len, stdout) != len || fflush(stdout) != 0) {
+    if (inv.has("verbose"))
+        fprintf(stderr, "content-type: %s\ndigest: %s\n", manifest.content_type, manifest.digest);
+    if (fwrite(body.data(), 1, len, stdout) != len || fflush(stdout) != 0) {
         return fail("write error on standard output");
     }
     return kExitOk;

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "storage/reg_storage_internal.h"
+#include "storage/state.h"
 
 namespace {
 

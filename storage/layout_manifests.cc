@@ -1,26 +1,14 @@
-// Walking the whole store: the repositories and their manifest bodies, the
-// references a manifest makes, and the names of the files that atomic
-// replacement and garbage collection leave behind. Garbage collection, the
-// integrity check and the usage report share these.
-#include <cstring>
-#include <string>
-#include <vector>
-
+// What stored manifests name, read the same way by garbage collection, the
+// integrity check, the usage report and the manifest store: the digests of
+// a manifest's descriptors, and every manifest body of the store.
 #include <yyjson.h>
 
 #include "platform/platform.h"
-#include "storage/reg_storage_internal.h"
+#include "storage/layout.h"
 
 namespace {
 
 int hex_value(char c) { return c <= '9' ? c - '0' : c - 'a' + 10; }
-
-bool all_digits(const std::string &text, size_t from, size_t to) {
-    if (from >= to) return false;
-    for (size_t i = from; i < to; i++)
-        if (text[i] < '0' || text[i] > '9') return false;
-    return true;
-}
 
 // The digest of a descriptor object, when it is a valid digest string.
 bool descriptor_key(yyjson_val *d, digest_key *out) {
@@ -52,7 +40,7 @@ digest_key key_of_hex(const char *hex) {
 }
 
 std::string hex_of_key(const digest_key &key) {
-    char hex[65];
+    char hex[REG_HEX_SIZE];
     bin_to_hex(key.data(), key.size(), hex);
     return hex;
 }
@@ -87,17 +75,8 @@ int manifest_references(const char *body, size_t len, manifest_refs *out) {
 }
 
 int list_stored_manifests(std::vector<std::string> *repos, std::vector<stored_manifest> *out) {
-    repos->clear();
     out->clear();
-    char dir[REG_PATH_MAX];
-    repos_dir(dir, sizeof dir);
-    // A store without a repositories directory has no manifests; but only a
-    // query that finds it absent after the listing failed says so: a failed
-    // query must never make every manifest look absent.
-    if (collect_repositories(dir, "", 1, repos) != 0) {
-        repos->clear();
-        plat_attr a;
-        if (plat_stat(dir, &a) == PLAT_STAT_ABSENT) return 0;
+    if (list_repositories(repos) != 0) {
         set_error("cannot list the repositories");
         return -1;
     }
@@ -105,10 +84,8 @@ int list_stored_manifests(std::vector<std::string> *repos, std::vector<stored_ma
     for (const std::string &repo : *repos) {
         char manifests[REG_PATH_MAX];
         manifests_dir(repo.c_str(), manifests, sizeof manifests);
-        if (list_all(manifests, &entries) != 0) {
-            // A repository removed by hand meanwhile holds nothing.
-            plat_attr a;
-            if (plat_stat(manifests, &a) == PLAT_STAT_ABSENT) continue;
+        // A repository removed by hand meanwhile holds nothing.
+        if (list_or_absent(manifests, &entries) == LISTED_FAILED) {
             set_error("cannot list the manifests of %s", repo.c_str());
             return -1;
         }
@@ -119,17 +96,8 @@ int list_stored_manifests(std::vector<std::string> *repos, std::vector<stored_ma
     return 0;
 }
 
-int is_temporary_name(const std::string &name) {
-    size_t at = name.rfind(".tmp-");
-    if (at == std::string::npos || at == 0) return 0;
-    size_t dash = name.find('-', at + 5);
-    if (dash == std::string::npos) return 0;
-    return all_digits(name, at + 5, dash) && all_digits(name, dash + 1, name.size()) ? 1 : 0;
-}
-
-int is_swept_name(const std::string &name, std::string *original) {
-    size_t at = name.rfind(".sweep-");
-    if (at == std::string::npos || at == 0 || !all_digits(name, at + 7, name.size())) return 0;
-    *original = name.substr(0, at);
-    return 1;
+int read_manifest_body(const char *repo_name, const char *hex, std::string *out) {
+    char path[REG_PATH_MAX];
+    manifest_body_path(repo_name, hex, path, sizeof path);
+    return read_whole_file(path, REG_MANIFEST_MAX, out);
 }

@@ -1,67 +1,34 @@
-// Manifests of every kind registry clients push: OCI image manifests and
-// indexes, Docker image manifests and manifest lists, artifact manifests.
-// Each is checked by its media type, its references are checked against
-// the store, and it is stored exactly as received; manifests that name a
-// subject are recorded so that the referrers of that subject can be found.
-#include <algorithm>
+// Storing manifests: the checks of the two puts (the plain one, which takes
+// any JSON object with a config, and the typed one, which takes every kind
+// registry clients push: OCI image manifests and indexes, Docker image
+// manifests and manifest lists, artifact manifests), and the one routine
+// through which both store, with the one size limit of the store.
+// Manifests that name a subject are recorded so that the referrers of that
+// subject can be found.
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include <yyjson.h>
 
-#include "digest/sha256.h"
 #include "platform/platform.h"
-#include "storage/reg_storage_internal.h"
+#include "storage/layout.h"
 
 namespace {
 
-constexpr size_t kHexOut = 65;
-constexpr size_t kDigestOut = 72;
-constexpr size_t kContentTypeOut = 128;
-constexpr size_t kRepoNameMax = 255;
+// The plain put returns its body whole through the shared result buffer
+// (reg_manifest_get), so it takes no body larger than that buffer less its
+// NUL; both puts store through store_manifest, whose limit is the store's.
+constexpr uint64_t kPlainBodyMax = REG_RESULT_MAX - 1;
 
 const char kOciManifest[] = "application/vnd.oci.image.manifest.v1+json";
 const char kOciIndex[] = "application/vnd.oci.image.index.v1+json";
 const char kDockerManifest[] = "application/vnd.docker.distribution.manifest.v2+json";
 const char kDockerList[] = "application/vnd.docker.distribution.manifest.list.v2+json";
 const char kOciArtifact[] = "application/vnd.oci.artifact.manifest.v1+json";
-// The digest of "{}", the blob of the empty descriptor: artifacts without a
-// config name it, and clients need not push it.
-const char kEmptyJsonDigest[] =
-    "sha256:44136fa355b3678a1146ad16f7e8649e94fb4fc21fe77e8310c060f61caaff8a";
 
 enum class Kind { image, index, artifact };
-
-bool is_lower_alnum(char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
-
-// One component of an OCI repository name: [a-z0-9]+ runs joined by '.',
-// '_', "__" or any run of '-'.
-bool oci_component_valid(std::string_view c) {
-    size_t i = 0;
-    auto alnum_run = [&]() {
-        size_t start = i;
-        while (i < c.size() && is_lower_alnum(c[i])) i++;
-        return i > start;
-    };
-    if (!alnum_run()) return false;
-    while (i < c.size()) {
-        if (c[i] == '.') {
-            i++;
-        } else if (c[i] == '_') {
-            i++;
-            if (i < c.size() && c[i] == '_') i++;
-        } else if (c[i] == '-') {
-            while (i < c.size() && c[i] == '-') i++;
-        } else {
-            return false;
-        }
-        if (!alnum_run()) return false;
-    }
-    return true;
-}
 
 // The media type without parameters or surrounding blanks.
 std::string_view bare_media_type(std::string_view type) {
@@ -70,16 +37,6 @@ std::string_view bare_media_type(std::string_view type) {
     while (!type.empty() && (type.back() == ' ' || type.back() == '\t')) type.remove_suffix(1);
     while (!type.empty() && (type.front() == ' ' || type.front() == '\t')) type.remove_prefix(1);
     return type;
-}
-
-// A content type that may go back out as a header line: printable ASCII,
-// no more than the stored content type holds.
-bool content_type_storable(const char *type) {
-    size_t len = strlen(type);
-    if (len == 0 || len >= kContentTypeOut) return false;
-    for (size_t i = 0; i < len; i++)
-        if (type[i] < 0x20 || type[i] > 0x7e) return false;
-    return true;
 }
 
 const char *string_member(yyjson_val *obj, const char *key) {
@@ -271,7 +228,7 @@ bool check_document(yyjson_val *root, Kind kind, const char *repo_name, char *su
     yyjson_val *subject = yyjson_obj_get(root, "subject");
     if (subject != nullptr) {
         if (!descriptor_valid(subject, "subject")) return false;
-        snprintf(subject_hex, kHexOut, "%s", string_member(subject, "digest") + 7);
+        snprintf(subject_hex, REG_HEX_SIZE, "%s", string_member(subject, "digest") + 7);
     }
     return true;
 }
@@ -304,12 +261,124 @@ int check_put_arguments(const char *repo_name, const char *reference, uint64_t b
     return 0;
 }
 
-// The hex digest a reference names in repo_name, for a manifest that is in
-// the repository (a digest needs its revision link). Sets the message.
-int resolve_stored(const char *repo_name, const char *reference, char *hex) {
-    if (manifest_resolve(repo_name, reference, hex) != 0) return -1;
-    if (strncmp(reference, "sha256:", 7) == 0)
-        return require_revision_link(repo_name, hex, reference);
+// 1 when value is an object whose member "digest" is a valid digest string.
+bool has_valid_digest_member(yyjson_val *value) {
+    if (!yyjson_is_obj(value)) return false;
+    yyjson_val *digest = yyjson_obj_get(value, "digest");
+    return yyjson_is_str(digest) && digest_valid(yyjson_get_str(digest));
+}
+
+// Checks the parsed document: an object with a config digest and, when
+// present, an array of layers each with a digest. Sets the message.
+int validate_manifest_root(yyjson_val *root) {
+    if (!yyjson_is_obj(root)) {
+        set_status_error(REG_STATUS_INVALID_MANIFEST, "manifest must be a JSON object");
+        return -1;
+    }
+    if (!has_valid_digest_member(yyjson_obj_get(root, "config"))) {
+        set_status_error(REG_STATUS_INVALID_MANIFEST, "manifest missing valid config.digest");
+        return -1;
+    }
+    yyjson_val *layers = yyjson_obj_get(root, "layers");
+    if (layers == nullptr) return 0;
+    if (!yyjson_is_arr(layers)) {
+        set_status_error(REG_STATUS_INVALID_MANIFEST, "manifest layers must be an array");
+        return -1;
+    }
+    // One pass over the elements; indexing each one anew would walk the
+    // array from its start every time.
+    size_t index, count;
+    yyjson_val *layer;
+    yyjson_arr_foreach(layers, index, count, layer) {
+        if (!has_valid_digest_member(layer)) {
+            set_status_error(REG_STATUS_INVALID_MANIFEST, "manifest layer %zu missing valid digest", index);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Parses body_len bytes as one strict JSON document (no byte-order mark,
+// comments, trailing commas, NaN or Infinity, invalid UTF-8 or trailing
+// text) and validates it. Sets the message.
+int validate_manifest(const void *body, uint64_t body_len) {
+    yyjson_doc *doc = yyjson_read(static_cast<const char *>(body), static_cast<size_t>(body_len), 0);
+    if (doc == nullptr) {
+        set_status_error(REG_STATUS_INVALID_MANIFEST, "manifest JSON parse failed");
+        return -1;
+    }
+    int rc = validate_manifest_root(yyjson_doc_get_root(doc));
+    yyjson_doc_free(doc);
+    return rc;
+}
+
+
+// The one routine through which every put stores a checked manifest, under
+// the one size limit of the store, writing its files in the order that lets
+// a reader trust every link it finds: body, content type, revision link,
+// the referrer link when subject_hex is given and not empty, then the tag
+// link when reference is a tag. Each file is replaced atomically. Sets the
+// message.
+int store_manifest(const char *repo_name, const char *reference, const void *body,
+                   uint64_t body_len, const char *content_type, const char *hex,
+                   const char *subject_hex) {
+    if (body_len > REG_MANIFEST_MAX) {
+        set_status_error(REG_STATUS_TOO_LARGE, "manifest too large: %llu bytes (max %llu)",
+                         static_cast<unsigned long long>(body_len),
+                         static_cast<unsigned long long>(REG_MANIFEST_MAX));
+        return -1;
+    }
+    char path[REG_PATH_MAX];
+    manifests_dir(repo_name, path, sizeof path);
+    if (mkdirs(path) != 0) {
+        set_error("mkdirs manifests dir failed");
+        return -1;
+    }
+    manifest_body_path(repo_name, hex, path, sizeof path);
+    if (write_file_atomic(path, body, body_len) != 0) {
+        set_error("write manifest body failed");
+        return -1;
+    }
+    const char *type =
+        content_type != nullptr && content_type[0] != '\0' ? content_type : kDefaultManifestType;
+    manifest_ct_path(repo_name, hex, path, sizeof path);
+    if (write_file_atomic(path, type, strlen(type)) != 0) {
+        set_error("write manifest ct failed");
+        return -1;
+    }
+    manifest_rev_dir(repo_name, hex, path, sizeof path);
+    if (mkdirs(path) != 0) {
+        set_error("mkdirs revision dir failed");
+        return -1;
+    }
+    manifest_rev_path(repo_name, hex, path, sizeof path);
+    if (write_link(path, hex) != 0) {
+        set_error("write revision link failed");
+        return -1;
+    }
+    if (subject_hex != nullptr && subject_hex[0] != '\0') {
+        manifest_referrers_dir(repo_name, subject_hex, path, sizeof path);
+        if (mkdirs(path) != 0) {
+            set_error("mkdirs referrers dir failed");
+            return -1;
+        }
+        manifest_referrer_path(repo_name, subject_hex, hex, path, sizeof path);
+        if (write_link(path, hex) != 0) {
+            set_error("write referrer link failed");
+            return -1;
+        }
+    }
+    if (is_digest_reference(reference)) return 0;
+    manifest_tag_dir(repo_name, reference, path, sizeof path);
+    if (mkdirs(path) != 0) {
+        set_error("mkdirs tag dir failed");
+        return -1;
+    }
+    manifest_tag_path(repo_name, reference, path, sizeof path);
+    if (write_link(path, hex) != 0) {
+        set_error("write tag link failed");
+        return -1;
+    }
     return 0;
 }
 
@@ -317,18 +386,39 @@ int resolve_stored(const char *repo_name, const char *reference, char *hex) {
 
 extern "C" {
 
-int reg_repo_name_oci(const char *name) {
-    if (name == nullptr) return 0;
-    std::string_view text(name, strnlen(name, kRepoNameMax + 1));
-    if (text.empty() || text.size() > kRepoNameMax) return 0;
-    size_t start = 0;
-    for (;;) {
-        size_t slash = text.find('/', start);
-        if (!oci_component_valid(text.substr(start, slash - start))) return 0;
-        if (slash == std::string_view::npos) break;
-        start = slash + 1;
+int reg_manifest_put(const char *repo_name, const char *reference, const void *body,
+                     uint64_t body_len, const char *content_type, char *out_digest) {
+    if (repo_name == nullptr || reference == nullptr || body == nullptr || out_digest == nullptr) {
+        set_status_error(REG_STATUS_INVALID_ARGUMENT, "NULL argument");
+        return -1;
     }
-    return repo_name_valid(name);
+    if (require_ready() != 0) return -1;
+    if (!repo_name_valid(repo_name)) {
+        set_status_error(REG_STATUS_INVALID_NAME, "invalid repository name: %s", repo_name);
+        return -1;
+    }
+    if (reference[0] == '\0') {
+        set_status_error(REG_STATUS_INVALID_NAME, "empty reference");
+        return -1;
+    }
+    if (!is_digest_reference(reference) && !tag_name_valid(reference)) {
+        set_status_error(REG_STATUS_INVALID_NAME, "invalid tag: %s", reference);
+        return -1;
+    }
+    if (body_len > kPlainBodyMax) {
+        set_status_error(REG_STATUS_TOO_LARGE, "manifest too large: %llu bytes (max %llu)",
+                         static_cast<unsigned long long>(body_len),
+                         static_cast<unsigned long long>(kPlainBodyMax));
+        return -1;
+    }
+    if (validate_manifest(body, body_len) != 0) return -1;
+
+    char hex[REG_HEX_SIZE];
+    sha256_hex_of(body, body_len, hex);
+    if (store_manifest(repo_name, reference, body, body_len, content_type, hex, nullptr) != 0)
+        return -1;
+    snprintf(out_digest, REG_DIGEST_STRING_SIZE, "sha256:%s", hex);
+    return 0;
 }
 
 int reg_manifest_put_typed(const char *repo_name, const char *reference, const void *body,
@@ -351,7 +441,7 @@ int reg_manifest_put_typed(const char *repo_name, const char *reference, const v
     yyjson_val *root = yyjson_doc_get_root(doc);
     Kind kind = Kind::image;
     std::string type;
-    char subject_hex[kHexOut];
+    char subject_hex[REG_HEX_SIZE];
     bool ok = unless_out_of_memory(false, [&] {
         if (!yyjson_is_obj(root)) {
             set_status_error(REG_STATUS_INVALID_MANIFEST, "manifest must be a JSON object");
@@ -363,7 +453,7 @@ int reg_manifest_put_typed(const char *repo_name, const char *reference, const v
     yyjson_doc_free(doc);
     if (!ok) return -1;
 
-    char hex[kHexOut];
+    char hex[REG_HEX_SIZE];
     sha256_hex_of(body, body_len, hex);
     if (strncmp(reference, "sha256:", 7) == 0 && strcmp(reference + 7, hex) != 0) {
         set_status_error(REG_STATUS_INVALID_DIGEST,
@@ -373,47 +463,8 @@ int reg_manifest_put_typed(const char *repo_name, const char *reference, const v
     }
     if (store_manifest(repo_name, reference, body, body_len, type.c_str(), hex, subject_hex) != 0)
         return -1;
-    snprintf(out_digest, kDigestOut, "sha256:%s", hex);
-    if (subject_hex[0] != '\0') snprintf(out_subject, kDigestOut, "sha256:%s", subject_hex);
-    return 0;
-}
-
-int reg_manifest_locate(const char *repo_name, const char *reference, char *out_path,
-                        uint64_t path_size, char *out_content_type, char *out_digest,
-                        int64_t *out_size) {
-    if (repo_name == nullptr || reference == nullptr || out_path == nullptr || path_size == 0 ||
-        out_content_type == nullptr || out_digest == nullptr || out_size == nullptr) {
-        set_status_error(REG_STATUS_INVALID_ARGUMENT, "NULL argument");
-        return -1;
-    }
-    if (require_ready_repo(repo_name) != 0) return -1;
-    char hex[kHexOut];
-    if (resolve_stored(repo_name, reference, hex) != 0) return -1;
-    char path[REG_PATH_MAX];
-    manifest_body_path(repo_name, hex, path, sizeof path);
-    plat_attr a;
-    int queried = plat_stat(path, &a);
-    if (queried == PLAT_STAT_FAILED) {
-        set_error("cannot query manifest body: %s@%s", repo_name, reference);
-        return -1;
-    }
-    if (queried != 0 || a.is_dir) {
-        set_status_error(REG_STATUS_NOT_FOUND, "manifest body not found: %s@%s", repo_name,
-                         reference);
-        return -1;
-    }
-    if (strlen(path) >= path_size) {
-        set_status_error(REG_STATUS_INVALID_ARGUMENT, "path buffer too small");
-        return -1;
-    }
-    char ct_path[REG_PATH_MAX];
-    manifest_ct_path(repo_name, hex, ct_path, sizeof ct_path);
-    if (read_file(ct_path, out_content_type, kContentTypeOut, nullptr) != 0 ||
-        out_content_type[0] == '\0' || !content_type_storable(out_content_type))
-        snprintf(out_content_type, kContentTypeOut, "%s", kDockerManifest);
-    snprintf(out_path, static_cast<size_t>(path_size), "%s", path);
-    snprintf(out_digest, kDigestOut, "sha256:%s", hex);
-    *out_size = a.size;
+    snprintf(out_digest, REG_DIGEST_STRING_SIZE, "sha256:%s", hex);
+    if (subject_hex[0] != '\0') snprintf(out_subject, REG_DIGEST_STRING_SIZE, "sha256:%s", subject_hex);
     return 0;
 }
 

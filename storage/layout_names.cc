@@ -1,0 +1,177 @@
+// The rules of the store's names: repositories, tags, digests and upload
+// ids, each written once and used by every topic, by regstore and by the
+// endpoints (through reg_storage.h).
+#include <cstring>
+#include <string_view>
+
+#include "digest/sha256.h"
+#include "storage/layout.h"
+
+namespace {
+
+constexpr int kUuidLen = REG_UPLOAD_ID_SIZE - 1;
+const char kDigestPrefix[] = "sha256:";
+constexpr size_t kDigestPrefixLen = sizeof kDigestPrefix - 1;
+
+bool is_ascii_alnum(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+bool is_lower_alnum(char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
+
+bool is_lower_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+
+bool is_repo_name_byte(char c) {
+    return is_ascii_alnum(c) || c == '-' || c == '_' || c == '.' || c == '/';
+}
+
+// A component that would not name a directory of its own: "" (a doubled
+// '/'), "." (the directory above it) or "_manifests" (it would nest inside
+// the manifests directory of the repository above it).
+bool is_reserved_component(std::string_view component) {
+    return component.empty() || component == "." || component == "_manifests";
+}
+
+// One component of an OCI repository name: [a-z0-9]+ runs joined by '.',
+// '_', "__" or any run of '-'.
+bool oci_component_valid(std::string_view c) {
+    size_t i = 0;
+    auto alnum_run = [&]() {
+        size_t start = i;
+        while (i < c.size() && is_lower_alnum(c[i])) i++;
+        return i > start;
+    };
+    if (!alnum_run()) return false;
+    while (i < c.size()) {
+        if (c[i] == '.') {
+            i++;
+        } else if (c[i] == '_') {
+            i++;
+            if (i < c.size() && c[i] == '_') i++;
+        } else if (c[i] == '-') {
+            while (i < c.size() && c[i] == '-') i++;
+        } else {
+            return false;
+        }
+        if (!alnum_run()) return false;
+    }
+    return true;
+}
+
+bool is_dash_position(int i) { return i == 8 || i == 13 || i == 18 || i == 23; }
+
+}  // namespace
+
+int repo_name_valid(const char *name) {
+    if (name == nullptr) return 0;
+    std::string_view text(name, strnlen(name, REG_REPO_NAME_MAX + 1));
+    if (text.empty() || text.size() > REG_REPO_NAME_MAX) return 0;
+    for (char c : text)
+        if (!is_repo_name_byte(c)) return 0;
+    // A separator never begins or ends a name, so no name has a leading or
+    // trailing '/', and none begins with a dot.
+    if (!is_ascii_alnum(text.front()) || !is_ascii_alnum(text.back())) return 0;
+    if (text.find("..") != std::string_view::npos) return 0;
+    // Every '/'-separated component must name a directory of its own, so
+    // that two different names never land in one directory.
+    size_t start = 0;
+    for (;;) {
+        size_t slash = text.find('/', start);
+        if (is_reserved_component(text.substr(start, slash - start))) return 0;
+        if (slash == std::string_view::npos) return 1;
+        start = slash + 1;
+    }
+}
+
+int tag_name_valid(const char *tag) {
+    if (tag == nullptr) return 0;
+    std::string_view text(tag, strnlen(tag, REG_TAG_MAX + 1));
+    if (text.empty() || text.size() > REG_TAG_MAX) return 0;
+    if (!is_ascii_alnum(text[0]) && text[0] != '_') return 0;
+    for (char c : text.substr(1))
+        if (!is_ascii_alnum(c) && c != '_' && c != '.' && c != '-') return 0;
+    return 1;
+}
+
+int digest_valid(const char *text) {
+    if (!is_digest_reference(text)) return 0;
+    const char *hex = text + kDigestPrefixLen;
+    for (int i = 0; i < 64; i++)
+        if (!is_lower_hex(hex[i])) return 0;
+    return hex[64] == '\0' ? 1 : 0;
+}
+
+int is_digest_reference(const char *text) {
+    return text != nullptr && strncmp(text, kDigestPrefix, kDigestPrefixLen) == 0 ? 1 : 0;
+}
+
+int uuid_valid(const char *text) {
+    if (text == nullptr) return 0;
+    for (int i = 0; i < kUuidLen; i++) {
+        char c = text[i];
+        if (c == '\0') return 0;
+        if (is_dash_position(i) ? c != '-' : !is_lower_hex(c)) return 0;
+    }
+    return text[kUuidLen] == '\0' ? 1 : 0;
+}
+
+void uuid_from_bytes(const unsigned char bytes[16], char *out) {
+    static const char digits[] = "0123456789abcdef";
+    // Two digits per byte, the low nibble first.
+    int nibble = 0;
+    for (int i = 0; i < kUuidLen; i++) {
+        if (is_dash_position(i)) {
+            out[i] = '-';
+            continue;
+        }
+        unsigned char b = bytes[nibble / 2];
+        out[i] = digits[nibble % 2 == 0 ? (b & 0x0f) : (b >> 4)];
+        nibble++;
+    }
+    out[kUuidLen] = '\0';
+}
+
+void bin_to_hex(const unsigned char *data, uint64_t count, char *out) {
+    static const char digits[] = "0123456789abcdef";
+    for (uint64_t i = 0; i < count; i++) {
+        out[2 * i] = digits[data[i] >> 4];
+        out[2 * i + 1] = digits[data[i] & 0x0f];
+    }
+    out[2 * count] = '\0';
+}
+
+void sha256_hex_of(const void *data, uint64_t len, char *out_hex) {
+    sha256_ctx ctx;
+    uint8_t raw[32];
+    sha256_init(&ctx);
+    sha256_update(&ctx, data, len);
+    sha256_final(&ctx, raw);
+    bin_to_hex(raw, sizeof raw, out_hex);
+}
+
+extern "C" {
+
+int reg_repo_name_valid(const char *name) { return repo_name_valid(name); }
+
+int reg_repo_name_oci(const char *name) {
+    if (!repo_name_valid(name)) return 0;
+    std::string_view text(name);
+    size_t start = 0;
+    for (;;) {
+        size_t slash = text.find('/', start);
+        if (!oci_component_valid(text.substr(start, slash - start))) return 0;
+        if (slash == std::string_view::npos) return 1;
+        start = slash + 1;
+    }
+}
+
+int reg_tag_valid(const char *tag) { return tag_name_valid(tag); }
+
+}  // extern "C"
+
+int require_ready_repo(const char *repo_name) {
+    if (require_ready() != 0) return -1;
+    if (repo_name_valid(repo_name)) return 0;
+    set_status_error(REG_STATUS_INVALID_NAME, "invalid repository name");
+    return -1;
+}
