@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "storage/reg_storage_internal.h"
+#include "storage/layout.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {

@@ -10,7 +10,8 @@
 
 #include "edge/tw_cgi.h"
 #include "fuzz/fuzz_support.h"
-#include "storage/reg_storage_internal.h"
+#include "storage/layout.h"
+#include "storage/catalog_internal.h"
 
 namespace {
 

@@ -112,7 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
 
     // Accepted: the names obey the storage's rules and the body fits.
-    FUZZ_CHECK(fuzz::ref_storage_name_valid(repo));
+    FUZZ_CHECK(fuzz::ref_repo_name_valid(repo));
     if (is_tag) FUZZ_CHECK(fuzz::ref_tag_valid(reference));
     FUZZ_CHECK(body.size() <= kBodyMax);
     std::string want_digest = sha256_digest(body);

@@ -32,7 +32,7 @@ Split reference_split(std::string path, const std::string &marker, size_t name_s
     size_t at = path.find(marker);
     if (at == std::string::npos || at == 0 || at >= name_size) return out;
     out.name = path.substr(0, at);
-    if (!fuzz::ref_edge_name_valid(out.name)) return out;
+    if (!fuzz::ref_repo_name_valid(out.name)) return out;
     out.accepted = true;
     if (rest_size == 0) return out;
     std::string after = path.substr(at + marker.size());

@@ -89,7 +89,7 @@ void check_route(const string &path) {
     }
     // Every other path is longer than "v2/" and routes no base or catalog.
     FUZZ_CHECK(after_lead != "v2" && after_lead != "v2/" && p != "v2/_catalog");
-    FUZZ_CHECK(r.name_valid == (r.name_fits && fuzz::ref_edge_name_valid(name) ? 1 : 0));
+    FUZZ_CHECK(r.name_valid == (r.name_fits && fuzz::ref_repo_name_valid(name) ? 1 : 0));
     if (!r.name_fits) return;
     FUZZ_CHECK(name.size() < OCI_NAME_MAX && reference.size() < OCI_REFERENCE_MAX);
 

@@ -69,9 +69,12 @@ inline bool ref_uuid_valid(std::string_view s) {
     return true;
 }
 
-// The request edge's name rule: 1 to 255 bytes of letters and digits, with
-// '-', '_', '.', '/' neither first nor last and no "//".
-inline bool ref_edge_name_valid(std::string_view s) {
+// The registry's repository-name rule, written here from its two halves:
+// the form of the text (1 to 255 bytes of letters and digits, with '-', '_',
+// '.', '/' neither first nor last and no "//") and the directories it names
+// (no "..", and every '/'-separated component a directory of its own: not
+// empty, not ".", not "_manifests"). A name must pass both.
+inline bool ref_name_form_valid(std::string_view s) {
     if (s.empty() || s.size() > 255) return false;
     if (s.find("//") != std::string_view::npos) return false;
     for (size_t i = 0; i < s.size(); i++) {
@@ -83,10 +86,7 @@ inline bool ref_edge_name_valid(std::string_view s) {
     return true;
 }
 
-// The storage's name rule: 1 to 255 bytes of [A-Za-z0-9._/-], no "..", and
-// every '/'-separated component names a directory of its own (not empty,
-// not ".", not "_manifests").
-inline bool ref_storage_name_valid(std::string_view s) {
+inline bool ref_name_dirs_valid(std::string_view s) {
     if (s.empty() || s.size() > 255) return false;
     if (s.find("..") != std::string_view::npos) return false;
     for (char c : s)
@@ -100,6 +100,10 @@ inline bool ref_storage_name_valid(std::string_view s) {
         if (slash == std::string_view::npos) return true;
         start = slash + 1;
     }
+}
+
+inline bool ref_repo_name_valid(std::string_view s) {
+    return ref_name_form_valid(s) && ref_name_dirs_valid(s);
 }
 
 // A tag: [A-Za-z0-9_][A-Za-z0-9._-]{0,127}.

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "storage/reg_storage.h"
 #include "tests/support/process.h"
 
 using testing_support::path_exists;
@@ -548,6 +549,35 @@ TEST_F(Regstore, ManifestGetOfADamagedBodyFails) {
     expect_failure({"manifest", "get", "repo", "v1"},
                    "manifest repo@v1 is damaged: its body has the digest " + digest_of(changed) +
                        ", not " + digest);
+}
+
+// A manifest larger than the plain put takes, stored as a push over HTTP
+// stores it: regstore reads it back whole, through the same lookup as the
+// endpoint, and fsck and du read it too.
+TEST_F(Regstore, ManifestGetReadsWhatAPushStored) {
+    const std::string config = put_blob("{}");
+    const std::string body =
+        "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.manifest.v1+json\","
+        "\"config\":{\"mediaType\":\"application/vnd.oci.image.config.v1+json\",\"digest\":\"" +
+        config + "\",\"size\":2},\"layers\":[],\"annotations\":{\"pad\":\"" +
+        std::string(2 << 20, 'p') + "\"}}";
+    ASSERT_EQ(reg_storage_init(root().c_str()), 0) << reg_storage_last_error();
+    char digest[REG_DIGEST_STRING_SIZE], subject[REG_DIGEST_STRING_SIZE];
+    ASSERT_EQ(reg_manifest_put_typed("big", "v1", body.data(), body.size(), nullptr, digest,
+                                     subject),
+              0)
+        << reg_storage_last_error();
+    reg_storage_cleanup();
+    EXPECT_EQ(ok({"manifest", "get", "big", "v1"}), body);
+    EXPECT_EQ(ok({"manifest", "get", "big", digest}), body);
+    ProcessResult r = run({"fsck"});
+    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    r = run({"du"});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_NE(r.out.find("\"name\":\"big\",\"manifests\":1,\"manifest_bytes\":" +
+                         std::to_string(body.size())),
+              std::string::npos)
+        << r.out.substr(0, 200);
 }
 
 // ---- progress on a terminal -----------------------------------------------------
