@@ -119,11 +119,18 @@ stop_server
 wrapped=1
 [ "${MODE:-cgi}" = fastcgi ] && wrapped=0
 spy=$work/spy
-mkdir -p "$work/cgi" "$spy"
-# Apache started by root runs the programs as www-data.
+mkdir -p "$work/cgi/real" "$spy"
+# Apache and nginx started by root run the programs as www-data, which
+# scripts/serve hands copies of the wrappers; the wrappers run copies of the
+# programs here, in the scratch folder that user can enter, since the build
+# may lie in a checkout it cannot.
 chmod 777 "$spy"
+for name in v2_base v2_catalog v2_tags v2_manifests v2_referrers v2_uploads v2_blob; do
+  cp "$build_dir/endpoint/$name" "$work/cgi/real/$name"
+done
+program=$work/cgi/real/v2_blob
 for name in v2_base v2_catalog v2_tags v2_manifests v2_referrers v2_uploads; do
-  printf '#!/bin/sh\nexec "%s"\n' "$build_dir/endpoint/$name" >"$work/cgi/$name"
+  printf '#!/bin/sh\nexec "%s"\n' "$work/cgi/real/$name" >"$work/cgi/$name"
 done
 cat >"$work/cgi/v2_blob" <<'WRAPPER'
 #!/usr/bin/env bash
@@ -144,7 +151,7 @@ cat "$reply"
 rm -f "$reply"
 WRAPPER
 sed -i "s#@SPY@#$spy#g; s#@PROGRAM@#$program#g; s#@STORAGE@#$storage#g" "$work/cgi/v2_blob"
-chmod 755 "$work/cgi"/*
+chmod 755 "$work/cgi" "$work/cgi/real" "$work/cgi"/v2_* "$work/cgi/real"/*
 export HANDOFF=1
 [ "$wrapped" = 0 ] || export CGI_BIN_DIR=$work/cgi
 check "$server starts with the hand-off" start_server || finish

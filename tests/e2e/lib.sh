@@ -14,10 +14,13 @@ top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build_dir=${BUILD_DIR:-$top/build}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/$(basename "$0" .sh).XXXXXX")
-# Apache started by root runs the programs as www-data, who must reach the
-# storage root and the run folder inside.
+# Apache and nginx started by root run the programs as www-data, who must
+# reach the storage root inside (scripts/serve puts the programs and the
+# server's sockets in a folder of its own that www-data can enter).
 chmod 755 "$work"
 storage=$work/storage
+# The run folder start_server gives scripts/serve.
+serve_run_dir=$work/run
 server=${SERVER:-lighttpd}
 server_pid=
 port=
@@ -103,8 +106,8 @@ run() {
 
 port_in_use() { (: <"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
-# Starts scripts/serve on a random free port with its own run folder and
-# $storage as its root; another port is tried when the chosen one turns out
+# Starts scripts/serve on a random free port with $serve_run_dir as its run
+# folder and $storage as its root (empty: the default ./registry_storage); another port is tried when the chosen one turns out
 # to be taken by the time the server binds it. The server is ready once it
 # answers an HTTP request (any status: with AUTH=all that is a 401).
 start_server() {
@@ -114,7 +117,7 @@ start_server() {
   for attempt in $(seq 1 20); do
     port=$((20000 + RANDOM % 40000))
     port_in_use "$port" && continue
-    SERVER=$server PORT=$port RUN_DIR=$work/run REGISTRY_STORAGE_ROOT=$storage BUILD_DIR=$build_dir \
+    SERVER=$server PORT=$port RUN_DIR=$serve_run_dir REGISTRY_STORAGE_ROOT=$storage BUILD_DIR=$build_dir \
       SERVE_SKIP_BUILD=1 "$top/scripts/serve" >"$work/server.log" 2>&1 </dev/null &
     server_pid=$!
     for i in $(seq 1 100); do
