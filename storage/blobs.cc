@@ -24,6 +24,16 @@ int require_blob_digest(const char *digest) {
     return 0;
 }
 
+// The path of the blob file of digest into path, when a file is there.
+// Sets the message ("blob not found: %s").
+int locate_blob(const char *digest, char *path) {
+    if (require_blob_digest(digest) != 0) return -1;
+    blob_path_for_digest(digest, path, REG_PATH_MAX);
+    if (file_exists(path)) return 0;
+    set_status_error(REG_STATUS_NOT_FOUND, "blob not found: %s", digest);
+    return -1;
+}
+
 }  // namespace
 
 extern "C" {
@@ -47,13 +57,8 @@ int reg_blob_get_filepath(const char *digest, char *out_path, uint64_t out_size)
         set_status_error(REG_STATUS_INVALID_ARGUMENT, "NULL argument");
         return -1;
     }
-    if (require_blob_digest(digest) != 0) return -1;
     char path[REG_PATH_MAX];
-    blob_path_for_digest(digest, path, sizeof path);
-    if (!file_exists(path)) {
-        set_status_error(REG_STATUS_NOT_FOUND, "blob not found: %s", digest);
-        return -1;
-    }
+    if (locate_blob(digest, path) != 0) return -1;
     size_t len = strlen(path);
     if (len >= out_size) {
         set_status_error(REG_STATUS_INVALID_ARGUMENT, "path buffer too small");
@@ -91,13 +96,8 @@ int reg_blob_open(const char *digest, reg_opened *out) {
 }
 
 int reg_blob_delete(const char *digest) {
-    if (require_blob_digest(digest) != 0) return -1;
     char path[REG_PATH_MAX];
-    blob_path_for_digest(digest, path, sizeof path);
-    if (!file_exists(path)) {
-        set_status_error(REG_STATUS_NOT_FOUND, "blob not found: %s", digest);
-        return -1;
-    }
+    if (locate_blob(digest, path) != 0) return -1;
     if (remove_file(path) != 0) {
         set_error("remove failed");
         return -1;

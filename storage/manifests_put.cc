@@ -313,6 +313,21 @@ int validate_manifest(const void *body, uint64_t body_len) {
 }
 
 
+// Makes the directory dir of a link and writes the link at path to name
+// hex; the message on failure is the one given for that step.
+int write_link_in(const char *dir, const char *path, const char *hex, const char *mkdir_failed,
+                  const char *write_failed) {
+    if (mkdirs(dir) != 0) {
+        set_error("%s", mkdir_failed);
+        return -1;
+    }
+    if (write_link(path, hex) != 0) {
+        set_error("%s", write_failed);
+        return -1;
+    }
+    return 0;
+}
+
 // The one routine through which every put stores a checked manifest, under
 // the one size limit of the store, writing its files in the order that lets
 // a reader trust every link it finds: body, content type, revision link,
@@ -346,40 +361,22 @@ int store_manifest(const char *repo_name, const char *reference, const void *bod
         set_error("write manifest ct failed");
         return -1;
     }
-    manifest_rev_dir(repo_name, hex, path, sizeof path);
-    if (mkdirs(path) != 0) {
-        set_error("mkdirs revision dir failed");
-        return -1;
-    }
+    char dir[REG_PATH_MAX];
+    manifest_rev_dir(repo_name, hex, dir, sizeof dir);
     manifest_rev_path(repo_name, hex, path, sizeof path);
-    if (write_link(path, hex) != 0) {
-        set_error("write revision link failed");
+    if (write_link_in(dir, path, hex, "mkdirs revision dir failed", "write revision link failed") != 0)
         return -1;
-    }
     if (subject_hex != nullptr && subject_hex[0] != '\0') {
-        manifest_referrers_dir(repo_name, subject_hex, path, sizeof path);
-        if (mkdirs(path) != 0) {
-            set_error("mkdirs referrers dir failed");
-            return -1;
-        }
+        manifest_referrers_dir(repo_name, subject_hex, dir, sizeof dir);
         manifest_referrer_path(repo_name, subject_hex, hex, path, sizeof path);
-        if (write_link(path, hex) != 0) {
-            set_error("write referrer link failed");
+        if (write_link_in(dir, path, hex, "mkdirs referrers dir failed",
+                          "write referrer link failed") != 0)
             return -1;
-        }
     }
     if (is_digest_reference(reference)) return 0;
-    manifest_tag_dir(repo_name, reference, path, sizeof path);
-    if (mkdirs(path) != 0) {
-        set_error("mkdirs tag dir failed");
-        return -1;
-    }
+    manifest_tag_dir(repo_name, reference, dir, sizeof dir);
     manifest_tag_path(repo_name, reference, path, sizeof path);
-    if (write_link(path, hex) != 0) {
-        set_error("write tag link failed");
-        return -1;
-    }
-    return 0;
+    return write_link_in(dir, path, hex, "mkdirs tag dir failed", "write tag link failed");
 }
 
 }  // namespace
