@@ -1,11 +1,10 @@
 // The storage's state: the root, whether it is ready, and the status and
-// message of the most recent failure; and the making of a root.
+// message of the most recent failure.
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 #include "platform/platform.h"
-#include "storage/layout.h"
 #include "storage/state.h"
 
 char s_root[REG_ROOT_MAX];
@@ -14,18 +13,6 @@ char s_error[REG_ERROR_MAX];
 char s_result[REG_RESULT_MAX];
 reg_status s_status;
 
-namespace {
-
-const char kConfigJson[] =
-    "{\n"
-    "  \"schemaVersion\": 2,\n"
-    "  \"title\": \"tarnwick-registry-storage\",\n"
-    "  \"version\": \"1.0.0\",\n"
-    "  \"maxUploadSize\": -1\n"
-    "}\n";
-static_assert(sizeof(kConfigJson) - 1 == 110, "config.json is 110 bytes");
-
-}  // namespace
 
 void set_error(const char *format, ...) {
     va_list ap;
@@ -50,50 +37,6 @@ int require_ready(void) {
 }
 
 extern "C" {
-
-int reg_storage_init(const char *root_dir) {
-    if (root_dir == nullptr || root_dir[0] == '\0') {
-        set_status_error(REG_STATUS_INVALID_ARGUMENT, "storage root dir is empty");
-        return -1;
-    }
-    if (s_ready) reg_storage_cleanup();
-    size_t len = strlen(root_dir);
-    if (len > REG_ROOT_MAX - 1) {
-        set_status_error(REG_STATUS_INVALID_ARGUMENT, "storage root dir too long (max 3499 chars)");
-        return -1;
-    }
-    memcpy(s_root, root_dir, len + 1);
-    if (s_root[len - 1] == PLAT_SEP) s_root[len - 1] = '\0';
-
-    char path[REG_PATH_MAX];
-    if (mkdirs(s_root) != 0) {
-        set_error("mkdirs failed: %s", s_root);
-        return -1;
-    }
-    blob_algo_dir(path, sizeof path);
-    if (mkdirs(path) != 0) {
-        set_error("mkdirs failed: %s", path);
-        return -1;
-    }
-    void (*const kTopDirs[])(char *, uint64_t) = {repos_dir, uploads_dir};
-    for (auto top_dir : kTopDirs) {
-        top_dir(path, sizeof path);
-        if (mkdirs(path) != 0) {
-            set_error("mkdirs failed: %s", path);
-            return -1;
-        }
-    }
-    path_join(path, sizeof path, s_root, "config.json");
-    if (!file_exists(path) &&
-        write_file_atomic(path, kConfigJson, sizeof(kConfigJson) - 1) != 0) {
-        set_error("write config.json failed");
-        return -1;
-    }
-    s_ready = 1;
-    s_error[0] = '\0';
-    s_status = REG_STATUS_OK;
-    return 0;
-}
 
 void reg_storage_cleanup(void) {
     s_ready = 0;
