@@ -36,24 +36,27 @@ void send_blob_headers(const char *digest, int64_t length, char *scratch,
     cgi_headers_end();
 }
 
-// Opens the blob for a HEAD or GET: one lookup gives the file that is sent
-// and the size its headers promise. Anything that is not a regular file at
-// the blob's path is unknown, as for DELETE.
-void open_blob(const char *digest, reg_opened *blob) {
-    if (reg_blob_open(digest, blob) == 0) return;
-    // A digest that names no blob (malformed, or not there) is unknown;
-    // only a file that is there and does not open is the store's failure.
+// Answers a failed blob lookup: a digest that names no blob (malformed, or
+// anything but a regular file there) is unknown; only a file that is there
+// and cannot be read is the store's failure.
+[[noreturn]] void blob_lookup_failed(const char *what) {
     if (reg_storage_last_status() != REG_STATUS_IO_ERROR)
         oci_send_error(404, "BLOB_UNKNOWN", "blob unknown to registry");
-    oci_send_error(500, "STORAGE_ERROR", "failed to open blob file");
+    oci_send_error(500, "STORAGE_ERROR", what);
+}
+
+// Opens the blob for a GET: one lookup gives the file that is sent and the
+// size its headers promise.
+void open_blob(const char *digest, reg_opened *blob) {
+    if (reg_blob_open(digest, blob) != 0) blob_lookup_failed("failed to open blob file");
 }
 
 void answer_head(const char *digest, char *scratch) {
-    static reg_opened blob;
-    open_blob(digest, &blob);
-    plat_fclose(blob.file);
+    // No bytes are sent: one query of the file gives its size.
+    int64_t size = 0;
+    if (reg_blob_stat(digest, &size) != 0) blob_lookup_failed("failed to read blob size");
     cgi_header_status(200, "OK");
-    send_blob_headers(digest, blob.size, scratch, nullptr);
+    send_blob_headers(digest, size, scratch, nullptr);
     fflush(stdout);
 }
 

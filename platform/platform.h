@@ -63,6 +63,7 @@ size_t plat_path_root_length(const char *path);
 /* What an attribute query tells of one entry. */
 typedef struct plat_attr {
     int is_dir;    /* 1 directory, 0 anything else */
+    int is_file;   /* 1 regular file, 0 anything else (a directory, FIFO, device, socket) */
     int64_t size;  /* size in bytes as the platform reports it */
     int64_t mtime; /* last modification, whole seconds since 1970-01-01 UTC */
 } plat_attr;

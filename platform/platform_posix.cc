@@ -36,6 +36,7 @@ int plat_stat(const char *path, plat_attr *out) {
     if (stat(path, &st) != 0)
         return errno == ENOENT || errno == ENOTDIR ? PLAT_STAT_ABSENT : PLAT_STAT_FAILED;
     out->is_dir = S_ISDIR(st.st_mode) ? 1 : 0;
+    out->is_file = S_ISREG(st.st_mode) ? 1 : 0;
     out->size = static_cast<int64_t>(st.st_size);
     out->mtime = static_cast<int64_t>(st.st_mtime);
     return 0;
@@ -132,6 +133,7 @@ int plat_open_regular_file(const char *path, FILE **out, plat_attr *attr) {
         return PLAT_OPEN_FAILED;
     }
     attr->is_dir = 0;
+    attr->is_file = 1;
     attr->size = static_cast<int64_t>(st.st_size);
     attr->mtime = static_cast<int64_t>(st.st_mtime);
     *out = f;

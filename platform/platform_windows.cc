@@ -281,6 +281,7 @@ int plat_stat(const char *path, plat_attr *out) {
         written = info.ftLastWriteTime;
     }
     out->is_dir = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 1 : 0;
+    out->is_file = (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0 ? 1 : 0;
     out->size = static_cast<int64_t>(size);
     out->mtime = unix_seconds(written);
     return 0;
@@ -413,6 +414,7 @@ int plat_open_regular_file(const char *path, FILE **out, plat_attr *attr) {
     FILE *f = stream_of(h, _O_RDONLY, "rb");
     if (f == nullptr) return PLAT_OPEN_FAILED;
     attr->is_dir = 0;
+    attr->is_file = 1;
     attr->size = static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) |
                                       info.nFileSizeLow);
     attr->mtime = unix_seconds(info.ftLastWriteTime);

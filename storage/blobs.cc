@@ -68,6 +68,28 @@ int reg_blob_get_filepath(const char *digest, char *out_path, uint64_t out_size)
     return 0;
 }
 
+int reg_blob_stat(const char *digest, int64_t *out_size) {
+    if (out_size == nullptr) {
+        set_status_error(REG_STATUS_INVALID_ARGUMENT, "NULL argument");
+        return -1;
+    }
+    if (require_blob_digest(digest) != 0) return -1;
+    char path[REG_PATH_MAX];
+    blob_path_for_digest(digest, path, sizeof path);
+    plat_attr a;
+    int rc = plat_stat(path, &a);
+    if (rc == PLAT_STAT_FAILED) {
+        set_error("cannot query blob: %s", digest);
+        return -1;
+    }
+    if (rc != 0 || !a.is_file) {
+        set_status_error(REG_STATUS_NOT_FOUND, "blob not found: %s", digest);
+        return -1;
+    }
+    *out_size = a.size;
+    return 0;
+}
+
 int reg_blob_open(const char *digest, reg_opened *out) {
     if (out == nullptr) {
         set_status_error(REG_STATUS_INVALID_ARGUMENT, "NULL argument");

@@ -71,9 +71,6 @@ void uuid_from_bytes(const unsigned char bytes[16], char *out);
 /* Writes 2*count lowercase hex digits and a NUL into out. */
 void bin_to_hex(const unsigned char *data, uint64_t count, char *out);
 
-/* Writes the 64 lowercase hex digits of the SHA-256 of len bytes of data,
- * and a NUL, into out_hex (REG_HEX_SIZE bytes). */
-void sha256_hex_of(const void *data, uint64_t len, char *out_hex);
 
 /* ---- Paths (layout_paths.cc) ------------------------------------------- */
 /* Every builder writes into out (size bytes), cut like path_join. Digests
@@ -306,6 +303,10 @@ struct digest_key_hash {
     }
 };
 typedef std::unordered_set<digest_key, digest_key_hash> digest_set;
+
+/* Writes the 64 lowercase hex digits of the SHA-256 of len bytes of data,
+ * and a NUL, into out_hex (REG_HEX_SIZE bytes). */
+void sha256_hex_of(const void *data, uint64_t len, char *out_hex);
 
 /* The key of 64 lowercase hex digits (not checked). */
 digest_key key_of_hex(const char *hex);

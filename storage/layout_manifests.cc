@@ -3,6 +3,7 @@
 // a manifest's descriptors, and every manifest body of the store.
 #include <yyjson.h>
 
+#include "digest/sha256.h"
 #include "platform/platform.h"
 #include "storage/layout.h"
 
@@ -31,6 +32,15 @@ void add_array(yyjson_val *root, const char *key, std::vector<digest_key> *out) 
 }
 
 }  // namespace
+
+void sha256_hex_of(const void *data, uint64_t len, char *out_hex) {
+    sha256_ctx ctx;
+    uint8_t raw[32];
+    sha256_init(&ctx);
+    sha256_update(&ctx, data, len);
+    sha256_final(&ctx, raw);
+    bin_to_hex(raw, sizeof raw, out_hex);
+}
 
 digest_key key_of_hex(const char *hex) {
     digest_key key;

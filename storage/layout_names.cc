@@ -4,7 +4,6 @@
 #include <cstring>
 #include <string_view>
 
-#include "digest/sha256.h"
 #include "storage/layout.h"
 
 namespace {
@@ -138,15 +137,6 @@ void bin_to_hex(const unsigned char *data, uint64_t count, char *out) {
         out[2 * i + 1] = digits[data[i] & 0x0f];
     }
     out[2 * count] = '\0';
-}
-
-void sha256_hex_of(const void *data, uint64_t len, char *out_hex) {
-    sha256_ctx ctx;
-    uint8_t raw[32];
-    sha256_init(&ctx);
-    sha256_update(&ctx, data, len);
-    sha256_final(&ctx, raw);
-    bin_to_hex(raw, sizeof raw, out_hex);
 }
 
 extern "C" {

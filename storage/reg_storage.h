@@ -154,6 +154,13 @@ typedef struct reg_opened {
  * for another reason is REG_STATUS_IO_ERROR. out is filled only on success. */
 int reg_blob_open(const char *digest, reg_opened *out);
 
+/* The size of the blob of digest from one query of its file, into
+ * *out_size, for a reply that sends no bytes (HEAD). Anything that is not a
+ * regular file at the blob's path is REG_STATUS_NOT_FOUND ("blob not found:
+ * %s"), as for reg_blob_open; a query that fails otherwise is
+ * REG_STATUS_IO_ERROR. */
+int reg_blob_stat(const char *digest, int64_t *out_size);
+
 /* Deletes the blob file of digest and its fan-out directory when that is
  * left empty. Fails when the blob is absent or cannot be removed. Manifests
  * that reference the blob are not consulted. */
