@@ -142,6 +142,16 @@ int blob_range_parse(const char *range, int64_t size, int64_t *first, int64_t *l
     const char *dash = strchr(spec, '-');
     if (dash == nullptr) return 0;
     *partial = 1;
+    if (dash == spec) {
+        // A suffix range, "bytes=-N": the last N bytes, the whole blob when N
+        // is at least its size; none at all (N of 0, or an empty blob) is
+        // unsatisfiable.
+        int64_t count = strtoll(dash + 1, nullptr, 10);
+        if (count <= 0 || size <= 0) return -1;
+        *first = count >= size ? 0 : size - count;
+        *last = size - 1;
+        return 0;
+    }
     *first = strtoll(spec, nullptr, 10);
     if (dash[1] != '\0') *last = strtoll(dash + 1, nullptr, 10);
     if (*first < 0) *first = 0;

@@ -23,8 +23,11 @@ int handle_v2_blob(const char *name, const char *digest);
  * *last size-1 (0 for an empty blob), *partial 0. Otherwise *partial is 1
  * and the numbers in front of and after the first '-' are read like strtoll
  * (an absent last number keeps size-1), a first below 0 is raised to 0 and
- * a last at or past the end is lowered to size-1. 0 when the range can be
- * served, -1 when first then lies past last (416). */
+ * a last at or past the end is lowered to size-1. A '-' right after
+ * "bytes=" asks for a suffix, the last N bytes, N read like strtoll after
+ * the '-': *first size-N (0 when N is at least size), *last size-1; N of 0
+ * or less, or an empty blob, is unsatisfiable. 0 when the range can be
+ * served, -1 when first then lies past last or a suffix is empty (416). */
 int blob_range_parse(const char *range, int64_t size, int64_t *first, int64_t *last,
                      int *partial);
 

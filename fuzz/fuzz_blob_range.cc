@@ -30,6 +30,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         FUZZ_CHECK(last == (blob_size > 0 ? blob_size - 1 : 0));
         return 0;
     }
+    if (dash == range.c_str() + 6) {
+        // A suffix: the last N bytes, none for N of 0 or less or an empty blob.
+        int64_t count = fuzz::ref_decimal(dash + 1);
+        bool served = count > 0 && blob_size > 0;
+        FUZZ_CHECK(rc == (served ? 0 : -1));
+        if (served) {
+            FUZZ_CHECK(first == (count >= blob_size ? 0 : blob_size - count));
+            FUZZ_CHECK(last == blob_size - 1);
+        }
+        return 0;
+    }
     int64_t want_first = fuzz::ref_decimal(range.c_str() + 6);
     if (want_first < 0) want_first = 0;
     int64_t want_last = dash[1] != '\0' ? fuzz::ref_decimal(dash + 1)

@@ -70,7 +70,11 @@ TEST_F(BlobEndpoint, RangeTableOnA100ByteBlob) {
         {"", 200, 0, 99},           {"bytes=0-9", 206, 0, 9},
         {"bytes=10-", 206, 10, 99}, {"bytes=50-500", 206, 50, 99},
         {"bytes=0-", 206, 0, 99},   {"bytes=99-99", 206, 99, 99},
-        {"bytes=-30", 206, 0, 30},  {"bytes=0-9,20-29", 206, 0, 9},
+        {"bytes=0-9,20-29", 206, 0, 9},
+        // A suffix: the last N bytes, the whole blob for N at least its size.
+        {"bytes=-30", 206, 70, 99}, {"bytes=-1", 206, 99, 99},
+        {"bytes=-100", 206, 0, 99}, {"bytes=-500", 206, 0, 99},
+        {"bytes=-0", 416, 0, 0},    {"bytes=-", 416, 0, 0},
         {"bytes=x-y", 206, 0, 0},   {"bytes=100-", 416, 0, 0},
         {"bytes=5-2", 416, 0, 0},   {"bytes=7", 200, 0, 99},
         {"Bytes=0-9", 200, 0, 99},  {"items=0-9", 200, 0, 99},
@@ -98,6 +102,8 @@ TEST_F(BlobEndpoint, EmptyBlobWholeAndRanged) {
     std::string path = "/v2/x/blobs/" + digest;
     EXPECT_EQ(request("GET", path), "Status: 200 OK\r\n" + blob_headers(digest, 0));
     EXPECT_EQ(request("GET", path, "bytes=0-"),
+              error_reply(416, "RANGE_NOT_SATISFIABLE", "Requested range not satisfiable"));
+    EXPECT_EQ(request("GET", path, "bytes=-5"),
               error_reply(416, "RANGE_NOT_SATISFIABLE", "Requested range not satisfiable"));
 }
 
@@ -302,7 +308,9 @@ TEST(BlobRange, ParseFunctionMatchesTheReplyRules) {
     } cases[] = {
         {"", 100, 0, 0, 99, 0},
         {nullptr, 100, 0, 0, 99, 0},
-        {"bytes=-30", 100, 0, 0, 30, 1},
+        {"bytes=-30", 100, 0, 70, 99, 1},
+        {"bytes=-0", 100, -1, 0, 99, 1},
+        {"bytes=-5", 0, -1, 0, 0, 1},
         {"bytes=0-", 0, -1, 0, -1, 1},
         {"", 0, 0, 0, 0, 0},
         {"bytes=5-", -1, -1, 5, -2, 1},
