@@ -117,7 +117,7 @@ int copy_stream(FILE *in, uint64_t max_bytes, FILE *f, sha256_ctx *hash, uint64_
     uint64_t left = max_bytes;
     while (left > 0) {
         size_t want = left < kAppendPiece ? static_cast<size_t>(left) : kAppendPiece;
-        size_t got = fread(piece, 1, want, in);
+        size_t got = plat_fread(piece, want, in);
         if (got > 0) {
             size_t written = plat_fwrite(piece, got, f);
             *out_count += written;
