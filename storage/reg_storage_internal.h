@@ -105,13 +105,10 @@ void blob_path_for_digest(const char *digest, char *out, uint64_t size);
 
 /* ---- Uploads (uploads.cc) ---------------------------------------------- */
 
-/* Where upload ids draw their bytes: plat_random_bytes, unless a test puts
- * a predictable source in its place. 0 filled, -1 failed. */
-extern int (*s_random_source)(void *buf, size_t count);
 /* Writes the upload id of 16 bytes into out (37 bytes): two hex digits per
  * byte, the low nibble first, '-' at 8, 13, 18 and 23. */
 void uuid_from_bytes(const unsigned char bytes[16], char *out);
-/* Draws a new upload id from s_random_source into out (37 bytes). 0, or -1
+/* Draws a new upload id from plat_random_bytes into out (37 bytes). 0, or -1
  * when the source failed (out is then unchanged). */
 int uuid_make(char *out);
 /* 1 when text is an upload id (36 characters, '-' at 8, 13, 18, 23,

@@ -135,8 +135,6 @@ int copy_stream(FILE *in, uint64_t max_bytes, FILE *f, sha256_ctx *hash, uint64_
 
 }  // namespace
 
-int (*s_random_source)(void *buf, size_t count) = plat_random_bytes;
-
 void uuid_from_bytes(const unsigned char bytes[16], char *out) {
     static const char digits[] = "0123456789abcdef";
     // Two digits per byte, the low nibble first.
@@ -155,7 +153,7 @@ void uuid_from_bytes(const unsigned char bytes[16], char *out) {
 
 int uuid_make(char *out) {
     unsigned char bytes[16];
-    if (s_random_source(bytes, sizeof bytes) != 0) return -1;
+    if (plat_random_bytes(bytes, sizeof bytes) != 0) return -1;
     uuid_from_bytes(bytes, out);
     return 0;
 }
