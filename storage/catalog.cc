@@ -139,7 +139,15 @@ namespace {
 int collect_tags(const char *repo_name, std::vector<std::string> *tags) {
     char tags_dir[REG_PATH_MAX];
     manifest_tags_dir(repo_name, tags_dir, sizeof tags_dir);
-    if (!dir_exists(tags_dir)) return 0;
+    // Only a tags directory that is surely absent means no tags; one that
+    // cannot be queried fails the list rather than empty it.
+    plat_attr attr;
+    int state = plat_stat(tags_dir, &attr);
+    if (state == PLAT_STAT_ABSENT || (state == 0 && !attr.is_dir)) return 0;
+    if (state != 0) {
+        set_error("cannot list tags of %s", repo_name);
+        return -1;
+    }
     std::vector<listed_entry> entries;
     if (list_all(tags_dir, &entries) != 0) {
         set_error("cannot list tags of %s", repo_name);
@@ -152,10 +160,11 @@ int collect_tags(const char *repo_name, std::vector<std::string> *tags) {
             continue;
         }
         // A deleted tag leaves its directory without a link; a link that is
-        // there but cannot be read is a failure, not a tag to leave out.
+        // there (or may be: the query failed) but cannot be read is a
+        // failure, not a tag to leave out.
         char path[REG_PATH_MAX];
         manifest_tag_path(repo_name, entry.name.c_str(), path, sizeof path);
-        if (file_exists(path)) {
+        if (file_presence(path) != 0) {
             set_error("cannot read tag link: %s:%s", repo_name, entry.name.c_str());
             return -1;
         }

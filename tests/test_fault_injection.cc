@@ -316,6 +316,13 @@ int get_latest(Store &s) {
     return body != nullptr ? 0 : -1;
 }
 
+// Reads the tag list of the repository into s.got.
+int list_tags(Store &s) {
+    const char *doc = reg_tags_list_json(kRepo);
+    s.got = doc != nullptr ? doc : "";
+    return doc != nullptr ? 0 : -1;
+}
+
 // A store with app:latest and app:v1 naming kManifest0, and its blobs.
 void fill_for_reads(Store &s) {
     s.init();
@@ -816,6 +823,15 @@ std::vector<Scenario> scenarios() {
              expect_latest_whole(s);
              return Notes{};
          }},
+        {"tags_list", fill_for_reads, list_tags,
+         [](Store &s) {
+             EXPECT_EQ(s.got, std::string("{\"name\":\"") + kRepo + "\",\"tags\":[\"latest\",\"v1\"]}");
+             return Notes{};
+         },
+         [](Store &s) {
+             expect_latest_whole(s);
+             return Notes{};
+         }},
         {"gc_sweep", [](Store &s) { s.fill_for_gc(); }, collect_garbage,
          [](Store &s) {
              expect_latest_whole(s);
@@ -969,7 +985,7 @@ class FaultInjection : public ::testing::TestWithParam<Scenario> {
 // Operations that read files or streams: their reads are counted, so that
 // each read is made to fail in turn like every other call.
 const char *const kReadingScenarios[] = {
-    "upload_finish", "upload_append_stream", "upload_monolithic", "manifest_get",
+    "upload_finish", "upload_append_stream", "upload_monolithic", "manifest_get", "tags_list",
     "manifest_delete_last_tag", "gc_sweep",
 };
 
