@@ -197,7 +197,7 @@ int sha256_file(const char *path, uint8_t out[32]) {
     sha256_init(&ctx);
     uint8_t buffer[65536];
     size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) sha256_update(&ctx, buffer, n);
+    while ((n = plat_fread(buffer, sizeof buffer, f)) > 0) sha256_update(&ctx, buffer, n);
     int failed = ferror(f);
     fclose(f);
     if (failed) return -1;

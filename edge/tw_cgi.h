@@ -78,7 +78,8 @@ const char *cgi_query(const char *name);
  * regular file that opens (a directory, FIFO or device counts as not
  * opening), else at most CONTENT_LENGTH bytes from standard input (fewer
  * when it ends early). A body file or CONTENT_LENGTH beyond 2147483647
- * bytes, and a CONTENT_LENGTH that is not a positive number, give NULL. */
+ * bytes, a CONTENT_LENGTH that is not a positive number, and a read error
+ * give NULL. */
 char *cgi_read_post(size_t *length);
 
 /* The request body as a stream, for bodies of any length. */
@@ -102,8 +103,9 @@ void cgi_body_close(cgi_body *body);
 /* Reads the whole body into a new buffer followed by one NUL (the caller
  * frees it); its length goes to *length. A body of more than limit bytes is
  * not kept: NULL with *too_large set (an announced length is refused
- * before anything is read). NULL without *too_large when memory runs out. A
- * body that ends early gives the bytes that came. */
+ * before anything is read). NULL without *too_large when memory runs out or
+ * reading the body fails (a read error). A body that ends early gives the
+ * bytes that came. */
 char *cgi_body_read_all(cgi_body *body, uint64_t limit, size_t *length, int *too_large);
 
 /* Reads and throws away what is left of a request body on standard input,

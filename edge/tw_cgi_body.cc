@@ -89,7 +89,7 @@ void cgi_body_discard(uint64_t limit) {
     static char sink[65536];
     while (left > 0) {
         size_t want = left < sizeof sink ? static_cast<size_t>(left) : sizeof sink;
-        size_t got = fread(sink, 1, want, stdin);
+        size_t got = plat_fread(sink, want, stdin);
         if (got == 0) break;
         left -= got;
     }
@@ -109,9 +109,15 @@ char *cgi_body_read_all(cgi_body *body, uint64_t limit, size_t *length, int *too
     if (buffer == nullptr) return nullptr;
     size_t got = 0;
     while (got < cap && body->stream != nullptr) {
-        size_t n = fread(buffer + got, 1, static_cast<size_t>(cap) - got, body->stream);
+        size_t n = plat_fread(buffer + got, static_cast<size_t>(cap) - got, body->stream);
         if (n == 0) break;
         got += n;
+    }
+    // A body cut by a read error is no body: its first bytes alone could
+    // pass for a whole one.
+    if (body->stream != nullptr && ferror(body->stream) != 0) {
+        free(buffer);
+        return nullptr;
     }
     if (got > limit) {
         free(buffer);

@@ -89,9 +89,14 @@ char *read_body_file(FILE *f, size_t *length) {
         plat_fclose(f);
         return nullptr;
     }
-    size_t got = announced > 0 ? fread(body, 1, announced, f) : 0;
-    body[got] = '\0';
+    size_t got = announced > 0 ? plat_fread(body, announced, f) : 0;
+    bool failed = ferror(f) != 0;
     plat_fclose(f);
+    if (failed) {
+        free(body);
+        return nullptr;
+    }
+    body[got] = '\0';
     if (length != nullptr) *length = got;
     return body;
 }
@@ -106,7 +111,11 @@ char *read_body_stdin(size_t *length) {
     size_t wanted = static_cast<size_t>(announced);
     char *body = static_cast<char *>(malloc(wanted + 1));
     if (body == nullptr) return nullptr;
-    size_t got = fread(body, 1, wanted, stdin);
+    size_t got = plat_fread(body, wanted, stdin);
+    if (ferror(stdin) != 0) {
+        free(body);
+        return nullptr;
+    }
     body[got] = '\0';
     if (length != nullptr) *length = got;
     return body;

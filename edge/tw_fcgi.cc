@@ -14,43 +14,41 @@
 
 #include "edge/tw_cgi.h"
 #include "edge/tw_cgi_internal.h"
+#include "platform/platform.h"
 
 namespace {
 
 // The stdio buffer of a request's reply; libfcgi cuts it into records.
 constexpr size_t kReplyBuffer = 65536;
 
-ssize_t read_request_body(void *cookie, char *buffer, size_t size) {
+ptrdiff_t read_request_body(void *cookie, char *buffer, size_t size) {
     auto *request = static_cast<FCGX_Request *>(cookie);
     int want = size > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
     int got = FCGX_GetStr(buffer, want, request->in);
     return got < 0 ? -1 : got;
 }
 
-ssize_t write_reply(void *cookie, const char *buffer, size_t size) {
+ptrdiff_t write_reply(void *cookie, const char *buffer, size_t size) {
     auto *request = static_cast<FCGX_Request *>(cookie);
     size_t done = 0;
     while (done < size) {
         size_t left = size - done;
         int piece = left > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(left);
         int put = FCGX_PutStr(buffer + done, piece, request->out);
-        if (put < 0) return done > 0 ? static_cast<ssize_t>(done) : -1;
+        if (put < 0) return done > 0 ? static_cast<ptrdiff_t>(done) : -1;
         done += static_cast<size_t>(put);
     }
-    return static_cast<ssize_t>(size);
+    return static_cast<ptrdiff_t>(size);
 }
-
-int close_stream(void *) { return 0; }
-
-const cookie_io_functions_t kBodyStream = {read_request_body, nullptr, nullptr, close_stream};
-const cookie_io_functions_t kReplyStream = {nullptr, write_reply, nullptr, close_stream};
 
 // Runs handle for one accepted request with the process's stdin and stdout
 // standing for the request's streams, and puts them back afterwards.
 void serve_one(FCGX_Request *request, void (*handle)(void), char *reply_buffer) {
-    FILE *body = fopencookie(request, "r", kBodyStream);
-    FILE *reply = fopencookie(request, "w", kReplyStream);
-    if (body == nullptr || reply == nullptr) {
+    FILE *body = plat_stream_open(request, read_request_body, nullptr);
+    FILE *reply = plat_stream_open(request, nullptr, write_reply);
+    plat_std_streams process_streams;
+    if (body == nullptr || reply == nullptr ||
+        plat_bind_std_streams(body, reply, &process_streams) != 0) {
         // Out of memory before anything of the request ran: the server
         // answers for a request that ends without a reply.
         if (body != nullptr) fclose(body);
@@ -58,10 +56,6 @@ void serve_one(FCGX_Request *request, void (*handle)(void), char *reply_buffer) 
         return;
     }
     setvbuf(reply, reply_buffer, _IOFBF, kReplyBuffer);
-    FILE *process_stdin = stdin;
-    FILE *process_stdout = stdout;
-    stdin = body;
-    stdout = reply;
     cgi_request_begin(request->envp);
     try {
         handle();
@@ -70,8 +64,7 @@ void serve_one(FCGX_Request *request, void (*handle)(void), char *reply_buffer) 
     }
     fflush(reply);
     cgi_request_finish();
-    stdin = process_stdin;
-    stdout = process_stdout;
+    plat_restore_std_streams(&process_streams);
     fclose(body);
     fclose(reply);
 }

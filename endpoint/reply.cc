@@ -130,7 +130,7 @@ void send_file_bytes(FILE *f, int64_t offset, int64_t count) {
     while (count > 0) {
         size_t chunk = count > static_cast<int64_t>(sizeof buffer) ? sizeof buffer
                                                                     : static_cast<size_t>(count);
-        size_t n = fread(buffer, 1, chunk, f);
+        size_t n = plat_fread(buffer, chunk, f);
         if (n == 0) break;
         // A reader that went away takes no more: the rest is not read.
         if (fwrite(buffer, 1, n, stdout) != n) break;

@@ -44,7 +44,8 @@ void answer_put(const oci_route &route) {
     char *bytes = cgi_body_read_all(&body, REG_MANIFEST_MAX, &length, &too_large);
     cgi_body_close(&body);
     if (too_large) oci_send_error(413, "SIZE_INVALID", "manifest too large");
-    if (bytes == nullptr) oci_send_error(500, "STORAGE_ERROR", "out of memory");
+    if (bytes == nullptr)
+        oci_send_error(500, "STORAGE_ERROR", "out of memory or the body could not be read");
     char digest[REG_DIGEST_STRING_SIZE], subject[REG_DIGEST_STRING_SIZE];
     int rc = reg_manifest_put_typed(route.name, route.reference, bytes, length,
                                     cgi_env("CONTENT_TYPE", ""), digest, subject);

@@ -171,6 +171,19 @@ FILE *plat_fopen_append_existing(const char *path);
  * any entry of that name already exists. NULL on failure. */
 FILE *plat_fcreate_new(const char *path);
 
+/* Reads up to count bytes from f into buffer, like fread with an item size
+ * of 1: the count of bytes delivered, less than count at the end of the
+ * stream or after a read error, which feof(f) and ferror(f) then tell
+ * apart. Every stream is read through here, a file of the store as much as
+ * standard input carrying a request body: a read that fails leaves ferror
+ * set whichever it was, and the caller handles both alike.
+ * Counted by fault injection as a read (any stream, standard input too, so
+ * that a body that breaks off is exercised like a disk that fails): an
+ * injected failure delivers at most the first half of the bytes asked for,
+ * then sets f's error indicator and errno to EIO, as a device failing part
+ * way through does. A count of 0 reads nothing and is not counted. */
+size_t plat_fread(void *buffer, size_t count, FILE *f);
+
 /* Writes count bytes to f. Returns the count of bytes accepted. */
 size_t plat_fwrite(const void *data, size_t count, FILE *f);
 
@@ -210,6 +223,42 @@ int plat_seek64(FILE *f, int64_t offset);
  * Windows: always -1; CGI output there is an anonymous pipe, which no
  * kernel transfer serves. */
 int64_t plat_send_file_range(FILE *in, int64_t offset, int64_t count, FILE *out);
+
+/* The two directions of a stream made by plat_stream_open. A read delivers
+ * up to size bytes into buffer: the count, 0 at the end, -1 on failure. A
+ * write takes size bytes from buffer: the count taken (size unless it
+ * failed part way), -1 when it took none. */
+typedef ptrdiff_t (*plat_stream_read_fn)(void *cookie, char *buffer, size_t size);
+typedef ptrdiff_t (*plat_stream_write_fn)(void *cookie, const char *buffer, size_t size);
+
+/* Opens a binary stdio stream over functions: reading it calls read (then
+ * write must be NULL), writing it calls write (then read must be NULL),
+ * each with cookie. The stream is not seekable; closing it calls neither
+ * function and leaves cookie alone. NULL when both or neither function is
+ * given or the stream cannot be made (out of memory). Counted by fault
+ * injection like an open.
+ * Windows: always NULL; the C library there makes no stream over functions
+ * (the programs run as CGI programs only). */
+FILE *plat_stream_open(void *cookie, plat_stream_read_fn read, plat_stream_write_fn write);
+
+/* The process's standard input and output as plat_bind_std_streams found
+ * them. */
+typedef struct plat_std_streams {
+    FILE *in;
+    FILE *out;
+} plat_std_streams;
+
+/* Makes in the process's stdin and out its stdout, so that code reading
+ * stdin and writing stdout (a handler of one request) uses them; the
+ * streams they replace go to *saved. The file descriptors 0 and 1 stay as
+ * they were: only the C library's stdin and stdout change. 0 done, -1 when
+ * the platform cannot rebind them (nothing changed).
+ * Windows: always -1; stdin and stdout are not variables there. */
+int plat_bind_std_streams(FILE *in, FILE *out, plat_std_streams *saved);
+
+/* Makes the streams in *saved (from plat_bind_std_streams) the process's
+ * stdin and stdout again. The streams bound meanwhile are not closed. */
+void plat_restore_std_streams(const plat_std_streams *saved);
 
 /* Puts a standard stream (stdin or stdout) into binary mode; a no-op where
  * the platform makes no difference. Windows: _setmode with _O_BINARY, so no

@@ -11,15 +11,54 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <new>
 
 #ifdef PLAT_FAULT_INJECTION
 #include "platform/platform_fault.h"
-// A test build: the call fails as counted by the fault injector.
+// A test build: the call fails as counted by the fault injector, and a
+// test's observer may refuse a sync.
 #define FAULT_HIT(kind) (plat_fault_hit(kind) != 0)
+#define SYNC_REFUSED(f, dir) (plat_fault_sync_refused(f, dir) != 0)
 #else
 #define FAULT_HIT(kind) false
+#define SYNC_REFUSED(f, dir) false
 #endif
+
+namespace {
+
+#ifdef PLAT_FAULT_INJECTION
+// Sets f's error indicator, as a read that the device failed does; glibc
+// keeps it in the stream's flags and offers no call that sets it.
+void mark_read_error(FILE *f) {
+    f->_flags |= _IO_ERR_SEEN;
+    errno = EIO;
+}
+#endif
+
+// What plat_stream_open hands to fopencookie: the caller's cookie and
+// functions.
+struct function_stream {
+    void *cookie;
+    plat_stream_read_fn read;
+    plat_stream_write_fn write;
+};
+
+ssize_t function_stream_read(void *cookie, char *buffer, size_t size) {
+    auto *s = static_cast<function_stream *>(cookie);
+    return static_cast<ssize_t>(s->read(s->cookie, buffer, size));
+}
+
+ssize_t function_stream_write(void *cookie, const char *buffer, size_t size) {
+    auto *s = static_cast<function_stream *>(cookie);
+    return static_cast<ssize_t>(s->write(s->cookie, buffer, size));
+}
+
+int function_stream_close(void *cookie) {
+    delete static_cast<function_stream *>(cookie);
+    return 0;
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -159,6 +198,19 @@ FILE *plat_fcreate_new(const char *path) {
     return f;
 }
 
+size_t plat_fread(void *buffer, size_t count, FILE *f) {
+    if (count == 0) return 0;
+#ifdef PLAT_FAULT_INJECTION
+    if (FAULT_HIT(PLAT_OP_READ)) {
+        // A failing read, like a device error, may deliver some bytes first.
+        size_t got = count / 2 > 0 ? fread(buffer, 1, count / 2, f) : 0;
+        mark_read_error(f);
+        return got;
+    }
+#endif
+    return fread(buffer, 1, count, f);
+}
+
 size_t plat_fwrite(const void *data, size_t count, FILE *f) {
     if (count == 0) return 0;
     // A failing write, like a full disk, may still take some of the bytes.
@@ -167,7 +219,7 @@ size_t plat_fwrite(const void *data, size_t count, FILE *f) {
 }
 
 int plat_fsync(FILE *f) {
-    if (FAULT_HIT(PLAT_OP_SYNC)) return -1;
+    if (FAULT_HIT(PLAT_OP_SYNC) || SYNC_REFUSED(f, nullptr)) return -1;
     if (fflush(f) != 0) return -1;
     return fdatasync(fileno(f)) == 0 ? 0 : -1;
 }
@@ -181,7 +233,7 @@ int plat_fclose(FILE *f) {
 }
 
 int plat_sync_dir(const char *path) {
-    if (FAULT_HIT(PLAT_OP_SYNC_DIR)) return -1;
+    if (FAULT_HIT(PLAT_OP_SYNC_DIR) || SYNC_REFUSED(nullptr, path)) return -1;
     int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return -1;
     int rc = fsync(fd);
@@ -192,6 +244,37 @@ int plat_sync_dir(const char *path) {
 int plat_seek64(FILE *f, int64_t offset) {
     if (FAULT_HIT(PLAT_OP_SEEK)) return -1;
     return fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0 ? 0 : -1;
+}
+
+FILE *plat_stream_open(void *cookie, plat_stream_read_fn read, plat_stream_write_fn write) {
+    if (FAULT_HIT(PLAT_OP_OPEN)) return nullptr;
+    if ((read == nullptr) == (write == nullptr)) return nullptr;
+    auto *s = new (std::nothrow) function_stream{cookie, read, write};
+    if (s == nullptr) return nullptr;
+    cookie_io_functions_t functions = {};
+    functions.close = function_stream_close;
+    if (read != nullptr)
+        functions.read = function_stream_read;
+    else
+        functions.write = function_stream_write;
+    FILE *f = fopencookie(s, read != nullptr ? "r" : "w", functions);
+    if (f == nullptr) delete s;
+    return f;
+}
+
+// glibc declares stdin and stdout as variables that a program may assign.
+int plat_bind_std_streams(FILE *in, FILE *out, plat_std_streams *saved) {
+    if (in == nullptr || out == nullptr || saved == nullptr) return -1;
+    saved->in = stdin;
+    saved->out = stdout;
+    stdin = in;
+    stdout = out;
+    return 0;
+}
+
+void plat_restore_std_streams(const plat_std_streams *saved) {
+    stdin = saved->in;
+    stdout = saved->out;
 }
 
 void plat_set_binary(FILE *) {}
@@ -222,6 +305,10 @@ int64_t plat_time_seconds(void) { return static_cast<int64_t>(time(nullptr)); }
 
 int plat_random_bytes(void *buf, size_t count) {
     if (FAULT_HIT(PLAT_OP_RANDOM)) return -1;
+#ifdef PLAT_FAULT_INJECTION
+    int scripted;
+    if (plat_fault_scripted_random(buf, count, &scripted)) return scripted;
+#endif
     unsigned char *out = static_cast<unsigned char *>(buf);
     while (count > 0) {
         ssize_t n = getrandom(out, count, 0);
@@ -246,7 +333,8 @@ plat_dir *plat_dir_open(const char *path) {
     if (FAULT_HIT(PLAT_OP_LIST)) return nullptr;
     DIR *d = opendir(path);
     if (d == nullptr) return nullptr;
-    auto *pd = static_cast<plat_dir *>(malloc(sizeof(plat_dir)));
+    // Allocated with new, which the fault-injecting build can make fail.
+    auto *pd = new (std::nothrow) plat_dir;
     if (pd == nullptr) {
         closedir(d);
         return nullptr;
@@ -281,7 +369,7 @@ int plat_dir_next(plat_dir *d, const char **name, int *is_dir) {
 void plat_dir_close(plat_dir *d) {
     if (d == nullptr) return;
     closedir(d->dir);
-    free(d);
+    delete d;
 }
 
 }  // extern "C"

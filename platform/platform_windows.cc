@@ -26,10 +26,13 @@
 
 #ifdef PLAT_FAULT_INJECTION
 #include "platform/platform_fault.h"
-// A test build: the call fails as counted by the fault injector.
+// A test build: the call fails as counted by the fault injector, and a
+// test's observer may refuse a sync.
 #define FAULT_HIT(kind) (plat_fault_hit(kind) != 0)
+#define SYNC_REFUSED(f, dir) (plat_fault_sync_refused(f, dir) != 0)
 #else
 #define FAULT_HIT(kind) false
+#define SYNC_REFUSED(f, dir) false
 #endif
 
 namespace {
@@ -238,6 +241,20 @@ bool rename_posix(const std::wstring &from, const std::wstring &to) {
     return ok != 0;
 }
 
+#ifdef PLAT_FAULT_INJECTION
+// Sets f's error indicator, as a read that the device failed does. The
+// C library (msvcrt) keeps it in the stream's flags and offers no call that
+// sets it.
+void mark_read_error(FILE *f) {
+#ifdef _IOERR
+    f->_flag |= _IOERR;
+#else
+#error "no known way to set a stream's error indicator with this C library"
+#endif
+    errno = EIO;
+}
+#endif
+
 }  // namespace
 
 struct plat_dir {
@@ -436,6 +453,19 @@ FILE *plat_fcreate_new(const char *path) {
     return stream_of(open_handle(path, GENERIC_WRITE, CREATE_NEW, 0), _O_WRONLY, "wb");
 }
 
+size_t plat_fread(void *buffer, size_t count, FILE *f) {
+    if (count == 0) return 0;
+#ifdef PLAT_FAULT_INJECTION
+    if (FAULT_HIT(PLAT_OP_READ)) {
+        // A failing read, like a device error, may deliver some bytes first.
+        size_t got = count / 2 > 0 ? fread(buffer, 1, count / 2, f) : 0;
+        mark_read_error(f);
+        return got;
+    }
+#endif
+    return fread(buffer, 1, count, f);
+}
+
 size_t plat_fwrite(const void *data, size_t count, FILE *f) {
     if (count == 0) return 0;
     // A failing write, like a full disk, may still take some of the bytes.
@@ -444,7 +474,7 @@ size_t plat_fwrite(const void *data, size_t count, FILE *f) {
 }
 
 int plat_fsync(FILE *f) {
-    if (FAULT_HIT(PLAT_OP_SYNC)) return -1;
+    if (FAULT_HIT(PLAT_OP_SYNC) || SYNC_REFUSED(f, nullptr)) return -1;
     if (fflush(f) != 0) return -1;
     HANDLE h = handle_of(f);
     return h != INVALID_HANDLE_VALUE && FlushFileBuffers(h) ? 0 : -1;
@@ -459,7 +489,7 @@ int plat_fclose(FILE *f) {
 }
 
 int plat_sync_dir(const char *path) {
-    if (FAULT_HIT(PLAT_OP_SYNC_DIR)) return -1;
+    if (FAULT_HIT(PLAT_OP_SYNC_DIR) || SYNC_REFUSED(nullptr, path)) return -1;
     std::wstring wide;
     if (!to_wide(path, wide)) return -1;
     // Flushing asks for write access; a directory that only reads is still
@@ -492,6 +522,17 @@ int plat_seek64(FILE *f, int64_t offset) {
 
 int64_t plat_send_file_range(FILE *, int64_t, int64_t, FILE *) { return -1; }
 
+// The C library has no stream over functions, and stdin and stdout are no
+// variables (they name entries of the library's own table).
+FILE *plat_stream_open(void *, plat_stream_read_fn, plat_stream_write_fn) {
+    if (FAULT_HIT(PLAT_OP_OPEN)) return nullptr;
+    return nullptr;
+}
+
+int plat_bind_std_streams(FILE *, FILE *, plat_std_streams *) { return -1; }
+
+void plat_restore_std_streams(const plat_std_streams *) {}
+
 // Windows pipes take their size from their creator; a reader cannot grow
 // them.
 void plat_enlarge_pipe(FILE *) {}
@@ -517,6 +558,10 @@ int64_t plat_time_seconds(void) { return static_cast<int64_t>(_time64(nullptr));
 
 int plat_random_bytes(void *buf, size_t count) {
     if (FAULT_HIT(PLAT_OP_RANDOM)) return -1;
+#ifdef PLAT_FAULT_INJECTION
+    int scripted;
+    if (plat_fault_scripted_random(buf, count, &scripted)) return scripted;
+#endif
     unsigned char *out = static_cast<unsigned char *>(buf);
     while (count > 0) {
         ULONG chunk = count > 0x10000000u ? 0x10000000u : static_cast<ULONG>(count);

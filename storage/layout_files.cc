@@ -135,7 +135,7 @@ int read_file(const char *path, char *buffer, uint64_t capacity, uint64_t *out_l
     if (path == nullptr || buffer == nullptr || capacity == 0) return -1;
     FILE *f = plat_fopen(path, "rb");
     if (f == nullptr) return -1;
-    size_t n = fread(buffer, 1, static_cast<size_t>(capacity - 1), f);
+    size_t n = plat_fread(buffer, static_cast<size_t>(capacity - 1), f);
     bool failed = ferror(f) != 0;
     plat_fclose(f);
     if (failed) return -1;
@@ -151,7 +151,7 @@ int read_whole_file(const char *path, uint64_t limit, std::string *out) {
     char piece[65536];
     bool failed = false;
     for (;;) {
-        size_t n = fread(piece, 1, sizeof piece, f);
+        size_t n = plat_fread(piece, sizeof piece, f);
         if (n > 0) {
             if (out->size() + n > limit) {
                 out->append(piece, static_cast<size_t>(limit - out->size()));

@@ -127,7 +127,13 @@ const char *reg_manifest_get(const char *repo_name, const char *reference,
     uint64_t len = 0;
     manifest_body_path(repo_name, hex, path, sizeof path);
     if (read_file(path, s_result, sizeof s_result, &len) != 0) {
-        set_status_error(REG_STATUS_NOT_FOUND, "manifest body not found: %s@%s", repo_name, reference);
+        // Only a body that is surely absent is not found; one that is there
+        // and does not read is the store's failure.
+        if (file_presence(path) == 0)
+            set_status_error(REG_STATUS_NOT_FOUND, "manifest body not found: %s@%s", repo_name,
+                             reference);
+        else
+            set_error("cannot read manifest body: %s@%s", repo_name, reference);
         return nullptr;
     }
     // A body that fills the buffer may have been cut; one larger than the

@@ -47,7 +47,10 @@ void reg_choose_storage_root(char *root, size_t size) {
         FILE *f = plat_fopen("config.json", "rb");
         if (f != nullptr) {
             char text[kConfigTextMax + 1] = {0};
-            size_t n = fread(text, 1, kConfigTextMax, f);
+            size_t n = plat_fread(text, kConfigTextMax, f);
+            // A file that cannot be read counts as one that does not open:
+            // a part of it is no configuration.
+            if (ferror(f) != 0) n = 0;
             fclose(f);
             text[n] = '\0';
             root_from_config_text(text, root, size);

@@ -113,7 +113,7 @@ int copy_stream(FILE *in, uint64_t max_bytes, FILE *f, sha256_ctx *hash, uint64_
     uint64_t left = max_bytes;
     while (left > 0) {
         size_t want = left < kAppendPiece ? static_cast<size_t>(left) : kAppendPiece;
-        size_t got = fread(piece, 1, want, in);
+        size_t got = plat_fread(piece, want, in);
         if (got > 0) {
             size_t written = plat_fwrite(piece, got, f);
             *out_count += written;
@@ -131,11 +131,9 @@ int copy_stream(FILE *in, uint64_t max_bytes, FILE *f, sha256_ctx *hash, uint64_
 
 }  // namespace
 
-int (*s_random_source)(void *buf, size_t count) = plat_random_bytes;
-
 int uuid_make(char *out) {
     unsigned char bytes[16];
-    if (s_random_source(bytes, sizeof bytes) != 0) return -1;
+    if (plat_random_bytes(bytes, sizeof bytes) != 0) return -1;
     uuid_from_bytes(bytes, out);
     return 0;
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform_fault.h"
 #include "storage/reg_storage.h"
 #include "storage/layout.h"
 #include "storage/catalog_internal.h"
@@ -20,96 +21,10 @@ namespace fs = std::filesystem;
 
 // ---- Allocation failures -------------------------------------------------
 //
-// The test program's own malloc and calloc stand in front of the C
-// library's, so a test can make one chosen allocation fail and can see
-// whether everything allocated during a call was freed again. Under
-// AddressSanitizer the sanitizer owns the allocator, so these tests are
-// left out there; they need glibc's __libc_* entry points, so they are left
-// out of other C libraries (Windows) too.
-#if defined(__SANITIZE_ADDRESS__) || !defined(__GLIBC__)
-#define CATALOG_TESTS_OWN_ALLOCATOR 0
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define CATALOG_TESTS_OWN_ALLOCATOR 0
-#endif
-#endif
-#ifndef CATALOG_TESTS_OWN_ALLOCATOR
-#define CATALOG_TESTS_OWN_ALLOCATOR 1
-#endif
-
-#if CATALOG_TESTS_OWN_ALLOCATOR
-extern "C" void *__libc_malloc(size_t size);
-extern "C" void *__libc_calloc(size_t count, size_t size);
-extern "C" void __libc_free(void *p);
-
-namespace {
-
-// One armed failure: the allocation (malloc or calloc) made after `skip`
-// allocations have succeeded.
-struct AllocTrap {
-    bool armed = false;
-    int skip = 0;
-    bool fired = false;
-};
-AllocTrap g_trap;
-
-// Allocations made while tracking is on and not yet freed.
-constexpr int kTrackedMax = 4096;
-bool g_tracking = false;
-void *g_tracked[kTrackedMax];
-int g_tracked_count = 0;
-bool g_tracked_overflow = false;
-
-bool trap_fires() {
-    if (!g_trap.armed) return false;
-    if (g_trap.skip > 0) {
-        g_trap.skip--;
-        return false;
-    }
-    g_trap.armed = false;
-    g_trap.fired = true;
-    return true;
-}
-
-void track(void *p) {
-    if (!g_tracking || p == nullptr) return;
-    if (g_tracked_count == kTrackedMax) {
-        g_tracked_overflow = true;
-        return;
-    }
-    g_tracked[g_tracked_count++] = p;
-}
-
-void untrack(void *p) {
-    for (int i = 0; i < g_tracked_count; i++) {
-        if (g_tracked[i] == p) {
-            g_tracked[i] = g_tracked[--g_tracked_count];
-            return;
-        }
-    }
-}
-
-}  // namespace
-
-extern "C" void *malloc(size_t size) noexcept {
-    if (trap_fires()) return nullptr;
-    void *p = __libc_malloc(size);
-    track(p);
-    return p;
-}
-
-extern "C" void *calloc(size_t count, size_t size) noexcept {
-    if (trap_fires()) return nullptr;
-    void *p = __libc_calloc(count, size);
-    track(p);
-    return p;
-}
-
-extern "C" void free(void *p) noexcept {
-    if (p != nullptr && g_tracking) untrack(p);
-    __libc_free(p);
-}
-#endif
+// This executable runs on the fault-injecting platform, which counts every
+// C++ allocation of the program and the platform's own (platform_fault.h):
+// a test makes one chosen allocation fail and sees whether everything
+// allocated during a call was freed again.
 
 namespace {
 
@@ -577,7 +492,6 @@ TEST_F(CatalogTest, EachDocumentOverwritesTheResultFromItsFirstByte) {
 
 // ---- Out of memory ------------------------------------------------------------------
 
-#if CATALOG_TESTS_OWN_ALLOCATOR
 // Fails the first, then the second, ... allocation a document makes, until
 // one run makes no allocation that could fail: each failure must give the
 // whole document or NULL with a message, and free whatever the call
@@ -593,33 +507,29 @@ TEST_P(OomTable, EveryAllocationFailureFailsAndFreesEverything) {
     auto run = [&] { return catalog_doc ? reg_catalog_json(0, nullptr) : reg_tags_list_json("app"); };
     const std::string complete = run();
     int failures = 0;
-    for (int skip = 0;; skip++) {
-        SCOPED_TRACE("allocation " + std::to_string(skip + 1));
-        g_trap = AllocTrap{true, skip};
-        g_tracked_count = 0;
-        g_tracked_overflow = false;
-        g_tracking = true;
+    for (uint64_t k = 1;; k++) {
+        SCOPED_TRACE("allocation " + std::to_string(k));
+        plat_fault_alloc_arm(k);
         const char *doc = run();
-        g_tracking = false;
-        g_trap.armed = false;
-        if (!g_trap.fired) {
+        plat_fault_alloc_stop();
+        if (!plat_fault_alloc_failed()) {
             ASSERT_NE(doc, nullptr);
             EXPECT_EQ(std::string(doc), complete);
             break;
         }
-        // The C library copes with some failures itself (a stream without
-        // its buffer reads unbuffered); the document must then be whole.
+        // A failure that the code under test copes with leaves the document
+        // whole.
         if (doc != nullptr) {
             EXPECT_EQ(std::string(doc), complete);
             continue;
         }
         failures++;
-        // The C library's own allocation inside a directory enumeration
-        // fails as a listing that could not be made.
+        // The platform's own allocation for a directory enumeration fails
+        // as a listing that could not be made.
         const std::string message = reg_storage_last_error();
         EXPECT_TRUE(message == "out of memory" || message.rfind("cannot ", 0) == 0) << message;
-        EXPECT_FALSE(g_tracked_overflow);
-        EXPECT_EQ(g_tracked_count, 0) << "allocations made during the call were not freed";
+        EXPECT_NE(plat_fault_allocs_live(), UINT64_MAX) << "too many allocations to watch";
+        EXPECT_EQ(plat_fault_allocs_live(), 0u) << "allocations made during the call were not freed";
     }
     EXPECT_GT(failures, 4) << "the document was built without allocating per name";
     // With memory back, no name is missing.
@@ -635,17 +545,15 @@ TEST_F(CatalogTest, SuccessfulDocumentsFreeEverything) {
         place_tag("app", name);
         place_tag(name, "v1");
     }
-    g_tracked_count = 0;
-    g_tracked_overflow = false;
-    g_tracking = true;
+    plat_fault_alloc_arm(0);
     bool tags_ok = reg_tags_list_json("app") != nullptr;
     bool catalog_ok = reg_catalog_json(0, nullptr) != nullptr;
-    g_tracking = false;
+    plat_fault_alloc_stop();
     EXPECT_TRUE(tags_ok);
     EXPECT_TRUE(catalog_ok);
-    EXPECT_FALSE(g_tracked_overflow);
-    EXPECT_EQ(g_tracked_count, 0);
+    EXPECT_GT(plat_fault_allocs(), 0u) << "the allocations were not watched";
+    EXPECT_NE(plat_fault_allocs_live(), UINT64_MAX);
+    EXPECT_EQ(plat_fault_allocs_live(), 0u);
 }
-#endif
 
 }  // namespace

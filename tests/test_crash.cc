@@ -9,7 +9,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -65,11 +64,7 @@ pid_t spawn_worker(const std::vector<std::string> &args, int *stdin_pipe = nullp
     return pid;
 }
 
-int wait_for(pid_t pid) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
+int wait_for(pid_t pid) { return testing_support::wait_for_child(pid).status(); }
 
 TEST(Crash, WorkersKilledAtRandomMomentsNeverBreakTheStore) {
     ScratchDir scratch;

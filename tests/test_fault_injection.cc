@@ -102,6 +102,7 @@ struct Store {
     std::string root = dir / "root";
     std::string upload_id;
     uint64_t appended = 0;  // what the last append_stream reported
+    std::string got;        // the document a reading operation gave
 
     std::string at(const std::string &relative) const { return root + "/" + relative; }
     std::string blob_path(const std::string &bytes) const {
@@ -278,8 +279,9 @@ int put_referrer(const std::string &reference) {
 // Appends bytes to the upload from a stream over them, as an endpoint
 // passes a request body; the count appended goes to s.appended.
 int append_stream(Store &s, const std::string &bytes) {
-    // A temporary file of the C library, outside the platform layer, so
-    // that its calls are neither counted nor failed.
+    // A temporary file of the C library, made and filled outside the
+    // platform layer, so that only the storage's reads of it (through
+    // plat_fread, as of a request body) are counted and failed.
     FILE *in = tmpfile();
     EXPECT_NE(in, nullptr);
     if (in == nullptr) return -2;
@@ -305,6 +307,30 @@ int monolithic_upload(Store &s) {
 }
 
 const std::string kReferrerLocated = kReferrer + "<" + kOciManifestType + ">";
+
+// Reads app:latest into s.got.
+int get_latest(Store &s) {
+    char content_type[128], digest[72];
+    const char *body = reg_manifest_get(kRepo, "latest", content_type, digest);
+    s.got = body != nullptr ? body : "";
+    return body != nullptr ? 0 : -1;
+}
+
+// Reads the tag list of the repository into s.got.
+int list_tags(Store &s) {
+    const char *doc = reg_tags_list_json(kRepo);
+    s.got = doc != nullptr ? doc : "";
+    return doc != nullptr ? 0 : -1;
+}
+
+// A store with app:latest and app:v1 naming kManifest0, and its blobs.
+void fill_for_reads(Store &s) {
+    s.init();
+    s.store_blob(kBlobX);
+    s.store_blob(kBlobY);
+    s.put("latest", kManifest0);
+    s.put("v1", kManifest0);
+}
 
 std::vector<Scenario> scenarios() {
     return {
@@ -786,6 +812,26 @@ std::vector<Scenario> scenarios() {
         // fault hid from it (a listing step that failed looks like the end
         // of the directory); either way a second collection finishes the
         // work, which the check after each run makes sure of.
+        // Reading operations: a read that fails gives a failure, never a
+        // document with part of a file or without a tag.
+        {"manifest_get", fill_for_reads, get_latest,
+         [](Store &s) {
+             EXPECT_EQ(s.got, kManifest0);
+             return Notes{};
+         },
+         [](Store &s) {
+             expect_latest_whole(s);
+             return Notes{};
+         }},
+        {"tags_list", fill_for_reads, list_tags,
+         [](Store &s) {
+             EXPECT_EQ(s.got, std::string("{\"name\":\"") + kRepo + "\",\"tags\":[\"latest\",\"v1\"]}");
+             return Notes{};
+         },
+         [](Store &s) {
+             expect_latest_whole(s);
+             return Notes{};
+         }},
         {"gc_sweep", [](Store &s) { s.fill_for_gc(); }, collect_garbage,
          [](Store &s) {
              expect_latest_whole(s);
@@ -824,6 +870,7 @@ struct Tally {
     int failures = 0;
     int retries_ok = 0;
     int committed = 0;
+    std::map<std::string, int> kinds;      // faults injected, by the kind of the first
     std::map<std::string, int> ignored;    // successes despite a fault, by its kind
     std::map<std::string, int> leftovers;  // what best-effort steps left behind
     std::map<std::string, int> temporaries;
@@ -908,6 +955,7 @@ class FaultInjection : public ::testing::TestWithParam<Scenario> {
         SCOPED_TRACE(context);
         EXPECT_GE(injected, 1u);
         tally.faults++;
+        tally.kinds[kind]++;
         expect_invariants(s, context, tally);
         if (rc == 0) {
             tally.ignored[kind]++;
@@ -934,6 +982,19 @@ class FaultInjection : public ::testing::TestWithParam<Scenario> {
     }
 };
 
+// Operations that read files or streams: their reads are counted, so that
+// each read is made to fail in turn like every other call.
+const char *const kReadingScenarios[] = {
+    "upload_finish", "upload_append_stream", "upload_monolithic", "manifest_get", "tags_list",
+    "manifest_delete_last_tag", "gc_sweep",
+};
+
+bool reads_files(const std::string &name) {
+    for (const char *reading : kReadingScenarios)
+        if (name == reading) return true;
+    return false;
+}
+
 TEST_P(FaultInjection, EveryPlatformCallFailsInTurn) {
     const Scenario &sc = GetParam();
     uint64_t calls = count_calls(sc);
@@ -942,12 +1003,15 @@ TEST_P(FaultInjection, EveryPlatformCallFailsInTurn) {
         Tally tally;
         for (uint64_t k = 1; k <= calls && !HasFatalFailure(); k++)
             run_with_fault(sc, k, persistent, tally);
-        printf("[ faults   ] %s, %s: %llu calls, %d faults injected, %d failures reported "
+        if (reads_files(sc.name)) {
+            EXPECT_GT(tally.kinds["read"], 0) << "no read was made to fail: " << describe(tally.kinds);
+        }
+        printf("[ faults   ] %s, %s: %llu calls, %d faults injected (%s), %d failures reported "
                "(%d retried and succeeded, %d took effect before failing); succeeded despite the "
                "fault: %s; statuses reported: %s; left behind: %s; temporaries: %s\n",
                sc.name, persistent ? "persistent" : "transient",
-               static_cast<unsigned long long>(calls), tally.faults, tally.failures,
-               tally.retries_ok, tally.committed, describe(tally.ignored).c_str(),
+               static_cast<unsigned long long>(calls), tally.faults, describe(tally.kinds).c_str(),
+               tally.failures, tally.retries_ok, tally.committed, describe(tally.ignored).c_str(),
                describe(tally.statuses).c_str(), describe(tally.leftovers).c_str(), describe(tally.temporaries).c_str());
     }
 }
@@ -1136,6 +1200,7 @@ struct Reply {
     std::string head;
     std::string body;
     uint64_t calls = 0;
+    std::string first_fault;  // the kind of the first call made to fail, or "none"
 };
 
 // Runs the blob endpoint as a process of its own, as a web server does,
@@ -1154,7 +1219,10 @@ Reply serve(const Store &s, const BlobRequest &request, uint64_t k, bool persist
     ProcessResult result = run_process(V2_BLOB_FAULTY_PATH, args, env);
     Reply reply;
     std::string out = request.stdout_is_a_file ? read_whole_file(out_file) : result.out;
-    reply.calls = std::stoull("0" + read_whole_file(calls_file));
+    // "<calls> <kind of the first failure>"
+    std::string counts = read_whole_file(calls_file);
+    reply.calls = std::stoull("0" + counts.substr(0, counts.find(' ')));
+    if (counts.find(' ') != std::string::npos) reply.first_fault = counts.substr(counts.find(' ') + 1);
     size_t split = out.find("\r\n\r\n");
     if (out.rfind("Status: ", 0) == 0) reply.status = atoi(out.c_str() + 8);
     if (split != std::string::npos) {
@@ -1162,6 +1230,28 @@ Reply serve(const Store &s, const BlobRequest &request, uint64_t k, bool persist
         reply.body = out.substr(split + 4);
     }
     return reply;
+}
+
+// The body of a success reply: exactly expected, under a Content-Length of
+// its size. Only a read that failed after the headers went out may cut it
+// short: the body is then a true beginning of expected, shorter than the
+// Content-Length, which tells the client that the reply broke off.
+void expect_body(const Reply &reply, const std::string &expected) {
+    size_t at = reply.head.find("Content-Length: ");
+    ASSERT_NE(at, std::string::npos) << "no Content-Length";
+    EXPECT_EQ(std::stoull(reply.head.substr(at + 16)), expected.size());
+    if (reply.body == expected) return;
+    EXPECT_EQ(reply.first_fault, "read") << "a body of other bytes without a failed read";
+    EXPECT_LT(reply.body.size(), expected.size()) << "a body longer than asked for";
+    EXPECT_TRUE(expected.compare(0, reply.body.size(), reply.body) == 0)
+        << "a cut body with other bytes";
+}
+
+// A reply to a GET whose body stopped short of its Content-Length.
+bool is_cut(const BlobRequest &request, const Reply &reply) {
+    if (std::string(request.method) != "GET") return false;
+    size_t at = reply.head.find("Content-Length: ");
+    return at != std::string::npos && reply.body.size() < std::stoull(reply.head.substr(at + 16));
 }
 
 void expect_sound_reply(const BlobRequest &request, const Reply &reply, const Store &s) {
@@ -1172,7 +1262,8 @@ void expect_sound_reply(const BlobRequest &request, const Reply &reply, const St
     if (reply.status >= 400) {
         EXPECT_EQ(reply.body.rfind("{\"errors\":[{\"code\":\"", 0), 0u) << reply.body;
     } else if (method == "GET" && reply.status == 200) {
-        EXPECT_TRUE(reply.body == kUpload) << "200 with " << reply.body.size() << " bytes";
+        SCOPED_TRACE("200 with " + std::to_string(reply.body.size()) + " bytes");
+        expect_body(reply, kUpload);
     } else if (method == "GET" && reply.status == 206) {
         long long first = -1, last = -1, total = -1;
         size_t at = reply.head.find("Content-Range: bytes ");
@@ -1181,9 +1272,9 @@ void expect_sound_reply(const BlobRequest &request, const Reply &reply, const St
                          &last, &total),
                   3);
         EXPECT_EQ(total, static_cast<long long>(kUpload.size()));
-        EXPECT_TRUE(first >= 0 && last < total &&
-                    reply.body == kUpload.substr(first, last - first + 1))
-            << "206 " << first << "-" << last << " with other bytes";
+        ASSERT_TRUE(first >= 0 && first <= last && last < total) << first << "-" << last;
+        SCOPED_TRACE("206 " + std::to_string(first) + "-" + std::to_string(last));
+        expect_body(reply, kUpload.substr(first, last - first + 1));
     } else if (method == "DELETE" && reply.status == 202) {
         EXPECT_FALSE(path_exists(s.blob_path(kUpload))) << "202 but the blob is still there";
     } else {
@@ -1214,7 +1305,7 @@ TEST_P(BlobEndpoint, AnswersSoundlyWhateverPlatformCallFails) {
     }
     ASSERT_GT(calls, 0u);
     for (bool persistent : {false, true}) {
-        std::map<int, int> statuses;
+        std::map<std::string, int> statuses;
         for (uint64_t k = 1; k <= calls && !HasFatalFailure(); k++) {
             Store s;
             s.init();
@@ -1226,11 +1317,10 @@ TEST_P(BlobEndpoint, AnswersSoundlyWhateverPlatformCallFails) {
             expect_sound_reply(request, reply, s);
             StoreCheck check = check_store(s.root);
             EXPECT_TRUE(check.violations.empty()) << join_lines(check.violations);
-            statuses[reply.status]++;
+            statuses[std::to_string(reply.status) + (is_cut(request, reply) ? " cut short" : "")]++;
         }
         std::string text;
-        for (const auto &[status, n] : statuses)
-            text += " " + std::to_string(status) + " x" + std::to_string(n);
+        for (const auto &[status, n] : statuses) text += " " + status + " x" + std::to_string(n);
         printf("[ faults   ] blob endpoint %s, %s: %llu calls, each made to fail; replies:%s\n",
                request.name, persistent ? "persistent" : "transient",
                static_cast<unsigned long long>(calls), text.c_str());

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -20,6 +19,7 @@
 #include "storage/reg_storage.h"
 #include "tests/support/process.h"
 
+using testing_support::ChildEnd;
 using testing_support::path_exists;
 using testing_support::ProcessResult;
 using testing_support::random_bytes;
@@ -27,6 +27,7 @@ using testing_support::read_whole_file;
 using testing_support::reference_sha256_hex;
 using testing_support::run_process;
 using testing_support::ScratchDir;
+using testing_support::wait_for_child;
 using testing_support::write_whole_file;
 
 namespace fs = std::filesystem;
@@ -608,9 +609,8 @@ std::string run_on_terminal(const Args &args, const std::string &root, const std
         else break;  // EIO once the child has gone
     }
     close(master);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) shown += "<exit status not 0>";
+    ChildEnd end = wait_for_child(pid);
+    if (!end.exited || end.code != 0) shown += "<exit status not 0>";
     return shown;
 }
 
@@ -685,10 +685,9 @@ TEST_F(Regstore, InterruptedPutCancelsItsUpload) {
     ssize_t n;
     while ((n = read(err_pipe[0], buf, sizeof buf)) > 0) err.append(buf, static_cast<size_t>(n));
     close(err_pipe[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+    ChildEnd end = wait_for_child(pid);
+    ASSERT_TRUE(end.exited) << "ended by signal " << end.signal;
+    EXPECT_EQ(end.code, 128 + SIGTERM);
     EXPECT_EQ(err, "regstore: interrupted; upload cancelled\n");
     EXPECT_EQ(entries_in(uploads), 0u);
     EXPECT_EQ(entries_in(root() + "/blobs/sha256"), 0u);

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -106,10 +105,7 @@ ChildOutcome run_in_child(const std::function<void()> &work, const std::string &
     while ((n = read(out_pipe[0], chunk, sizeof chunk)) > 0) outcome.out.append(chunk, n);
     close(out_pipe[0]);
     feeder.join();
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (WIFEXITED(status)) outcome.exit_status = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) outcome.exit_status = 128 + WTERMSIG(status);
+    outcome.exit_status = testing_support::wait_for_child(pid).status();
     return outcome;
 }
 

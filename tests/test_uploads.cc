@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/platform_fault.h"
 #include "storage/reg_storage.h"
 #include "storage/layout.h"
 #include "storage/uploads_internal.h"
@@ -28,19 +29,12 @@ using testing_support::write_whole_file;
 
 // ---- Sync recorder --------------------------------------------------------
 //
-// This executable defines fsync and fdatasync itself, so the platform layer
-// linked into it calls these instead of the C library's. Each call is logged
-// with the file it was made on and whether a watched path (the blob path of
+// This executable runs on the fault-injecting platform, whose sync observer
+// sees every plat_fsync and plat_sync_dir. Each call is logged with the file
+// or directory it was made on and whether a watched path (the blob path of
 // the upload being finished) existed at that moment; a test may make file or
 // directory syncs fail. The blob endpoint runs as its own process and is not
 // affected.
-// The C library of Windows has no fsync for the platform layer to call, so
-// there the recorder sees nothing and the tests that read it are skipped.
-#ifdef _WIN32
-#define SKIP_WITHOUT_SYNC_RECORDER() GTEST_SKIP() << "no fsync to stand in for on Windows"
-#else
-#define SKIP_WITHOUT_SYNC_RECORDER() (void)0
-#endif
 
 namespace {
 
@@ -62,20 +56,18 @@ SyncRecorder &sync_recorder() {
     return recorder;
 }
 
-int record_sync(int fd) {
+int record_sync(FILE *f, const char *dir) {
     SyncRecorder &r = sync_recorder();
     std::error_code ec;
-    std::string path = fs::read_symlink("/proc/self/fd/" + std::to_string(fd), ec).string();
-    bool is_dir = fs::is_directory(path, ec);
+    bool is_dir = dir != nullptr;
+    std::string path =
+        is_dir ? fs::canonical(dir, ec).string() : testing_support::path_of_open_file(f);
     bool watched = !r.watch.empty() && fs::exists(r.watch, ec);
     r.calls.push_back({path, is_dir, watched});
     return (is_dir ? r.fail_dirs : r.fail_files) ? -1 : 0;
 }
 
 }  // namespace
-
-extern "C" int fsync(int fd) { return record_sync(fd); }
-extern "C" int fdatasync(int fd) { return record_sync(fd); }
 
 namespace {
 
@@ -110,8 +102,10 @@ class UploadTest : public ::testing::Test {
         ASSERT_EQ(reg_storage_init(root_.path().c_str()), 0) << reg_storage_last_error();
         canonical_root_ = fs::canonical(root_.path()).string();
         sync_recorder() = SyncRecorder{};
+        plat_fault_observe_sync(record_sync);
     }
     void TearDown() override {
+        plat_fault_observe_sync(nullptr);
         sync_recorder() = SyncRecorder{};
         reg_storage_cleanup();
     }
@@ -194,18 +188,18 @@ struct ScriptedRandom {
     }
 };
 
-// Puts the scripted source in place for one test and restores the real one.
+// Makes the scripted source the platform's random source for one test and
+// puts the operating system's back.
 class ScriptedRandomScope {
   public:
-    ScriptedRandomScope() : saved_(s_random_source) {
+    ScriptedRandomScope() {
         ScriptedRandom::draws = 0;
         ScriptedRandom::fail = false;
-        s_random_source = ScriptedRandom::source;
+        plat_fault_random_source(ScriptedRandom::source);
     }
-    ~ScriptedRandomScope() { s_random_source = saved_; }
-
-  private:
-    int (*saved_)(void *, size_t);
+    ~ScriptedRandomScope() { plat_fault_random_source(nullptr); }
+    ScriptedRandomScope(const ScriptedRandomScope &) = delete;
+    ScriptedRandomScope &operator=(const ScriptedRandomScope &) = delete;
 };
 
 TEST(UploadIdFormat, TwoDigitsPerByteLowNibbleFirstWithDashes) {
@@ -220,7 +214,15 @@ TEST(UploadIdFormat, TwoDigitsPerByteLowNibbleFirstWithDashes) {
 }
 
 TEST(UploadIdSource, IdsComeFromTheOperatingSystemsRandomSource) {
-    EXPECT_EQ(s_random_source, &plat_random_bytes);
+    // An id is drawn from the platform's random source and nowhere else:
+    // with the source scripted, the id is the scripted bytes.
+    {
+        ScriptedRandomScope scope;
+        char id[37];
+        ASSERT_EQ(uuid_make(id), 0);
+        EXPECT_EQ(std::string(id), ScriptedRandom::id_of_draw(0));
+        EXPECT_EQ(ScriptedRandom::draws, 1);
+    }
     // Two processes started in the same second drew the same ids from a
     // clock seed; ids from the OS source differ between calls and runs.
     char a[37], b[37];
@@ -494,7 +496,6 @@ TEST_F(UploadTest, FailedCommitKeepsTheUploadForAnotherFinish) {
 // ---- Durability of the commit -------------------------------------------------
 
 TEST_F(UploadTest, UploadBytesAreSyncedBeforeTheRenameAndDirectoriesAfter) {
-    SKIP_WITHOUT_SYNC_RECORDER();
     std::string id = start();
     append(id, "durable");
     std::string digest = digest_of("durable");
@@ -512,11 +513,11 @@ TEST_F(UploadTest, UploadBytesAreSyncedBeforeTheRenameAndDirectoriesAfter) {
     for (const SyncCall &c : calls)
         if (c.is_dir && c.watched_existed) dirs_synced_after_rename.insert(c.path);
     EXPECT_TRUE(dirs_synced_after_rename.count(canonical(fan_dir(digest))));
-    EXPECT_TRUE(dirs_synced_after_rename.count(canonical(root_ / "blobs/sha256")));
+    std::string algo_dir = testing_support::join_path(root_ / "blobs", "sha256");
+    EXPECT_TRUE(dirs_synced_after_rename.count(canonical(algo_dir)));
 }
 
 TEST_F(UploadTest, AFailedSyncOfTheUploadPublishesNothing) {
-    SKIP_WITHOUT_SYNC_RECORDER();
     std::string id = start();
     append(id, "not yet durable");
     std::string digest = digest_of("not yet durable");
@@ -533,7 +534,6 @@ TEST_F(UploadTest, AFailedSyncOfTheUploadPublishesNothing) {
 }
 
 TEST_F(UploadTest, AFailedSyncOfTheBlobDirectoryIsReported) {
-    SKIP_WITHOUT_SYNC_RECORDER();
     std::string id = start();
     append(id, "entry not durable");
     std::string digest = digest_of("entry not durable");

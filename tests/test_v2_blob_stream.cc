@@ -6,7 +6,6 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -314,9 +313,8 @@ std::string run_endpoint(Sink sink, const std::map<std::string, std::string> &en
         Drain drain(ch.read_fd);
         out = drain.finish();
     }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    testing_support::ChildEnd end = testing_support::wait_for_child(pid);
+    EXPECT_TRUE(end.exited && end.code == 0) << "status " << end.status();
     if (sink == Sink::kFile) out = read_whole_file(ch.path);
     return out;
 }

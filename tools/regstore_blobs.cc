@@ -215,7 +215,7 @@ int cmd_blob_get(const Invocation &inv) {
     sha256_init(&ctx);
     auto buffer = chunk_buffer();
     for (;;) {
-        size_t n = fread(buffer.get(), 1, kChunkSize, src);
+        size_t n = plat_fread(buffer.get(), kChunkSize, src);
         if (InterruptGuard::caught() != 0) {
             progress.finish();
             out.abandon();

@@ -80,7 +80,7 @@ size_t Input::read(void *buffer, size_t size) {
     // storage sees whole chunks.
     size_t got = 0;
     while (got < size) {
-        size_t n = fread(static_cast<char *>(buffer) + got, 1, size - got, file_);
+        size_t n = plat_fread(static_cast<char *>(buffer) + got, size - got, file_);
         if (n == 0) break;
         got += n;
         if (InterruptGuard::caught() != 0) break;

@@ -85,7 +85,7 @@ int cmd_manifest_get(const Invocation &inv) {
                     repo.c_str(), reference.c_str(), static_cast<long long>(manifest.size));
     size_t len = static_cast<size_t>(manifest.size);
     std::string body(len, '\0');
-    size_t got = len > 0 ? fread(body.data(), 1, len, file.get()) : 0;
+    size_t got = len > 0 ? plat_fread(body.data(), len, file.get()) : 0;
     if (got != len || ferror(file.get()) != 0)
         return fail("cannot read manifest %s@%s", repo.c_str(), reference.c_str());
 

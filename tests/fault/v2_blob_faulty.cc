@@ -9,8 +9,9 @@
 // Makes the K-th counted platform call fail (K 0: none; PERSISTENT 1: every
 // call after it too), sends the reply into REPLY_FILE when given (standard
 // output is then a regular file, not the pipe it inherited), and writes the
-// number of counted calls into CALLS_FILE on every way out, including the
-// exit() that ends the handler's error replies.
+// number of counted calls and the kind of the first failure ("<calls>
+// <kind>", kind "none" when nothing failed) into CALLS_FILE on every way
+// out, including the exit() that ends the handler's error replies.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -32,7 +33,8 @@ std::string g_calls_file;
 void write_calls() {
     FILE *f = fopen(g_calls_file.c_str(), "wb");
     if (f == nullptr) return;
-    fprintf(f, "%llu", static_cast<unsigned long long>(plat_fault_calls()));
+    fprintf(f, "%llu %s", static_cast<unsigned long long>(plat_fault_calls()),
+            plat_fault_kind_name(plat_fault_first_kind()));
     fclose(f);
 }
 

@@ -7,7 +7,6 @@
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +15,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <vector>
+
+#include "tests/support/process.h"
 
 namespace testing_support {
 
@@ -129,25 +130,20 @@ FastcgiResponder::~FastcgiResponder() {
 int FastcgiResponder::stop() {
     if (pid_ <= 0) return -1;
     kill(pid_, SIGUSR1);
-    int status = 0;
-    pid_t done = 0;
-    for (int i = 0; i < 1000 && (done = waitpid(pid_, &status, WNOHANG)) == 0; i++) usleep(10000);
-    if (done < 0) {
-        pid_ = -1;
-        return -1;
-    }
-    if (done == 0) {
+    ChildEnd end;
+    bool running = true;
+    for (int i = 0; i < 1000 && (running = child_running(pid_, &end)); i++) usleep(10000);
+    if (running) {
         kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
+        end = wait_for_child(pid_);
     }
     pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return end.status();
 }
 
 bool FastcgiResponder::alive() const {
     if (pid_ <= 0) return false;
-    int status = 0;
-    return waitpid(pid_, &status, WNOHANG) == 0;
+    return child_running(pid_, nullptr);
 }
 
 int FastcgiResponder::open_files() const {

@@ -2,6 +2,8 @@
 #ifndef TESTS_SUPPORT_PROCESS_H
 #define TESTS_SUPPORT_PROCESS_H
 
+#include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <string>
@@ -25,6 +27,32 @@ struct ProcessResult {
 ProcessResult run_process(const std::string &program, const std::vector<std::string> &args,
                           const std::map<std::string, std::string> &env,
                           const std::string &cwd = "", const std::string &stdin_data = "");
+
+// How a child process ended, as wait_for_child and child_running tell it.
+struct ChildEnd {
+    bool ended = false;   // the child was waited for; false: no such child
+    bool exited = false;  // it ended by exiting (else by a signal, POSIX only)
+    int code = -1;        // its exit code, when it exited
+    int signal = 0;       // the signal that ended it, when it did not exit
+    // The exit code, or 128 + the signal number; -1 when not ended.
+    int status() const { return !ended ? -1 : exited ? code : 128 + signal; }
+};
+
+// Waits for the child process pid (one this process started: forked or
+// spawned) to end, and reaps it. Interrupted waits are retried. ended is
+// false when pid is no child of this process.
+// Windows: pid is a process id; the exit code is the process's.
+ChildEnd wait_for_child(int64_t pid);
+
+// Without waiting: true while the child process pid runs; false once it has
+// ended (it is then reaped and *end, unless NULL, tells how) or when pid is
+// no child of this process (end->ended false).
+bool child_running(int64_t pid, ChildEnd *end);
+
+// The path of the file that the stream f has open, in the form that
+// std::filesystem::canonical gives for it; "" when it cannot be told.
+// POSIX: read from /proc/self/fd. Windows: GetFinalPathNameByHandleW.
+std::string path_of_open_file(FILE *f);
 
 // Runs fn in a child process whose standard output and standard error go
 // to pipes; the child exits with status 0 when fn returns. For code that

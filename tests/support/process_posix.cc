@@ -18,15 +18,49 @@ namespace testing_support {
 
 namespace {
 
-// Waits for pid to end: its exit code, or 128 + the signal that ended it.
-int wait_for_exit(pid_t pid) {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+// How a child that waitpid reported with status ended.
+ChildEnd end_of(int status) {
+    ChildEnd end;
+    end.ended = true;
+    end.exited = WIFEXITED(status);
+    if (end.exited)
+        end.code = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        end.signal = WTERMSIG(status);
+    return end;
 }
 
+// Waits for pid to end: its exit code, or 128 + the signal that ended it.
+int wait_for_exit(pid_t pid) { return wait_for_child(pid).status(); }
+
 }  // namespace
+
+ChildEnd wait_for_child(int64_t pid) {
+    int status = 0;
+    pid_t done;
+    while ((done = waitpid(static_cast<pid_t>(pid), &status, 0)) < 0 && errno == EINTR) {
+    }
+    return done == static_cast<pid_t>(pid) && pid > 0 ? end_of(status) : ChildEnd{};
+}
+
+bool child_running(int64_t pid, ChildEnd *end) {
+    int status = 0;
+    pid_t done;
+    while ((done = waitpid(static_cast<pid_t>(pid), &status, WNOHANG)) < 0 && errno == EINTR) {
+    }
+    if (done == 0 && pid > 0) return true;
+    ChildEnd result = done == static_cast<pid_t>(pid) && pid > 0 ? end_of(status) : ChildEnd{};
+    if (end != nullptr) *end = result;
+    return false;
+}
+
+std::string path_of_open_file(FILE *f) {
+    if (f == nullptr || fileno(f) < 0) return "";
+    std::error_code ec;
+    std::string path =
+        std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fileno(f)), ec).string();
+    return ec ? "" : path;
+}
 
 ProcessResult run_process(const std::string &program, const std::vector<std::string> &args,
                           const std::map<std::string, std::string> &env, const std::string &cwd,

@@ -425,4 +425,61 @@ void set_env(const std::string &name, const char *value) {
 
 int change_dir(const std::string &path) { return _wchdir(widen(path).c_str()) == 0 ? 0 : -1; }
 
+namespace {
+
+// Waits up to milliseconds for the process pid: true when it has ended,
+// with *end filled; false while it runs or when it does not open (then
+// end->ended stays false).
+bool wait_for_process(int64_t pid, DWORD milliseconds, ChildEnd *end) {
+    HANDLE h = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                           static_cast<DWORD>(pid));
+    if (h == nullptr) return false;
+    bool done = WaitForSingleObject(h, milliseconds) == WAIT_OBJECT_0;
+    DWORD code = 0;
+    if (done && GetExitCodeProcess(h, &code)) {
+        end->ended = true;
+        end->exited = true;
+        end->code = static_cast<int>(code);
+    }
+    CloseHandle(h);
+    return done;
+}
+
+}  // namespace
+
+ChildEnd wait_for_child(int64_t pid) {
+    ChildEnd end;
+    wait_for_process(pid, INFINITE, &end);
+    return end;
+}
+
+bool child_running(int64_t pid, ChildEnd *end) {
+    ChildEnd result;
+    HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+    if (h == nullptr) {
+        if (end != nullptr) *end = result;
+        return false;
+    }
+    CloseHandle(h);
+    if (!wait_for_process(pid, 0, &result)) return true;
+    if (end != nullptr) *end = result;
+    return false;
+}
+
+std::string path_of_open_file(FILE *f) {
+    if (f == nullptr || _fileno(f) < 0) return "";
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
+    if (h == INVALID_HANDLE_VALUE) return "";
+    wchar_t buffer[32768];
+    DWORD n = GetFinalPathNameByHandleW(h, buffer, 32768, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0 || n >= 32768) return "";
+    std::wstring path(buffer, n);
+    // \\?\C:\... as canonical gives C:\...; \\?\UNC\server\... as \\server\....
+    if (path.rfind(L"\\\\?\\UNC\\", 0) == 0)
+        path = L"\\\\" + path.substr(8);
+    else if (path.rfind(L"\\\\?\\", 0) == 0)
+        path = path.substr(4);
+    return narrow(path);
+}
+
 }  // namespace testing_support
