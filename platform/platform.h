@@ -65,6 +65,10 @@ typedef struct plat_attr {
     int is_dir;    /* 1 directory, 0 anything else */
     int64_t size;  /* size in bytes as the platform reports it */
     int64_t mtime; /* last modification, whole seconds since 1970-01-01 UTC */
+    /* The same time in nanoseconds since 1970-01-01 UTC, as fine as the file
+     * system records it (POSIX st_mtim; Windows: 100-nanosecond steps), so
+     * that two times within one second can be ordered. */
+    int64_t mtime_ns;
 } plat_attr;
 
 /* Results of plat_stat other than 0. */
@@ -88,7 +92,7 @@ int plat_stat(const char *path, plat_attr *out);
  * there is no such entry or the time cannot be set. Counted and failed by
  * fault injection like an attribute query.
  * Windows: the file is opened for FILE_WRITE_ATTRIBUTES and SetFileTime is
- * given the current system time. */
+ * given the current system time (GetSystemTimePreciseAsFileTime). */
 int plat_touch(const char *path);
 
 /* Results of plat_mkdir. */
@@ -215,6 +219,16 @@ int plat_stdin_is_listener(void);
 
 /* The current calendar time in whole seconds. */
 int64_t plat_time_seconds(void);
+
+/* ---- Fine-grained time --------------------------------------------------- */
+
+/* The current calendar time in nanoseconds since 1970-01-01 UTC, on the
+ * clock that stamps files' modification times (POSIX clock_gettime with
+ * CLOCK_REALTIME; Windows GetSystemTimePreciseAsFileTime, in 100-nanosecond
+ * steps), so that it compares with plat_attr.mtime_ns. The file system may
+ * stamp a time that trails this one by its clock's tick (a few milliseconds
+ * on Linux). Not counted by fault injection. */
+int64_t plat_time_ns(void);
 
 /* Fills buf with count bytes from the operating system's cryptographic
  * random source. 0 done, -1 when the source failed (buf is then not to be

@@ -38,6 +38,7 @@ int plat_stat(const char *path, plat_attr *out) {
     out->is_dir = S_ISDIR(st.st_mode) ? 1 : 0;
     out->size = static_cast<int64_t>(st.st_size);
     out->mtime = static_cast<int64_t>(st.st_mtime);
+    out->mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     return 0;
 }
 
@@ -185,6 +186,12 @@ int plat_stdin_is_listener(void) {
 }
 
 int64_t plat_time_seconds(void) { return static_cast<int64_t>(time(nullptr)); }
+
+int64_t plat_time_ns(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
 
 int plat_random_bytes(void *buf, size_t count) {
     if (FAULT_HIT(PLAT_OP_RANDOM)) return -1;

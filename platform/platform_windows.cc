@@ -155,6 +155,14 @@ int64_t unix_seconds(const FILETIME &t) {
            static_cast<int64_t>(kSecondsFrom1601To1970);
 }
 
+// A FILETIME as nanoseconds since 1970-01-01 UTC, in its 100-nanosecond
+// steps.
+int64_t unix_nanoseconds(const FILETIME &t) {
+    constexpr int64_t kStepsFrom1601To1970 = 116444736000000000LL;
+    uint64_t steps = (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    return (static_cast<int64_t>(steps) - kStepsFrom1601To1970) * 100;
+}
+
 // A handle for path, or INVALID_HANDLE_VALUE (also for a path that does
 // not convert).
 HANDLE open_handle(const char *path, DWORD access, DWORD disposition, DWORD flags) {
@@ -283,6 +291,7 @@ int plat_stat(const char *path, plat_attr *out) {
     out->is_dir = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 1 : 0;
     out->size = static_cast<int64_t>(size);
     out->mtime = unix_seconds(written);
+    out->mtime_ns = unix_nanoseconds(written);
     return 0;
 }
 
@@ -291,7 +300,7 @@ int plat_touch(const char *path) {
     HANDLE h = open_handle(path, FILE_WRITE_ATTRIBUTES, OPEN_EXISTING, 0);
     if (h == INVALID_HANDLE_VALUE) return -1;
     FILETIME now;
-    GetSystemTimeAsFileTime(&now);
+    GetSystemTimePreciseAsFileTime(&now);
     BOOL ok = SetFileTime(h, nullptr, nullptr, &now);
     CloseHandle(h);
     return ok ? 0 : -1;
@@ -477,6 +486,12 @@ int plat_is_terminal(FILE *f) {
 int plat_stdin_is_listener(void) { return 0; }
 
 int64_t plat_time_seconds(void) { return static_cast<int64_t>(_time64(nullptr)); }
+
+int64_t plat_time_ns(void) {
+    FILETIME now;
+    GetSystemTimePreciseAsFileTime(&now);
+    return unix_nanoseconds(now);
+}
 
 int plat_random_bytes(void *buf, size_t count) {
     if (FAULT_HIT(PLAT_OP_RANDOM)) return -1;

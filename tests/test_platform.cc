@@ -195,3 +195,31 @@ TEST(PlatformFiles, ModificationTimeAndTouch) {
     EXPECT_EQ(plat_touch((dir / "absent").c_str()), -1);
     EXPECT_EQ(plat_stat((dir / "absent").c_str(), &a), PLAT_STAT_ABSENT);
 }
+
+// Times finer than a second, for a grace period of 0 or a few seconds: two
+// files stamped a quarter of a second apart read back that far apart, the
+// whole seconds agree with the nanoseconds, and the clock of that precision
+// runs with the one of whole seconds.
+TEST(PlatformFiles, ModificationTimeInNanoseconds) {
+    namespace fs = std::filesystem;
+    ScratchDir dir;
+    std::string early = dir / "early", late = dir / "late";
+    write_whole_file(early, "a");
+    write_whole_file(late, "b");
+    auto then = fs::file_time_type::clock::now() - std::chrono::hours(3);
+    fs::last_write_time(early, then);
+    fs::last_write_time(late, then + std::chrono::milliseconds(250));
+    plat_attr a, b;
+    ASSERT_EQ(plat_stat(early.c_str(), &a), 0);
+    ASSERT_EQ(plat_stat(late.c_str(), &b), 0);
+    EXPECT_EQ(b.mtime_ns - a.mtime_ns, 250000000);
+    for (const plat_attr *x : {&a, &b}) {
+        EXPECT_LE(x->mtime * 1000000000, x->mtime_ns);
+        EXPECT_GT((x->mtime + 1) * 1000000000, x->mtime_ns);
+    }
+    int64_t now_ns = plat_time_ns();
+    EXPECT_GE(now_ns - a.mtime_ns, (3 * 3600 - 5) * 1000000000LL);
+    EXPECT_LE(now_ns - a.mtime_ns, (3 * 3600 + 5) * 1000000000LL);
+    EXPECT_LE(now_ns / 1000000000 - plat_time_seconds(), 1);
+    EXPECT_GE(now_ns / 1000000000 - plat_time_seconds(), -1);
+}
