@@ -354,7 +354,10 @@ typedef struct reg_gc_report {
  * removes: unkept manifests (body, content type, revision and referrer
  * links), unmarked blobs, upload files and temporaries of atomic
  * replacement unchanged for expiry_seconds, and empty blob fan-out
- * directories. Nothing modified less than grace_seconds ago is removed.
+ * directories. Nothing modified less than grace_seconds before the run
+ * started is removed; ages are compared as finely as the file system
+ * stamps them, so that with a grace of 0 every unnamed blob goes except
+ * one modified since the run started.
  *
  * Without locks, each removal is made safe against a concurrent push: a
  * manifest being stored sets the modification time of every blob and
