@@ -238,6 +238,47 @@ int plat_random_bytes(void *buf, size_t count);
 /* The identifier of the calling process. */
 int64_t plat_process_id(void);
 
+/* ---- Locks on open files ------------------------------------------------ */
+
+/* Results of plat_lock_file other than 0. */
+#define PLAT_LOCK_GONE 1
+#define PLAT_LOCK_BUSY 2
+#define PLAT_LOCK_FAILED (-1)
+
+/* Takes an exclusive lock on the file that the stream f (opened for writing
+ * or update) has open, so that processes working on one file through its
+ * name take turns: in this process or others, on this host or on others
+ * whose file system shares POSIX record locks between clients (GlusterFS
+ * over FUSE, NFSv4, CephFS). With wait non-zero it waits while another
+ * stream holds the lock; with wait 0 it answers PLAT_LOCK_BUSY at once.
+ * Once the lock is held, path must still name the file f has open and the
+ * file must not be retired (plat_retire_file); otherwise the lock is let go
+ * and the result is PLAT_LOCK_GONE: the file was renamed or removed since f
+ * was opened, or f was opened through a name that a stale cache still
+ * showed. 0 locked; PLAT_LOCK_FAILED when the lock or that check failed for
+ * another reason. The lock is the stream's own and lasts until f is closed:
+ * closing another stream of the same file, in this process too, keeps it
+ * (an open-file-description lock, F_OFD_SETLKW), and the close writes f's
+ * buffered bytes before it lets go. It covers one byte at offset 2^62, not
+ * the file's bytes, which stay readable and writable through every stream.
+ * Counted by fault injection as a lock call.
+ * Windows: LockFileEx on that byte; the file is the one path names when the
+ * volume serial number and file index of both handles agree, and a file
+ * whose deletion is pending is gone. */
+int plat_lock_file(FILE *f, const char *path, int wait);
+
+/* Records (retired non-zero) or withdraws (0) that the file f has open and
+ * holds locked is leaving its name (renamed elsewhere or removed), so that a
+ * process that takes the lock later through a stream opened before finds it
+ * gone, also on a host whose cache of names and attributes is stale. Only
+ * file systems shared between hosts need the record (a FUSE mount such as
+ * GlusterFS's, NFS, CephFS, SMB: the extended attribute
+ * user.tarnwick.retired); on a local one the name check of plat_lock_file is
+ * exact, and nothing is written. 0 done (also where the file system keeps no
+ * extended attributes); -1 failed. Counted by fault injection as a lock call.
+ * Windows: nothing to record; always 0. */
+int plat_retire_file(FILE *f, int retired);
+
 /* Directory enumeration. "." and ".." are never delivered; no order is
  * promised. Windows: FindFirstFileExW and FindNextFileW; names are given
  * in UTF-8. */

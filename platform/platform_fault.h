@@ -7,10 +7,11 @@
  *
  * Every call of the platform that can fail counts once: attribute query,
  * directory creation and removal, file removal, rename, each kind of open
- * and create, write, sync, close, directory sync, seek, and each step of a
- * directory listing. Once armed with k, the k-th counted call fails the way
- * the platform reports that kind of failure: a query or a removal gives -1,
- * an open gives NULL, a write accepts only the first half of its bytes, a
+ * and create, write, sync, close, directory sync, seek, each step of a
+ * directory listing, and each lock or retirement of a locked file. Once
+ * armed with k, the k-th counted call fails the way the platform reports
+ * that kind of failure: a query or a removal gives -1, a lock gives
+ * PLAT_LOCK_FAILED, an open gives NULL, a write accepts only the first half of its bytes, a
  * close closes the stream and then reports -1, a listing step reports a
  * failed enumeration. Calls that cannot fail (the separator test, the clock,
  * the process id, stream modes) are not counted.
@@ -42,6 +43,7 @@ typedef enum plat_fault_op {
     PLAT_OP_SEEK,
     PLAT_OP_LIST,
     PLAT_OP_RANDOM,
+    PLAT_OP_LOCK,
     PLAT_OP_KINDS
 } plat_fault_op;
 

@@ -246,6 +246,39 @@ bool rename_posix(const std::wstring &from, const std::wstring &to) {
     return ok != 0;
 }
 
+// ---- Helpers of the locks on open files
+
+// The lock covers one byte at 2^62, beyond the end of any file: Windows
+// locks are mandatory, and a lock on the bytes would stop other streams
+// (of this process too) from reading and writing them.
+void lock_range(OVERLAPPED *at) {
+    memset(at, 0, sizeof *at);
+    at->Offset = 0;
+    at->OffsetHigh = 0x40000000;
+}
+
+// Whether the locked handle h is still the file that path names: 0 yes,
+// PLAT_LOCK_GONE no (also when its deletion is pending), PLAT_LOCK_FAILED
+// cannot tell.
+int still_named(HANDLE h, const char *path) {
+    FILE_STANDARD_INFO standard;
+    if (!GetFileInformationByHandleEx(h, FileStandardInfo, &standard, sizeof standard))
+        return PLAT_LOCK_FAILED;
+    if (standard.DeletePending) return PLAT_LOCK_GONE;
+    BY_HANDLE_FILE_INFORMATION mine, named;
+    if (!GetFileInformationByHandle(h, &mine)) return PLAT_LOCK_FAILED;
+    HANDLE other = open_handle(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    if (other == INVALID_HANDLE_VALUE)
+        return is_absent_error(GetLastError()) ? PLAT_LOCK_GONE : PLAT_LOCK_FAILED;
+    BOOL ok = GetFileInformationByHandle(other, &named);
+    CloseHandle(other);
+    if (!ok) return PLAT_LOCK_FAILED;
+    bool same = mine.dwVolumeSerialNumber == named.dwVolumeSerialNumber &&
+                mine.nFileIndexHigh == named.nFileIndexHigh &&
+                mine.nFileIndexLow == named.nFileIndexLow;
+    return same ? 0 : PLAT_LOCK_GONE;
+}
+
 }  // namespace
 
 struct plat_dir {
@@ -484,6 +517,34 @@ int plat_is_terminal(FILE *f) {
 // FastCGI servers on Windows hand a responder a named pipe, not a
 // listening socket; the programs run as CGI programs there.
 int plat_stdin_is_listener(void) { return 0; }
+
+// ---- Locks on open files ----------------------------------------------------
+
+int plat_lock_file(FILE *f, const char *path, int wait) {
+    if (FAULT_HIT(PLAT_OP_LOCK)) return PLAT_LOCK_FAILED;
+    HANDLE h = handle_of(f);
+    if (h == INVALID_HANDLE_VALUE || path == nullptr) return PLAT_LOCK_FAILED;
+    OVERLAPPED at;
+    lock_range(&at);
+    DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | (wait != 0 ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+    if (!LockFileEx(h, flags, 0, 1, 0, &at)) {
+        DWORD error = GetLastError();
+        return wait == 0 && (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING)
+                   ? PLAT_LOCK_BUSY
+                   : PLAT_LOCK_FAILED;
+    }
+    int named = still_named(h, path);
+    if (named != 0) {
+        lock_range(&at);
+        UnlockFileEx(h, 0, 1, 0, &at);
+    }
+    return named;
+}
+
+int plat_retire_file(FILE *f, int) {
+    if (FAULT_HIT(PLAT_OP_LOCK)) return -1;
+    return f != nullptr ? 0 : -1;
+}
 
 int64_t plat_time_seconds(void) { return static_cast<int64_t>(_time64(nullptr)); }
 
