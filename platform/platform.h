@@ -255,8 +255,11 @@ int64_t plat_process_id(void);
  * file must not be retired (plat_retire_file); otherwise the lock is let go
  * and the result is PLAT_LOCK_GONE: the file was renamed or removed since f
  * was opened, or f was opened through a name that a stale cache still
- * showed. 0 locked; PLAT_LOCK_FAILED when the lock or that check failed for
- * another reason. The lock is the stream's own and lasts until f is closed:
+ * showed. On such a shared file system the file's attributes are then
+ * fetched anew (statx with AT_STATX_FORCE_SYNC), so that reads see the bytes
+ * the previous holder appended; GlusterFS needs performance.stat-prefetch
+ * off for that, or its client keeps the old size. 0 locked;
+ * PLAT_LOCK_FAILED when the lock or that check failed for another reason. The lock is the stream's own and lasts until f is closed:
  * closing another stream of the same file, in this process too, keeps it
  * (an open-file-description lock, F_OFD_SETLKW), and the close writes f's
  * buffered bytes before it lets go. It covers one byte at offset 2^62, not

@@ -276,8 +276,21 @@ int plat_lock_file(FILE *f, const char *path, int wait) {
         return wait == 0 && (errno == EAGAIN || errno == EACCES) ? PLAT_LOCK_BUSY
                                                                  : PLAT_LOCK_FAILED;
     int named = still_named(fd, path);
-    if (named != 0) set_lock(fd, F_UNLCK, false);
-    return named;
+    if (named != 0) {
+        set_lock(fd, F_UNLCK, false);
+        return named;
+    }
+    // A client of a shared file system may keep the file's size from
+    // before the last holder's writes, and reads through any stream of it
+    // would end there: its attributes are fetched anew now that the lock
+    // orders this holder after that one.
+    struct statx fresh;
+    if (shared_between_hosts(fd) &&
+        statx(fd, "", AT_EMPTY_PATH | AT_STATX_FORCE_SYNC, STATX_SIZE, &fresh) != 0) {
+        set_lock(fd, F_UNLCK, false);
+        return PLAT_LOCK_FAILED;
+    }
+    return 0;
 }
 
 int plat_retire_file(FILE *f, int retired) {
