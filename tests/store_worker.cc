@@ -439,6 +439,18 @@ void publish(const std::string &path, const std::string &text) {
     std::filesystem::rename(path + ".tmp", path, ec);
 }
 
+// The text of a published barrier file once it has some. Under Wine a
+// file may show its name before a read finds its bytes; an empty read is
+// read again, for up to a minute.
+std::string read_published(const std::string &path) {
+    auto give_up = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    std::string text;
+    while (wait_for(path) && (text = testing_support::read_whole_file(path)).empty() &&
+           std::chrono::steady_clock::now() < give_up)
+        std::this_thread::yield();
+    return text;
+}
+
 int contend(const std::string &root, const std::string &dir, const std::string &role,
             long rounds) {
     if (reg_storage_init(root.c_str()) != 0) {
@@ -451,8 +463,8 @@ int contend(const std::string &root, const std::string &dir, const std::string &
     for (long round = 0; round < rounds; round++) {
         std::string at = dir + "/" + std::to_string(round);
         if (role == "append") {
-            if (!wait_for(at + ".id")) return 1;
-            std::string id = testing_support::read_whole_file(at + ".id");
+            std::string id = read_published(at + ".id");
+            if (id.empty()) return 1;
             publish(at + ".ready", "");
             if (!wait_for(at + ".go")) return 1;
             std::string outcome = "ok";
@@ -479,8 +491,8 @@ int contend(const std::string &root, const std::string &dir, const std::string &
         int rc = reg_blob_finish_upload(id, digest.c_str(), out);
         reg_status status = reg_storage_last_status();
         std::string message = reg_storage_last_error();
-        if (!wait_for(at + ".done")) return 1;
-        std::string appended = testing_support::read_whole_file(at + ".done");
+        std::string appended = read_published(at + ".done");
+        if (appended.empty()) return 1;
         std::string problem;
         if (rc == 0) {
             counts["finish.ok"]++;

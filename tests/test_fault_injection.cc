@@ -1161,6 +1161,10 @@ struct UploadRace {
     // What must hold after both, given the operation's result and the
     // other's (kNotRun where it would have waited) with its status.
     std::function<void(Store &, int rc, int other_rc, reg_status other_status)> check;
+    // Wine keeps the name of a removed file that is still open and does not
+    // report its pending deletion, so a stream opened before a cancel finds
+    // the file still there.
+    bool needs_posix_deletion = false;
 };
 
 void expect_committed_alone(Store &s) {
@@ -1223,7 +1227,8 @@ std::vector<UploadRace> upload_races() {
              EXPECT_EQ(reg_storage_last_status(), REG_STATUS_NOT_FOUND);
              EXPECT_FALSE(path_exists(s.blob_path(kUpload)));
              EXPECT_FALSE(path_exists(s.upload_path()));
-         }},
+         },
+         true},
     };
 }
 
@@ -1237,6 +1242,8 @@ class UploadRaces : public ::testing::TestWithParam<UploadRace> {
 
 TEST_P(UploadRaces, TheOtherRequestBeforeEveryPlatformCall) {
     const UploadRace &race = GetParam();
+    if (race.needs_posix_deletion && running_under_wine())
+        GTEST_SKIP() << "Wine keeps the name of a removed file while it is open";
     auto prepare = [](Store &s) {
         s.init();
         s.start();
