@@ -66,6 +66,10 @@ typedef struct plat_attr {
     int is_file;   /* 1 regular file, 0 anything else (a directory, FIFO, device, socket) */
     int64_t size;  /* size in bytes as the platform reports it */
     int64_t mtime; /* last modification, whole seconds since 1970-01-01 UTC */
+    /* The same time in nanoseconds since 1970-01-01 UTC, as fine as the file
+     * system records it (POSIX st_mtim; Windows: 100-nanosecond steps), so
+     * that two times within one second can be ordered. */
+    int64_t mtime_ns;
 } plat_attr;
 
 /* Results of plat_stat other than 0. */
@@ -89,7 +93,7 @@ int plat_stat(const char *path, plat_attr *out);
  * there is no such entry or the time cannot be set. Counted and failed by
  * fault injection like an attribute query.
  * Windows: the file is opened for FILE_WRITE_ATTRIBUTES and SetFileTime is
- * given the current system time. */
+ * given the current system time (GetSystemTimePreciseAsFileTime). */
 int plat_touch(const char *path);
 
 /* Results of plat_mkdir. */
@@ -285,6 +289,16 @@ int plat_stdin_is_listener(void);
 /* The current calendar time in whole seconds. */
 int64_t plat_time_seconds(void);
 
+/* ---- Fine-grained time --------------------------------------------------- */
+
+/* The current calendar time in nanoseconds since 1970-01-01 UTC, on the
+ * clock that stamps files' modification times (POSIX clock_gettime with
+ * CLOCK_REALTIME; Windows GetSystemTimePreciseAsFileTime, in 100-nanosecond
+ * steps), so that it compares with plat_attr.mtime_ns. The file system may
+ * stamp a time that trails this one by its clock's tick (a few milliseconds
+ * on Linux). Not counted by fault injection. */
+int64_t plat_time_ns(void);
+
 /* Fills buf with count bytes from the operating system's cryptographic
  * random source. 0 done, -1 when the source failed (buf is then not to be
  * used). Windows: BCryptGenRandom with the system's preferred generator. */
@@ -292,6 +306,50 @@ int plat_random_bytes(void *buf, size_t count);
 
 /* The identifier of the calling process. */
 int64_t plat_process_id(void);
+
+/* ---- Locks on open files ------------------------------------------------ */
+
+/* Results of plat_lock_file other than 0. */
+#define PLAT_LOCK_GONE 1
+#define PLAT_LOCK_BUSY 2
+#define PLAT_LOCK_FAILED (-1)
+
+/* Takes an exclusive lock on the file that the stream f (opened for writing
+ * or update) has open, so that processes working on one file through its
+ * name take turns: in this process or others, on this host or on others
+ * whose file system shares POSIX record locks between clients (GlusterFS
+ * over FUSE, NFSv4, CephFS). With wait non-zero it waits while another
+ * stream holds the lock; with wait 0 it answers PLAT_LOCK_BUSY at once.
+ * Once the lock is held, path must still name the file f has open and the
+ * file must not be retired (plat_retire_file); otherwise the lock is let go
+ * and the result is PLAT_LOCK_GONE: the file was renamed or removed since f
+ * was opened, or f was opened through a name that a stale cache still
+ * showed. On such a shared file system the file's attributes are then
+ * fetched anew (statx with AT_STATX_FORCE_SYNC), so that reads see the bytes
+ * the previous holder appended; GlusterFS needs performance.stat-prefetch
+ * off for that, or its client keeps the old size. 0 locked;
+ * PLAT_LOCK_FAILED when the lock or that check failed for another reason. The lock is the stream's own and lasts until f is closed:
+ * closing another stream of the same file, in this process too, keeps it
+ * (an open-file-description lock, F_OFD_SETLKW), and the close writes f's
+ * buffered bytes before it lets go. It covers one byte at offset 2^62, not
+ * the file's bytes, which stay readable and writable through every stream.
+ * Counted by fault injection as a lock call.
+ * Windows: LockFileEx on that byte; the file is the one path names when the
+ * volume serial number and file index of both handles agree, and a file
+ * whose deletion is pending is gone. */
+int plat_lock_file(FILE *f, const char *path, int wait);
+
+/* Records (retired non-zero) or withdraws (0) that the file f has open and
+ * holds locked is leaving its name (renamed elsewhere or removed), so that a
+ * process that takes the lock later through a stream opened before finds it
+ * gone, also on a host whose cache of names and attributes is stale. Only
+ * file systems shared between hosts need the record (a FUSE mount such as
+ * GlusterFS's, NFS, CephFS, SMB: the extended attribute
+ * user.tarnwick.retired); on a local one the name check of plat_lock_file is
+ * exact, and nothing is written. 0 done (also where the file system keeps no
+ * extended attributes); -1 failed. Counted by fault injection as a lock call.
+ * Windows: nothing to record; always 0. */
+int plat_retire_file(FILE *f, int retired);
 
 /* Directory enumeration. "." and ".." are never delivered; no order is
  * promised. Windows: FindFirstFileExW and FindNextFileW; names are given

@@ -116,7 +116,7 @@ plat_fault_op plat_fault_first_kind(void) { return g_first_kind; }
 const char *plat_fault_kind_name(plat_fault_op kind) {
     static const char *const kNames[PLAT_OP_KINDS] = {
         "stat", "mkdir", "rmdir", "remove", "rename", "open", "create", "write",
-        "sync", "close", "sync_dir", "seek", "list", "random", "read"};
+        "sync", "close", "sync_dir", "seek", "list", "random", "read", "lock"};
     return kind >= 0 && kind < PLAT_OP_KINDS ? kNames[kind] : "none";
 }
 

@@ -8,9 +8,10 @@
  * Every call of the platform that can fail counts once: attribute query,
  * directory creation and removal, file removal, rename, each kind of open
  * and create (a stream over functions too), read, write, sync, close,
- * directory sync, seek, each step of a directory listing, and a draw of
- * random bytes. Once armed with k, the k-th counted call fails the way the
- * platform reports that kind of failure: a query or a removal gives -1, an
+ * directory sync, seek, each step of a directory listing, a draw of random
+ * bytes, and each lock or retirement of a locked file. Once armed with k,
+ * the k-th counted call fails the way the platform reports that kind of
+ * failure: a query or a removal gives -1, a lock gives PLAT_LOCK_FAILED, an
  * open gives NULL, a read delivers at most the first half of its bytes and
  * sets the stream's error indicator, a write accepts only the first half of
  * its bytes, a close closes the stream and then reports -1, a listing step
@@ -55,6 +56,7 @@ typedef enum plat_fault_op {
     PLAT_OP_LIST,
     PLAT_OP_RANDOM,
     PLAT_OP_READ,
+    PLAT_OP_LOCK,
     PLAT_OP_KINDS
 } plat_fault_op;
 

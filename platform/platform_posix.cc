@@ -8,6 +8,8 @@
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
+#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -58,6 +60,56 @@ int function_stream_close(void *cookie) {
     return 0;
 }
 
+// ---- Helpers of the locks on open files
+
+// The byte the lock covers: far beyond the end of any file, so that the
+// lock never touches the bytes themselves.
+constexpr off_t kLockOffset = static_cast<off_t>(1) << 62;
+// The extended attribute that marks a locked file retired.
+constexpr char kRetiredAttribute[] = "user.tarnwick.retired";
+
+int set_lock(int fd, short type, bool wait) {
+    struct flock fl;
+    memset(&fl, 0, sizeof fl);  // l_pid must be 0 for an open-file-description lock
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = kLockOffset;
+    fl.l_len = 1;
+    for (;;) {
+        if (fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl) == 0) return 0;
+        if (errno != EINTR) return -1;
+    }
+}
+
+// Whether the locked file behind fd is still the file that path names:
+// 0 yes, PLAT_LOCK_GONE no, PLAT_LOCK_FAILED cannot tell. The retirement
+// mark and a file the server no longer knows (ESTALE) are asked of the file
+// itself, which no client caches; the name is compared by device and inode.
+int still_named(int fd, const char *path) {
+    char mark;
+    if (fgetxattr(fd, kRetiredAttribute, &mark, sizeof mark) >= 0) return PLAT_LOCK_GONE;
+    if (errno == ERANGE || errno == ESTALE || errno == ENOENT) return PLAT_LOCK_GONE;
+    if (errno != ENODATA && errno != ENOTSUP) return PLAT_LOCK_FAILED;
+    struct stat mine, named;
+    if (fstat(fd, &mine) != 0) return errno == ESTALE ? PLAT_LOCK_GONE : PLAT_LOCK_FAILED;
+    if (mine.st_nlink == 0) return PLAT_LOCK_GONE;
+    if (stat(path, &named) != 0)
+        return errno == ENOENT || errno == ENOTDIR || errno == ESTALE ? PLAT_LOCK_GONE
+                                                                       : PLAT_LOCK_FAILED;
+    return named.st_dev == mine.st_dev && named.st_ino == mine.st_ino ? 0 : PLAT_LOCK_GONE;
+}
+
+// File systems whose clients on several hosts may cache names and
+// attributes: FUSE (GlusterFS), NFS, CephFS, SMB.
+bool shared_between_hosts(int fd) {
+    constexpr unsigned long kFuse = 0x65735546, kNfs = 0x6969, kCeph = 0x00c36400,
+                            kSmb2 = 0xfe534d42, kCifs = 0xff534d42;
+    struct statfs fs;
+    if (fstatfs(fd, &fs) != 0) return true;  // unknown: record it, to be safe
+    auto type = static_cast<unsigned long>(fs.f_type);
+    return type == kFuse || type == kNfs || type == kCeph || type == kSmb2 || type == kCifs;
+}
+
 }  // namespace
 
 extern "C" {
@@ -78,6 +130,7 @@ int plat_stat(const char *path, plat_attr *out) {
     out->is_file = S_ISREG(st.st_mode) ? 1 : 0;
     out->size = static_cast<int64_t>(st.st_size);
     out->mtime = static_cast<int64_t>(st.st_mtime);
+    out->mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     return 0;
 }
 
@@ -175,6 +228,7 @@ int plat_open_regular_file(const char *path, FILE **out, plat_attr *attr) {
     attr->is_file = 1;
     attr->size = static_cast<int64_t>(st.st_size);
     attr->mtime = static_cast<int64_t>(st.st_mtime);
+    attr->mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     *out = f;
     return PLAT_OPEN_DONE;
 }
@@ -303,6 +357,12 @@ int plat_stdin_is_listener(void) {
 
 int64_t plat_time_seconds(void) { return static_cast<int64_t>(time(nullptr)); }
 
+int64_t plat_time_ns(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
 int plat_random_bytes(void *buf, size_t count) {
     if (FAULT_HIT(PLAT_OP_RANDOM)) return -1;
 #ifdef PLAT_FAULT_INJECTION
@@ -323,6 +383,44 @@ int plat_random_bytes(void *buf, size_t count) {
 }
 
 int64_t plat_process_id(void) { return static_cast<int64_t>(getpid()); }
+
+// ---- Locks on open files ----------------------------------------------------
+
+int plat_lock_file(FILE *f, const char *path, int wait) {
+    if (FAULT_HIT(PLAT_OP_LOCK)) return PLAT_LOCK_FAILED;
+    if (f == nullptr || path == nullptr) return PLAT_LOCK_FAILED;
+    int fd = fileno(f);
+    if (set_lock(fd, F_WRLCK, wait != 0) != 0)
+        return wait == 0 && (errno == EAGAIN || errno == EACCES) ? PLAT_LOCK_BUSY
+                                                                 : PLAT_LOCK_FAILED;
+    int named = still_named(fd, path);
+    if (named != 0) {
+        set_lock(fd, F_UNLCK, false);
+        return named;
+    }
+    // A client of a shared file system may keep the file's size from
+    // before the last holder's writes, and reads through any stream of it
+    // would end there: its attributes are fetched anew now that the lock
+    // orders this holder after that one.
+    struct statx fresh;
+    if (shared_between_hosts(fd) &&
+        statx(fd, "", AT_EMPTY_PATH | AT_STATX_FORCE_SYNC, STATX_SIZE, &fresh) != 0) {
+        set_lock(fd, F_UNLCK, false);
+        return PLAT_LOCK_FAILED;
+    }
+    return 0;
+}
+
+int plat_retire_file(FILE *f, int retired) {
+    if (FAULT_HIT(PLAT_OP_LOCK)) return -1;
+    if (f == nullptr) return -1;
+    int fd = fileno(f);
+    if (!shared_between_hosts(fd)) return 0;
+    int rc = retired != 0 ? fsetxattr(fd, kRetiredAttribute, "1", 1, 0)
+                          : fremovexattr(fd, kRetiredAttribute);
+    if (rc == 0 || errno == ENOTSUP || (retired == 0 && errno == ENODATA)) return 0;
+    return -1;
+}
 
 struct plat_dir {
     DIR *dir;

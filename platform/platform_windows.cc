@@ -158,6 +158,14 @@ int64_t unix_seconds(const FILETIME &t) {
            static_cast<int64_t>(kSecondsFrom1601To1970);
 }
 
+// A FILETIME as nanoseconds since 1970-01-01 UTC, in its 100-nanosecond
+// steps.
+int64_t unix_nanoseconds(const FILETIME &t) {
+    constexpr int64_t kStepsFrom1601To1970 = 116444736000000000LL;
+    uint64_t steps = (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    return (static_cast<int64_t>(steps) - kStepsFrom1601To1970) * 100;
+}
+
 // A handle for path, or INVALID_HANDLE_VALUE (also for a path that does
 // not convert).
 HANDLE open_handle(const char *path, DWORD access, DWORD disposition, DWORD flags) {
@@ -255,6 +263,39 @@ void mark_read_error(FILE *f) {
 }
 #endif
 
+// ---- Helpers of the locks on open files
+
+// The lock covers one byte at 2^62, beyond the end of any file: Windows
+// locks are mandatory, and a lock on the bytes would stop other streams
+// (of this process too) from reading and writing them.
+void lock_range(OVERLAPPED *at) {
+    memset(at, 0, sizeof *at);
+    at->Offset = 0;
+    at->OffsetHigh = 0x40000000;
+}
+
+// Whether the locked handle h is still the file that path names: 0 yes,
+// PLAT_LOCK_GONE no (also when its deletion is pending), PLAT_LOCK_FAILED
+// cannot tell.
+int still_named(HANDLE h, const char *path) {
+    FILE_STANDARD_INFO standard;
+    if (!GetFileInformationByHandleEx(h, FileStandardInfo, &standard, sizeof standard))
+        return PLAT_LOCK_FAILED;
+    if (standard.DeletePending) return PLAT_LOCK_GONE;
+    BY_HANDLE_FILE_INFORMATION mine, named;
+    if (!GetFileInformationByHandle(h, &mine)) return PLAT_LOCK_FAILED;
+    HANDLE other = open_handle(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    if (other == INVALID_HANDLE_VALUE)
+        return is_absent_error(GetLastError()) ? PLAT_LOCK_GONE : PLAT_LOCK_FAILED;
+    BOOL ok = GetFileInformationByHandle(other, &named);
+    CloseHandle(other);
+    if (!ok) return PLAT_LOCK_FAILED;
+    bool same = mine.dwVolumeSerialNumber == named.dwVolumeSerialNumber &&
+                mine.nFileIndexHigh == named.nFileIndexHigh &&
+                mine.nFileIndexLow == named.nFileIndexLow;
+    return same ? 0 : PLAT_LOCK_GONE;
+}
+
 }  // namespace
 
 struct plat_dir {
@@ -301,6 +342,7 @@ int plat_stat(const char *path, plat_attr *out) {
     out->is_file = (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0 ? 1 : 0;
     out->size = static_cast<int64_t>(size);
     out->mtime = unix_seconds(written);
+    out->mtime_ns = unix_nanoseconds(written);
     return 0;
 }
 
@@ -309,7 +351,7 @@ int plat_touch(const char *path) {
     HANDLE h = open_handle(path, FILE_WRITE_ATTRIBUTES, OPEN_EXISTING, 0);
     if (h == INVALID_HANDLE_VALUE) return -1;
     FILETIME now;
-    GetSystemTimeAsFileTime(&now);
+    GetSystemTimePreciseAsFileTime(&now);
     BOOL ok = SetFileTime(h, nullptr, nullptr, &now);
     CloseHandle(h);
     return ok ? 0 : -1;
@@ -435,6 +477,7 @@ int plat_open_regular_file(const char *path, FILE **out, plat_attr *attr) {
     attr->size = static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) |
                                       info.nFileSizeLow);
     attr->mtime = unix_seconds(info.ftLastWriteTime);
+    attr->mtime_ns = unix_nanoseconds(info.ftLastWriteTime);
     *out = f;
     return PLAT_OPEN_DONE;
 }
@@ -554,7 +597,41 @@ int plat_is_terminal(FILE *f) {
 // listening socket; the programs run as CGI programs there.
 int plat_stdin_is_listener(void) { return 0; }
 
+// ---- Locks on open files ----------------------------------------------------
+
+int plat_lock_file(FILE *f, const char *path, int wait) {
+    if (FAULT_HIT(PLAT_OP_LOCK)) return PLAT_LOCK_FAILED;
+    HANDLE h = handle_of(f);
+    if (h == INVALID_HANDLE_VALUE || path == nullptr) return PLAT_LOCK_FAILED;
+    OVERLAPPED at;
+    lock_range(&at);
+    DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | (wait != 0 ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+    if (!LockFileEx(h, flags, 0, 1, 0, &at)) {
+        DWORD error = GetLastError();
+        return wait == 0 && (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING)
+                   ? PLAT_LOCK_BUSY
+                   : PLAT_LOCK_FAILED;
+    }
+    int named = still_named(h, path);
+    if (named != 0) {
+        lock_range(&at);
+        UnlockFileEx(h, 0, 1, 0, &at);
+    }
+    return named;
+}
+
+int plat_retire_file(FILE *f, int) {
+    if (FAULT_HIT(PLAT_OP_LOCK)) return -1;
+    return f != nullptr ? 0 : -1;
+}
+
 int64_t plat_time_seconds(void) { return static_cast<int64_t>(_time64(nullptr)); }
+
+int64_t plat_time_ns(void) {
+    FILETIME now;
+    GetSystemTimePreciseAsFileTime(&now);
+    return unix_nanoseconds(now);
+}
 
 int plat_random_bytes(void *buf, size_t count) {
     if (FAULT_HIT(PLAT_OP_RANDOM)) return -1;

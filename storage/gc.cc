@@ -55,7 +55,7 @@ int query_file(const std::string &path, plat_attr *a) {
 class Collector {
   public:
     explicit Collector(const reg_gc_options &options)
-        : opt_(options), now_(plat_time_seconds()) {}
+        : opt_(options), now_ns_(plat_time_ns()) {}
 
     int run(reg_gc_report *out) {
         if (!mark()) return -1;
@@ -68,10 +68,16 @@ class Collector {
     }
 
   private:
-    // Modified less than limit seconds ago. Times are whole seconds, cut
-    // down: a file whose time reads limit seconds before now may be up to a
-    // second younger than that, and counts as young too.
-    bool young(const plat_attr &a, int64_t limit) const { return now_ - a.mtime <= limit; }
+    // Modified less than limit seconds before the run started, compared in
+    // nanoseconds as fine as the file system stamps them: with a limit of 0
+    // a file made a moment before the run is old, and only one modified
+    // since the run started (touched by a concurrent manifest put) is
+    // young. A limit beyond what nanoseconds can count keeps everything.
+    bool young(const plat_attr &a, int64_t limit) const {
+        constexpr int64_t kNsPerSecond = 1000000000;
+        if (limit > INT64_MAX / kNsPerSecond) return true;
+        return now_ns_ - a.mtime_ns < limit * kNsPerSecond;
+    }
 
     void failure(const std::string &what) {
         if (failures_++ == 0) first_failure_ = what;
@@ -462,7 +468,7 @@ class Collector {
     }
 
     const reg_gc_options &opt_;
-    int64_t now_;
+    int64_t now_ns_;  // when the run started, nanoseconds since 1970
     std::vector<Manifest> manifests_;
     digest_set marked_;
     std::vector<Item> items_;

@@ -168,6 +168,14 @@ int reg_blob_delete(const char *digest);
 
 /* ---- Upload sessions ------------------------------------------------- */
 
+/* Requests on one upload take turns, also between processes and hosts that
+ * share the storage root: an append, a finish and a cancel each hold the
+ * upload's lock (plat_lock_file on its file) from before they look at its
+ * bytes until they are done, and wait while another holds it. An append
+ * that held it first is in the digest a finish takes; one that comes after
+ * the finish or a cancel finds the upload gone (REG_STATUS_NOT_FOUND) and
+ * writes nothing; "cannot lock upload: %s" when the lock itself fails. */
+
 /* Starts an upload: draws a new upload id from the operating system's
  * random source (36 characters, written with its NUL into out_upload_uuid,
  * which holds at least REG_UPLOAD_ID_SIZE bytes; "random source failed" when it fails) and
@@ -190,7 +198,8 @@ int reg_blob_append_chunk(const char *upload_uuid, const void *data, uint64_t da
 int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
                            char *out_digest);
 
-/* Throws an upload away. An id without an upload file succeeds. */
+/* Throws an upload away. An id without an upload file succeeds, also one
+ * that a finish holding the lock has just committed. */
 int reg_blob_cancel_upload(const char *upload_uuid);
 
 /* The count of bytes an upload holds so far, or -1 ("upload not found: %s"
@@ -204,7 +213,7 @@ int64_t reg_blob_upload_size(const char *upload_uuid);
  * compares it with what it expected. Fails for an upload that was not
  * started, when the stream reports a read error ("read error on input",
  * REG_STATUS_INVALID_ARGUMENT) or when a write fails; bytes already
- * appended stay. */
+ * appended stay. The upload's lock is held while the body arrives. */
 int reg_blob_append_stream(const char *upload_uuid, FILE *in, uint64_t max_bytes,
                            uint64_t *out_appended);
 
@@ -408,7 +417,10 @@ typedef struct reg_gc_report {
  * removes: unkept manifests (body, content type, revision and referrer
  * links), unmarked blobs, upload files and temporaries of atomic
  * replacement unchanged for expiry_seconds, and empty blob fan-out
- * directories. Nothing modified less than grace_seconds ago is removed.
+ * directories. Nothing modified less than grace_seconds before the run
+ * started is removed; ages are compared as finely as the file system
+ * stamps them, so that with a grace of 0 every unnamed blob goes except
+ * one modified since the run started.
  *
  * Without locks, each removal is made safe against a concurrent push: a
  * manifest being stored sets the modification time of every blob and

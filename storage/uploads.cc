@@ -129,6 +129,22 @@ int copy_stream(FILE *in, uint64_t max_bytes, FILE *f, sha256_ctx *hash, uint64_
     return 0;
 }
 
+// Takes the exclusive lock of the upload file that f has open (path), the
+// turn of one request on one upload: appends, the finishing hash, commit
+// and cancel each run alone. 0 locked; -1 with the message set and f
+// closed: the upload went meanwhile (committed or cancelled by the holder
+// before, REG_STATUS_NOT_FOUND), or the lock failed.
+int lock_upload(FILE *f, const char *path, const char *uuid) {
+    int locked = plat_lock_file(f, path, 1);
+    if (locked == 0) return 0;
+    plat_fclose(f);
+    if (locked == PLAT_LOCK_GONE)
+        set_status_error(REG_STATUS_NOT_FOUND, "upload not found: %s", uuid);
+    else
+        set_error("cannot lock upload: %s", uuid);
+    return -1;
+}
+
 }  // namespace
 
 int uuid_make(char *out) {
@@ -194,6 +210,10 @@ int reg_blob_append_chunk(const char *upload_uuid, const void *data, uint64_t da
         set_status_error(REG_STATUS_NOT_FOUND, "upload not found: %s", upload_uuid);
         return -1;
     }
+    // The upload's lock, held until the close has written the chunk: a
+    // finish that hashes meanwhile waits for it, and one that committed or
+    // removed the upload first leaves nothing to append to.
+    if (lock_upload(f, path, upload_uuid) != 0) return -1;
     bool failed = false;
     size_t count = static_cast<size_t>(data_len);
     if constexpr (sizeof(size_t) < sizeof(uint64_t)) failed = data_len != count;
@@ -228,10 +248,23 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
         set_status_error(REG_STATUS_NOT_FOUND, "upload not found: %s", upload_uuid);
         return -1;
     }
+    // The upload's lock is held from before the hash until the upload has
+    // left its name: an append waits for it and then finds the upload gone,
+    // and an append that held it first is in the hash.
+    FILE *lock = plat_fopen_append_existing(upload_path);
+    if (lock == nullptr) {
+        if (file_presence(upload_path) == 0)
+            set_status_error(REG_STATUS_NOT_FOUND, "upload not found: %s", upload_uuid);
+        else
+            set_error("cannot open upload: %s", upload_uuid);
+        return -1;
+    }
+    if (lock_upload(lock, upload_path, upload_uuid) != 0) return -1;
 
     uint8_t raw[32];
     if (sha256_file(upload_path, raw) != 0) {
         set_error("hashing upload failed");
+        plat_fclose(lock);
         return -1;
     }
     char hex[65];
@@ -240,11 +273,30 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
     snprintf(computed, sizeof computed, "sha256:%s", hex);
     if (strcmp(computed, expected_digest) != 0) {
         set_status_error(REG_STATUS_INVALID_DIGEST, "digest mismatch: expected %s, got %s", expected_digest, computed);
+        // Retired before it goes: the upload's session is over either way.
+        plat_retire_file(lock, 1);
         remove_file(upload_path);
+        plat_fclose(lock);
         return -1;
     }
 
-    if (commit_verified_upload(upload_path, expected_digest) != 0) return -1;
+    // Retired before the commit moves or removes it: an append waiting on
+    // another host, whose cache may still show the upload at its name, then
+    // finds it gone instead of writing into the blob. A commit that fails
+    // leaves the upload for another finish, and the mark is withdrawn; if
+    // even that fails, the upload can no longer be finished, and a client
+    // that tries is told it is unknown and starts again.
+    if (plat_retire_file(lock, 1) != 0) {
+        set_error("cannot mark upload: %s", upload_uuid);
+        plat_fclose(lock);
+        return -1;
+    }
+    if (commit_verified_upload(upload_path, expected_digest) != 0) {
+        if (file_presence(upload_path) == 1) plat_retire_file(lock, 0);
+        plat_fclose(lock);
+        return -1;
+    }
+    plat_fclose(lock);
     snprintf(out_digest, REG_DIGEST_STRING_SIZE, "%s", expected_digest);
     return 0;
 }
@@ -290,6 +342,9 @@ int reg_blob_append_stream(const char *upload_uuid, FILE *in, uint64_t max_bytes
             set_error("cannot open upload: %s", upload_uuid);
         return -1;
     }
+    // Held while the body arrives and until the close has written it; see
+    // reg_blob_append_chunk.
+    if (lock_upload(f, path, upload_uuid) != 0) return -1;
     bool write_failed = false;
     bool read_failed = copy_stream(in, max_bytes, f, nullptr, out_appended, &write_failed) != 0 &&
                        !write_failed;
@@ -373,7 +428,22 @@ int reg_blob_cancel_upload(const char *upload_uuid) {
     if (require_ready_with_valid_id(upload_uuid) != 0) return -1;
     char path[REG_PATH_MAX];
     upload_path_for_uuid(upload_uuid, path, sizeof path);
-    if (remove_file(path) != 0) {
+    // Removed under the upload's lock, after an append or finish that holds
+    // it; an upload already gone is cancelled.
+    FILE *lock = plat_fopen_append_existing(path);
+    if (lock == nullptr) {
+        if (file_presence(path) == 0) return 0;
+        set_error("cancel failed");
+        return -1;
+    }
+    int locked = plat_lock_file(lock, path, 1);
+    if (locked == PLAT_LOCK_GONE) {
+        plat_fclose(lock);
+        return 0;
+    }
+    bool failed = locked != 0 || plat_retire_file(lock, 1) != 0 || remove_file(path) != 0;
+    plat_fclose(lock);
+    if (failed) {
         set_error("cancel failed");
         return -1;
     }

@@ -21,6 +21,18 @@
 //       commits of one blob run at the same moment. Writes each round's
 //       digest on a line of its own, then the summary. Every failed finish
 //       is written to standard error and makes the exit status 1.
+//   store_worker ROOT contend BARRIER finish|append ROUNDS
+//       one of two workers on one upload at once (ROOT may be another mount
+//       of the same store for each): in each round the finish worker
+//       starts an upload of a few MiB, publishes its id as BARRIER/<round>.id
+//       and, once the append worker is ready, marks BARRIER/<round>.go and
+//       finishes it; the append worker appends a small chunk as soon as it
+//       sees the mark, and writes what came of it to BARRIER/<round>.done.
+//       Then the finish worker checks that the two results agree (the
+//       finish succeeded and the append found no upload, or the append got
+//       in first and the finish found a digest mismatch) and that a
+//       committed blob holds exactly its digest's bytes. Each disagreement
+//       is written to standard error and makes the exit status 1.
 //
 // OPS 0 and SECONDS 0 mean no limit. All workers draw from one fixed pool
 // of blobs, manifests, repositories and tags, so that processes collide on
@@ -34,6 +46,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <random>
@@ -405,12 +418,116 @@ int commit_same(const std::string &root, const std::string &barrier_dir, long in
     return failures == 0 ? 0 : 1;
 }
 
+// Waits until path exists; false after a minute, when the other worker
+// has failed elsewhere.
+bool wait_for(const std::string &path) {
+    auto give_up = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (!testing_support::path_exists(path)) {
+        if (std::chrono::steady_clock::now() > give_up) {
+            fprintf(stderr, "%s never appeared\n", path.c_str());
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+// Writes a barrier file whole: a temporary, then a rename.
+void publish(const std::string &path, const std::string &text) {
+    testing_support::write_whole_file(path + ".tmp", text);
+    std::error_code ec;
+    std::filesystem::rename(path + ".tmp", path, ec);
+}
+
+// The text of a published barrier file once it has some. Under Wine a
+// file may show its name before a read finds its bytes; an empty read is
+// read again, for up to a minute.
+std::string read_published(const std::string &path) {
+    auto give_up = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    std::string text;
+    while (wait_for(path) && (text = testing_support::read_whole_file(path)).empty() &&
+           std::chrono::steady_clock::now() < give_up)
+        std::this_thread::yield();
+    return text;
+}
+
+int contend(const std::string &root, const std::string &dir, const std::string &role,
+            long rounds) {
+    if (reg_storage_init(root.c_str()) != 0) {
+        fprintf(stderr, "init failed: %s\n", reg_storage_last_error());
+        return 2;
+    }
+    const std::string chunk = testing_support::random_bytes(1000, 77);
+    std::map<std::string, long> counts;
+    long violations = 0;
+    for (long round = 0; round < rounds; round++) {
+        std::string at = dir + "/" + std::to_string(round);
+        if (role == "append") {
+            std::string id = read_published(at + ".id");
+            if (id.empty()) return 1;
+            publish(at + ".ready", "");
+            if (!wait_for(at + ".go")) return 1;
+            std::string outcome = "ok";
+            if (reg_blob_append_chunk(id.c_str(), chunk.data(), chunk.size()) != 0)
+                outcome = reg_storage_last_status() == REG_STATUS_NOT_FOUND
+                              ? "gone"
+                              : std::string("failed: ") + reg_storage_last_error();
+            counts["append." + outcome.substr(0, outcome.find(':'))]++;
+            publish(at + ".done", outcome);
+            continue;
+        }
+        std::string bytes = testing_support::random_bytes(
+            (1 + static_cast<size_t>(round % 4)) << 20, static_cast<unsigned>(9000 + round));
+        std::string digest = "sha256:" + reference_sha256_hex(bytes);
+        char id[37], out[72];
+        if (reg_blob_start_upload(id) != 0 ||
+            reg_blob_append_chunk(id, bytes.data(), bytes.size()) != 0) {
+            fprintf(stderr, "round %ld: upload failed: %s\n", round, reg_storage_last_error());
+            return 1;
+        }
+        publish(at + ".id", id);
+        if (!wait_for(at + ".ready")) return 1;
+        publish(at + ".go", "");
+        int rc = reg_blob_finish_upload(id, digest.c_str(), out);
+        reg_status status = reg_storage_last_status();
+        std::string message = reg_storage_last_error();
+        std::string appended = read_published(at + ".done");
+        if (appended.empty()) return 1;
+        std::string problem;
+        if (rc == 0) {
+            counts["finish.ok"]++;
+            char path[4096];
+            if (appended != "gone")
+                problem = "the finish succeeded, and the append after it says " + appended;
+            else if (reg_blob_get_filepath(digest.c_str(), path, sizeof path) != 0)
+                problem = "the committed blob is not found";
+            else if (testing_support::read_whole_file(path) != bytes)
+                problem = "the committed blob does not hold its digest's bytes";
+        } else if (status == REG_STATUS_INVALID_DIGEST) {
+            counts["finish.mismatch"]++;
+            if (appended != "ok")
+                problem = "the digest differed, yet the append says " + appended;
+        } else {
+            problem = "the finish failed: " + message;
+        }
+        if (!problem.empty()) {
+            fprintf(stderr, "round %ld: %s\n", round, problem.c_str());
+            violations++;
+        }
+    }
+    std::string line = "rounds=" + std::to_string(rounds) + " violations=" + std::to_string(violations);
+    for (const auto &[name, value] : counts) line += " " + name + "=" + std::to_string(value);
+    printf("%s\n", line.c_str());
+    return violations == 0 ? 0 : 1;
+}
+
 int usage() {
     fprintf(stderr,
             "usage: store_worker ROOT store SEED OPS SECONDS\n"
             "       store_worker ROOT cgi SEED OPS SECONDS V2_BLOB\n"
             "       store_worker ROOT put-once\n"
-            "       store_worker ROOT commit-same BARRIER INDEX COUNT ROUNDS\n");
+            "       store_worker ROOT commit-same BARRIER INDEX COUNT ROUNDS\n"
+            "       store_worker ROOT contend BARRIER finish|append ROUNDS\n");
     return 2;
 }
 
@@ -421,6 +538,9 @@ int main(int argc, char **argv) {
     if (argc == 7 && strcmp(argv[2], "commit-same") == 0)
         return commit_same(argv[1], argv[3], strtol(argv[4], nullptr, 10),
                            strtol(argv[5], nullptr, 10), strtol(argv[6], nullptr, 10));
+    if (argc == 6 && strcmp(argv[2], "contend") == 0 &&
+        (strcmp(argv[4], "finish") == 0 || strcmp(argv[4], "append") == 0))
+        return contend(argv[1], argv[3], argv[4], strtol(argv[5], nullptr, 10));
     if (argc < 6) return usage();
     std::string mode = argv[2];
     if (mode != "store" && !(mode == "cgi" && argc == 7)) return usage();

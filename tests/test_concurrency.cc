@@ -157,4 +157,47 @@ TEST(Concurrency, TwoProcessesCommittingTheSameBlobAtOnceBothSucceed) {
     EXPECT_TRUE(check.temporaries.empty()) << join_lines(check.temporaries);
 }
 
+// An append and the finish of one upload at once, in two processes, a new
+// upload of a few MiB each round, the append made the moment the finish
+// starts: the requests take turns on the upload. Either the finish commits
+// and the append finds the upload gone, or the append got in first and the
+// finish reports a digest mismatch; a committed blob always holds exactly
+// its digest's bytes (the finish worker checks each round once both are
+// done), and no upload file is left.
+TEST(Concurrency, AnAppendAndAFinishOfOneUploadTakeTurns) {
+    constexpr int kRounds = 60;
+    ScratchDir scratch, barrier_dir;
+    std::string root = scratch / "root";
+    ASSERT_EQ(reg_storage_init(root.c_str()), 0) << reg_storage_last_error();
+    reg_storage_cleanup();
+
+    const char *const roles[] = {"finish", "append"};
+    std::vector<ProcessResult> results(2);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 2; i++)
+        threads.emplace_back([&, i] {
+            results[i] = run_process(STORE_WORKER_PATH,
+                                     {root, "contend", barrier_dir.path(), roles[i],
+                                      std::to_string(kRounds)},
+                                     {});
+        });
+    for (auto &t : threads) t.join();
+    for (int i = 0; i < 2; i++)
+        EXPECT_EQ(results[i].exit_status, 0) << roles[i] << " worker:\n" << results[i].err;
+    auto finish = counters_of(results[0].out);
+    auto append = counters_of(results[1].out);
+    EXPECT_EQ(finish["rounds"], kRounds) << results[0].out;
+    EXPECT_EQ(finish["violations"], 0) << results[0].err;
+    EXPECT_EQ(finish["finish.ok"] + finish["finish.mismatch"], kRounds) << results[0].out;
+    EXPECT_EQ(append["append.ok"] + append["append.gone"], kRounds) << results[1].out;
+    printf("[ workers  ] %d rounds: %s; %s\n", kRounds, describe(finish).c_str(),
+           describe(append).c_str());
+
+    StoreCheckOptions options;
+    options.root_alone_in_parent = true;
+    StoreCheck check = check_store(root, options);
+    EXPECT_TRUE(check.violations.empty()) << join_lines(check.violations);
+    EXPECT_EQ(check.uploads, 0);
+}
+
 }  // namespace

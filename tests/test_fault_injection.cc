@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "endpoint/v2_blob.h"
+#include "platform/platform.h"
 #include "platform/platform_fault.h"
 #include "storage/reg_storage.h"
 #include "storage/layout.h"
@@ -1182,6 +1183,176 @@ TEST_P(Interleaved, AnotherProcessStepsInBeforeEveryPlatformCall) {
 
 INSTANTIATE_TEST_SUITE_P(SharedRoot, Interleaved, ::testing::ValuesIn(interleavings()),
                          [](const ::testing::TestParamInfo<Interleaving> &info) {
+                             return std::string(info.param.name);
+                         });
+
+// ---- Two requests on one upload at once ---------------------------------------
+//
+// Appends, the finish and the cancel of one upload each hold the upload's
+// lock. The other request is put before every platform call of the
+// operation in turn. Where the upload is locked at that point (a probe
+// through a stream of its own is told it is busy), the other request would
+// wait until the operation is over, so it is not run there and the
+// operation must complete as if alone; elsewhere the other request runs to
+// its end at that point, and both results must agree with that order: no
+// byte is appended after the digest was taken, and a committed blob holds
+// exactly its digest's bytes.
+
+const std::string kExtra = random_bytes(3000, 21);
+constexpr int kNotRun = 1;  // the other request's result where it would wait
+
+// True when the file of the upload, or once committed its blob, is locked
+// by another stream right now.
+bool upload_locked(const Store &s) {
+    for (const std::string &path : {s.upload_path(), s.blob_path(kUpload)}) {
+        FILE *probe = plat_fopen_append_existing(path.c_str());
+        if (probe == nullptr) continue;
+        int rc = plat_lock_file(probe, path.c_str(), 0);
+        plat_fclose(probe);
+        if (rc == PLAT_LOCK_BUSY) return true;
+    }
+    return false;
+}
+
+int append_extra(Store &s) {
+    return reg_blob_append_chunk(s.upload_id.c_str(), kExtra.data(), kExtra.size());
+}
+
+struct UploadRace {
+    const char *name;
+    std::function<int(Store &)> operation;
+    std::function<int(Store &)> other;
+    // What must hold after both, given the operation's result and the
+    // other's (kNotRun where it would have waited) with its status.
+    std::function<void(Store &, int rc, int other_rc, reg_status other_status)> check;
+    // Wine keeps the name of a removed file that is still open and does not
+    // report its pending deletion, so a stream opened before a cancel finds
+    // the file still there.
+    bool needs_posix_deletion = false;
+};
+
+void expect_committed_alone(Store &s) {
+    EXPECT_EQ(read_whole_file(s.blob_path(kUpload)), kUpload);
+    EXPECT_FALSE(path_exists(s.upload_path()));
+}
+
+std::vector<UploadRace> upload_races() {
+    return {
+        {"finish_while_another_request_appends", finish_upload, append_extra,
+         [](Store &s, int rc, int other_rc, reg_status other_status) {
+             if (other_rc == 0) {
+                 // The chunk came first, so it is in the hash.
+                 EXPECT_EQ(rc, -1);
+                 EXPECT_EQ(reg_storage_last_status(), REG_STATUS_INVALID_DIGEST);
+                 EXPECT_FALSE(path_exists(s.blob_path(kUpload)));
+                 EXPECT_FALSE(path_exists(s.upload_path()));
+                 return;
+             }
+             if (other_rc != kNotRun) {
+                 EXPECT_EQ(other_status, REG_STATUS_NOT_FOUND);
+             }
+             EXPECT_EQ(rc, 0) << reg_storage_last_error();
+             expect_committed_alone(s);
+         }},
+        {"append_while_another_request_finishes", append_extra, finish_upload,
+         [](Store &s, int rc, int other_rc, reg_status) {
+             if (other_rc == kNotRun) {
+                 EXPECT_EQ(rc, 0) << reg_storage_last_error();
+                 EXPECT_EQ(read_whole_file(s.upload_path()), kUpload + kExtra);
+                 EXPECT_FALSE(path_exists(s.blob_path(kUpload)));
+                 return;
+             }
+             // The commit came first: the chunk finds no upload, and no byte
+             // of it reached the blob.
+             EXPECT_EQ(other_rc, 0);
+             EXPECT_EQ(rc, -1);
+             EXPECT_EQ(reg_storage_last_status(), REG_STATUS_NOT_FOUND);
+             expect_committed_alone(s);
+         }},
+        {"cancel_while_another_request_appends",
+         [](Store &s) { return reg_blob_cancel_upload(s.upload_id.c_str()); }, append_extra,
+         [](Store &s, int rc, int other_rc, reg_status other_status) {
+             if (other_rc != 0 && other_rc != kNotRun) {
+                 EXPECT_EQ(other_status, REG_STATUS_NOT_FOUND);
+             }
+             EXPECT_EQ(rc, 0) << reg_storage_last_error();
+             EXPECT_FALSE(path_exists(s.upload_path())) << "the cancelled upload came back";
+         }},
+        {"finish_while_another_request_cancels", finish_upload,
+         [](Store &s) { return reg_blob_cancel_upload(s.upload_id.c_str()); },
+         [](Store &s, int rc, int other_rc, reg_status) {
+             if (other_rc == kNotRun) {
+                 EXPECT_EQ(rc, 0) << reg_storage_last_error();
+                 expect_committed_alone(s);
+                 return;
+             }
+             EXPECT_EQ(other_rc, 0);
+             EXPECT_EQ(rc, -1);
+             EXPECT_EQ(reg_storage_last_status(), REG_STATUS_NOT_FOUND);
+             EXPECT_FALSE(path_exists(s.blob_path(kUpload)));
+             EXPECT_FALSE(path_exists(s.upload_path()));
+         },
+         true},
+    };
+}
+
+class UploadRaces : public ::testing::TestWithParam<UploadRace> {
+  protected:
+    void TearDown() override {
+        plat_fault_reset();
+        reg_storage_cleanup();
+    }
+};
+
+TEST_P(UploadRaces, TheOtherRequestBeforeEveryPlatformCall) {
+    const UploadRace &race = GetParam();
+    if (race.needs_posix_deletion && running_under_wine())
+        GTEST_SKIP() << "Wine keeps the name of a removed file while it is open";
+    auto prepare = [](Store &s) {
+        s.init();
+        s.start();
+        s.append(kUpload);
+    };
+    uint64_t calls;
+    {
+        Store s;
+        prepare(s);
+        plat_fault_arm(0, 0);
+        ASSERT_EQ(race.operation(s), 0) << reg_storage_last_error();
+        calls = plat_fault_calls();
+        plat_fault_reset();
+    }
+    std::map<std::string, int> outcomes;
+    for (uint64_t k = 1; k <= calls && !HasFatalFailure(); k++) {
+        Store s;
+        prepare(s);
+        int other_rc = kNotRun;
+        reg_status other_status = REG_STATUS_OK;
+        g_other_step = [&] {
+            if (upload_locked(s)) return;
+            other_rc = race.other(s);
+            other_status = reg_storage_last_status();
+        };
+        plat_fault_interleave(k, run_other_step);
+        int rc = race.operation(s);
+        plat_fault_reset();
+        SCOPED_TRACE(std::string(race.name) + ", the other request before call " +
+                     std::to_string(k));
+        race.check(s, rc, other_rc, other_status);
+        StoreCheckOptions options;
+        options.root_alone_in_parent = true;
+        StoreCheck check = check_store(s.root, options);
+        EXPECT_TRUE(check.violations.empty()) << join_lines(check.violations);
+        outcomes[other_rc == kNotRun ? "waits" : other_rc == 0 ? "first" : "refused"]++;
+    }
+    // The upload was locked at some of the points: the lock is there at all.
+    EXPECT_GT(outcomes["waits"], 0);
+    printf("[ races    ] %s: the other request before each of %llu calls: %s\n", race.name,
+           static_cast<unsigned long long>(calls), describe(outcomes).c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(OneUpload, UploadRaces, ::testing::ValuesIn(upload_races()),
+                         [](const ::testing::TestParamInfo<UploadRace> &info) {
                              return std::string(info.param.name);
                          });
 

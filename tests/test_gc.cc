@@ -290,6 +290,61 @@ TEST_F(StoreTest, AManifestStoredMeanwhileTouchesWhatItNames) {
     EXPECT_TRUE(removed[REG_GC_BLOB].empty());
 }
 
+// Ages are compared as finely as the file system stamps them. Each case
+// stores an image just now (its blobs are named, so they stay whatever the
+// grace) and an orphan blob and an upload of the given age, then collects
+// with that grace period and expiry at once.
+struct FineAgeCase {
+    const char *name;
+    int64_t age_ms;  // of the orphan and the upload; kAsWritten: left as written
+    int64_t grace;   // seconds, the expiry too
+    bool removed;
+};
+constexpr int64_t kAsWritten = INT64_MIN;
+
+class FineAge : public StoreTest, public ::testing::WithParamInterface<FineAgeCase> {};
+
+TEST_P(FineAge, OrphansAndUploadsGoExactlyWhenOlderThanTheGrace) {
+    const FineAgeCase &c = GetParam();
+    const std::string config = random_bytes(300, 50), layer = random_bytes(400, 51);
+    const std::string orphan = random_bytes(500, 52);
+    blob(config);
+    blob(layer);
+    put("app", "now", image(config, {layer}));
+    blob(orphan);
+    char id[37];
+    ASSERT_EQ(reg_blob_start_upload(id), 0) << reg_storage_last_error();
+    ASSERT_EQ(reg_blob_append_chunk(id, "abc", 3), 0) << reg_storage_last_error();
+    std::string upload = at(std::string("uploads/") + id + ".part");
+    if (c.age_ms != kAsWritten) {
+        auto then = fs::file_time_type::clock::now() - std::chrono::milliseconds(c.age_ms);
+        fs::last_write_time(blob_path(orphan), then);
+        fs::last_write_time(upload, then);
+    }
+
+    auto removed = gc(options(false, false, c.grace, c.grace));
+    EXPECT_EQ(blob_there(orphan), !c.removed);
+    EXPECT_EQ(path_exists(upload), !c.removed);
+    EXPECT_EQ(removed[REG_GC_BLOB], c.removed ? digests({&orphan}) : std::set<std::string>{});
+    EXPECT_EQ(removed[REG_GC_UPLOAD].size(), c.removed ? 1u : 0u);
+    EXPECT_TRUE(blob_there(config));
+    EXPECT_TRUE(blob_there(layer));
+    EXPECT_EQ(last_.kept_young, c.removed ? 0u : 1u) << "the orphan, kept for its age";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Grace, FineAge,
+    ::testing::Values(
+        // `regstore gc --grace 0s` right after an orphan was made.
+        FineAgeCase{"MadeAMomentBeforeTheRunGoesWithoutGrace", kAsWritten, 0, true},
+        // Modified after the run started, as by a manifest put meanwhile.
+        FineAgeCase{"ModifiedAfterTheRunStartedStaysWithoutGrace", -10000, 0, false},
+        // Within one second of the limit: whole seconds would round it young.
+        FineAgeCase{"HalfASecondOlderThanTheGraceGoes", 1500, 1, true},
+        FineAgeCase{"WellWithinTheGraceStays", 30000, 60, false},
+        FineAgeCase{"MadeAMomentBeforeTheRunStaysUnderAGrace", kAsWritten, kHour, false}),
+    [](const ::testing::TestParamInfo<FineAgeCase> &info) { return std::string(info.param.name); });
+
 struct ExpiryCase {
     const char *name;
     int64_t age;       // of the upload and the temporary
@@ -607,6 +662,18 @@ TEST_F(RegstoreOps, GcPrintsEachRemovalAndTheBytesFreed) {
     // With a grace period longer than the store's age nothing goes.
     ProcessResult none = regstore({"gc", "--delete-untagged", "--grace", "3h"});
     EXPECT_NE(none.out.find("removed 0 blobs, 0 manifests"), std::string::npos) << none.out;
+    // Without grace, an orphan stored a moment before goes at once; what
+    // manifests name stays.
+    const std::string fresh = random_bytes(321, 60);
+    blob(fresh);
+    ProcessResult at_once = regstore({"gc", "--grace", "0s"});
+    EXPECT_EQ(at_once.exit_status, 0) << at_once.err;
+    EXPECT_NE(at_once.out.find("removed blob " + digest_of(fresh) + " (321 bytes)"),
+              std::string::npos)
+        << at_once.out;
+    EXPECT_NE(at_once.out.find("removed 1 blobs, 0 manifests"), std::string::npos) << at_once.out;
+    EXPECT_FALSE(blob_there(fresh));
+    EXPECT_TRUE(blob_there(kLayerShared));
     for (const char *bad : {"1w", "-5", "h", ""}) {
         ProcessResult usage = regstore({"gc", "--grace", bad});
         EXPECT_EQ(usage.exit_status, 2) << bad;

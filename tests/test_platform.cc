@@ -195,3 +195,128 @@ TEST(PlatformFiles, ModificationTimeAndTouch) {
     EXPECT_EQ(plat_touch((dir / "absent").c_str()), -1);
     EXPECT_EQ(plat_stat((dir / "absent").c_str(), &a), PLAT_STAT_ABSENT);
 }
+
+// Times finer than a second, for a grace period of 0 or a few seconds: two
+// files stamped a quarter of a second apart read back that far apart, the
+// whole seconds agree with the nanoseconds, and the clock of that precision
+// runs with the one of whole seconds.
+TEST(PlatformFiles, ModificationTimeInNanoseconds) {
+    namespace fs = std::filesystem;
+    ScratchDir dir;
+    std::string early = dir / "early", late = dir / "late";
+    write_whole_file(early, "a");
+    write_whole_file(late, "b");
+    auto then = fs::file_time_type::clock::now() - std::chrono::hours(3);
+    fs::last_write_time(early, then);
+    fs::last_write_time(late, then + std::chrono::milliseconds(250));
+    plat_attr a, b;
+    ASSERT_EQ(plat_stat(early.c_str(), &a), 0);
+    ASSERT_EQ(plat_stat(late.c_str(), &b), 0);
+#ifndef _WIN32
+    // mingw-w64's std::filesystem sets whole seconds only.
+    EXPECT_EQ(b.mtime_ns - a.mtime_ns, 250000000);
+#endif
+    for (const plat_attr *x : {&a, &b}) {
+        EXPECT_LE(x->mtime * 1000000000, x->mtime_ns);
+        EXPECT_GT((x->mtime + 1) * 1000000000, x->mtime_ns);
+    }
+    int64_t now_ns = plat_time_ns();
+    EXPECT_GE(now_ns - a.mtime_ns, (3 * 3600 - 5) * 1000000000LL);
+    EXPECT_LE(now_ns - a.mtime_ns, (3 * 3600 + 5) * 1000000000LL);
+    EXPECT_LE(now_ns / 1000000000 - plat_time_seconds(), 1);
+    EXPECT_GE(now_ns / 1000000000 - plat_time_seconds(), -1);
+    // A touch stamps the time within the clock's tick (Linux stamps files
+    // from a coarser clock, some milliseconds behind), not a whole second.
+    int64_t before = plat_time_ns();
+    ASSERT_EQ(plat_touch(late.c_str()), 0);
+    int64_t after = plat_time_ns();
+    ASSERT_EQ(plat_stat(late.c_str(), &b), 0);
+    EXPECT_GE(b.mtime_ns, before - 50000000);
+    EXPECT_LE(b.mtime_ns, after + 50000000);
+}
+
+// ---- Locks on open files ------------------------------------------------------
+
+// The lock is one stream's: another stream of the same file, in this
+// process too, waits for it (here: is told it is busy); closing a third
+// stream keeps it; the file's bytes stay readable and writable through
+// other streams meanwhile; the holder's close lets it go.
+TEST(PlatformLocks, OneStreamHoldsTheLockUntilItsClose) {
+    ScratchDir dir;
+    std::string path = dir / "upload";
+    write_whole_file(path, "abc");
+    FILE *holder = plat_fopen_append_existing(path.c_str());
+    FILE *other = plat_fopen_append_existing(path.c_str());
+    ASSERT_NE(holder, nullptr);
+    ASSERT_NE(other, nullptr);
+    ASSERT_EQ(plat_lock_file(holder, path.c_str(), 1), 0);
+    EXPECT_EQ(plat_lock_file(other, path.c_str(), 0), PLAT_LOCK_BUSY);
+
+    FILE *third = plat_fopen_append_existing(path.c_str());
+    ASSERT_NE(third, nullptr);
+    EXPECT_EQ(plat_fwrite("def", 3, third), 3u);
+    EXPECT_EQ(plat_fclose(third), 0);
+    EXPECT_EQ(plat_lock_file(other, path.c_str(), 0), PLAT_LOCK_BUSY)
+        << "closing another stream of the file let the lock go";
+    EXPECT_EQ(plat_fwrite("ghi", 3, holder), 3u);
+    EXPECT_EQ(plat_fclose(holder), 0);
+    EXPECT_EQ(read_whole_file(path), "abcdefghi");
+
+    EXPECT_EQ(plat_lock_file(other, path.c_str(), 0), 0);
+    EXPECT_EQ(plat_fclose(other), 0);
+}
+
+// A stream opened before its file left the name (renamed away, removed, or
+// replaced by another file) finds it gone once it has the lock; the lock is
+// then not held, and retirement is allowed on a locked stream.
+TEST(PlatformLocks, AFileThatLeftItsNameIsGone) {
+    struct Case {
+        const char *name;
+        void (*change)(const std::string &path, const std::string &elsewhere);
+        int expected;
+        // Wine has neither the deletion nor the rename with POSIX semantics
+        // over an open file, nor reports a pending deletion.
+        bool needs_posix_semantics;
+    };
+    const Case cases[] = {
+        {"unchanged", [](const std::string &, const std::string &) {}, 0, false},
+        {"renamed away",
+         [](const std::string &path, const std::string &elsewhere) {
+             ASSERT_EQ(plat_rename(path.c_str(), elsewhere.c_str()), 0);
+         },
+         PLAT_LOCK_GONE, false},
+        {"removed",
+         [](const std::string &path, const std::string &) {
+             ASSERT_EQ(plat_remove(path.c_str()), PLAT_REMOVE_DONE);
+         },
+         PLAT_LOCK_GONE, true},
+        {"replaced by another file",
+         [](const std::string &path, const std::string &elsewhere) {
+             write_whole_file(elsewhere, "other");
+             ASSERT_EQ(plat_rename(elsewhere.c_str(), path.c_str()), 0);
+         },
+         PLAT_LOCK_GONE, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.needs_posix_semantics && testing_support::running_under_wine()) continue;
+        ScratchDir dir;
+        std::string path = dir / "upload", elsewhere = dir / "blob";
+        write_whole_file(path, "abc");
+        FILE *f = plat_fopen_append_existing(path.c_str());
+        ASSERT_NE(f, nullptr);
+        c.change(path, elsewhere);
+        EXPECT_EQ(plat_lock_file(f, path.c_str(), 1), c.expected);
+        if (c.expected == 0) {
+            EXPECT_EQ(plat_retire_file(f, 1), 0);
+        }
+        EXPECT_EQ(plat_fclose(f), 0);
+        // Not held after a refusal: another stream of the same file (at
+        // whatever name it has now) takes the lock at once.
+        std::string now_at = testing_support::path_exists(elsewhere) ? elsewhere : path;
+        FILE *next = plat_fopen_append_existing(now_at.c_str());
+        if (next == nullptr) continue;  // removed
+        EXPECT_EQ(plat_lock_file(next, now_at.c_str(), 0), 0);
+        EXPECT_EQ(plat_fclose(next), 0);
+    }
+}

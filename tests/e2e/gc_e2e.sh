@@ -9,7 +9,8 @@
 # such pull may fail, every gc run must succeed, and the store's invariants
 # hold afterwards. A push may be refused (400 MANIFEST_BLOB_UNKNOWN) when
 # the collector took a blob it had skipped (or one it uploaded more than the
-# grace period before); it is then pushed again whole.
+# grace period before); it is then pushed again whole. At the end, an
+# orphan blob pushed a moment before a run with `--grace 0s` must go.
 # Runs for GC_SECONDS (default 15).
 #
 #   tests/e2e/gc_e2e.sh               (BUILD_DIR selects the build; default ./build)
@@ -197,6 +198,22 @@ no_untagged_left() {
   done <"$work/deletable"
 }
 check "no untagged image is left" no_untagged_left
+
+# Without grace, an orphan blob pushed a moment before (within the same
+# second, as a rule) goes at once, and every kept image stays whole.
+orphan_goes_without_grace() {
+  local digest
+  head -c 4000 /dev/urandom >"$work/orphan"
+  digest=$(sha "$work/orphan")
+  push_blob late "$work/orphan" || { detail="the push of the orphan failed"; return 1; }
+  "$regstore" --root "$storage" gc --grace 0s >"$work/gc0.out" 2>&1 ||
+    { detail="gc: $(tail -n 1 "$work/gc0.out")"; return 1; }
+  grep -q "^removed blob $digest " "$work/gc0.out" ||
+    { detail="not removed: $(tail -n 1 "$work/gc0.out")"; return 1; }
+  [ "$(code HEAD "/v2/late/blobs/$digest")" = 404 ] || { detail="HEAD still finds it"; return 1; }
+}
+check "an orphan blob pushed a moment before goes at once with --grace 0s" orphan_goes_without_grace
+check "every kept image pulls whole after it" every_kept_image_whole
 stop_server
 check "the store's invariants hold; fsck finds it sound" eval '"$check_store" "$storage" >"$work/check" 2>&1 &&
   "$regstore" --root "$storage" fsck >"$work/fsck" 2>&1 || { detail=$(cat "$work/check" "$work/fsck" | head -c 600); false; }'

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # One store, two hosts, on a real distributed file system: starts glusterd
 # (its state in the scratch folder), makes a one-brick GlusterFS volume on
-# this machine and mounts it twice (FUSE), then runs two web servers over
+# this machine (with performance.stat-prefetch off, which the upload lock
+# needs) and mounts it twice (FUSE), then runs two web servers over
 # the two mounts: lighttpd on the first, nginx on the second, the same
 # storage root through each. While writers push blobs through both servers
 # (each blob read back at once through the other one) and readers fetch
 # every blob pushed so far through either, skopeo pushes an image through
 # one server and pulls it through the other. Every body must be exactly the
 # bytes its digest names; afterwards the store's invariant checker runs over
-# the volume. Runs the load for GLUSTER_SECONDS (default 20).
+# the volume. Runs the load for GLUSTER_SECONDS (default 20). Then a
+# process on each mount works on one upload at once: an append through one
+# and the finish through the other must take turns.
 #
 # Stops all it started (the servers, both mounts, the volume, glusterd by
 # its process id), also when a check fails. Skips (exit 0, a SKIP line) only
@@ -23,6 +26,7 @@ set -uo pipefail
 
 seconds=${GLUSTER_SECONDS:-20}
 check_store=$build_dir/tests/check_store
+store_worker=$build_dir/tests/fault/store_worker
 volume=regtest$$
 
 if [ ! -c /dev/fuse ] || ! grep -qw fuse /proc/filesystems 2>/dev/null; then
@@ -86,8 +90,12 @@ start_gluster() {
     sleep 0.2
   done
   # force: the brick lies on the root file system, which GlusterFS warns of.
+  # performance.stat-prefetch off: the clients' metadata cache would keep a
+  # file's size from before another client's append past the lock that
+  # orders them, so that a finish could hash a stale prefix.
   gluster --mode=script volume create "$volume" "$address:$work/brick" force >"$work/log/create" 2>&1 &&
     volume_made=1 &&
+    gluster --mode=script volume set "$volume" performance.stat-prefetch off >>"$work/log/create" 2>&1 &&
     gluster --mode=script volume start "$volume" >"$work/log/start" 2>&1 ||
     { detail="volume: $(cat "$work/log/create" "$work/log/start" 2>/dev/null | tr '\n' ' ')"; return 1; }
   local m
@@ -236,6 +244,34 @@ check "readers verified bodies through both servers" eval '[ "$reads" -gt 0 ] ||
 
 for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
 pids=()
+
+# One upload, two hosts: a process on the first mount finishes an upload of
+# a few MiB while a process on the second appends to it the moment the
+# finish starts, GLUSTER_ROUNDS times (default 20). The upload's lock (a
+# POSIX record lock, which the volume shares between its clients) makes
+# them take turns: the finish commits and the append finds the upload gone,
+# or the append comes first and the finish reports a digest mismatch; the
+# committed blob always holds exactly its digest's bytes. The appender's
+# name cache may still show a committed upload; the retirement mark on the
+# file tells it.
+upload_contended_across_mounts() {
+  local rounds=${GLUSTER_ROUNDS:-20} rc1 rc2
+  mkdir -p "$work/contend"
+  "$store_worker" "$work/mnt1/registry" contend "$work/contend" finish "$rounds" \
+    >"$work/contend-finish.out" 2>"$work/contend-finish.err" &
+  local finisher=$!
+  "$store_worker" "$work/mnt2/registry" contend "$work/contend" append "$rounds" \
+    >"$work/contend-append.out" 2>"$work/contend-append.err"
+  rc2=$?
+  wait "$finisher"
+  rc1=$?
+  echo "     (finish: $(tail -n 1 "$work/contend-finish.out"); append: $(tail -n 1 "$work/contend-append.out"))"
+  [ "$rc1" = 0 ] && [ "$rc2" = 0 ] && grep -q "violations=0" "$work/contend-finish.out" ||
+    { detail="$(head -n 3 "$work/contend-finish.err" "$work/contend-append.err" | tr '\n' ' ')"; return 1; }
+}
+check "an append through one mount and a finish through the other take turns on one upload" \
+  upload_contended_across_mounts
+
 check "the store on the volume keeps its invariants" eval '"$check_store" "$work/mnt1/registry" >"$work/check" 2>&1 ||
   { detail=$(head -c 600 "$work/check"); false; }'
 finish
