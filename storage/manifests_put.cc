@@ -233,7 +233,9 @@ bool check_document(yyjson_val *root, Kind kind, const char *repo_name, char *su
     return true;
 }
 
-int check_put_arguments(const char *repo_name, const char *reference, uint64_t body_len) {
+// The tests both puts make first: the storage is ready, the repository
+// name passes the rule, the reference is not empty. Sets the message.
+int require_ready_name_and_reference(const char *repo_name, const char *reference) {
     if (require_ready() != 0) return -1;
     if (!repo_name_valid(repo_name)) {
         set_status_error(REG_STATUS_INVALID_NAME, "invalid repository name: %s", repo_name);
@@ -243,6 +245,11 @@ int check_put_arguments(const char *repo_name, const char *reference, uint64_t b
         set_status_error(REG_STATUS_INVALID_NAME, "empty reference");
         return -1;
     }
+    return 0;
+}
+
+int check_put_arguments(const char *repo_name, const char *reference, uint64_t body_len) {
+    if (require_ready_name_and_reference(repo_name, reference) != 0) return -1;
     if (strncmp(reference, "sha256:", 7) == 0) {
         if (!digest_valid(reference)) {
             set_status_error(REG_STATUS_INVALID_DIGEST, "invalid digest reference");
@@ -389,15 +396,7 @@ int reg_manifest_put(const char *repo_name, const char *reference, const void *b
         set_status_error(REG_STATUS_INVALID_ARGUMENT, "NULL argument");
         return -1;
     }
-    if (require_ready() != 0) return -1;
-    if (!repo_name_valid(repo_name)) {
-        set_status_error(REG_STATUS_INVALID_NAME, "invalid repository name: %s", repo_name);
-        return -1;
-    }
-    if (reference[0] == '\0') {
-        set_status_error(REG_STATUS_INVALID_NAME, "empty reference");
-        return -1;
-    }
+    if (require_ready_name_and_reference(repo_name, reference) != 0) return -1;
     if (!is_digest_reference(reference) && !tag_name_valid(reference)) {
         set_status_error(REG_STATUS_INVALID_NAME, "invalid tag: %s", reference);
         return -1;
