@@ -113,12 +113,15 @@ check "glusterd, a one-brick volume, two FUSE mounts of it" start_gluster || fin
 
 # serve_over SERVER MOUNT: scripts/serve on a free port with the storage
 # root registry/ of that mount; its port goes into ports[], its pid into pids[].
+# Every host of one store must run the programs as one user, or one host
+# cannot write into a directory another made: lighttpd runs them as root
+# here, so nginx (which would drop to www-data) is told to do the same.
 serve_over() {
   local name=$1 mount=$2 attempt port pid i log=$work/log/serve-$1.log
   for attempt in $(seq 1 20); do
     port=$((20000 + RANDOM % 40000))
     port_in_use "$port" && continue
-    SERVER=$name PORT=$port RUN_DIR=$work/run-$name REGISTRY_STORAGE_ROOT=$mount/registry \
+    SERVER=$name NGINX_USER=root PORT=$port RUN_DIR=$work/run-$name REGISTRY_STORAGE_ROOT=$mount/registry \
       BUILD_DIR=$build_dir SERVE_SKIP_BUILD=1 "$top/scripts/serve" >"$log" 2>&1 </dev/null &
     pid=$!
     for i in $(seq 1 100); do
