@@ -60,6 +60,15 @@ int function_stream_close(void *cookie) {
     return 0;
 }
 
+// What an attribute query tells, from the stat of one entry.
+void attr_of_stat(const struct stat &st, plat_attr *out) {
+    out->is_dir = S_ISDIR(st.st_mode) ? 1 : 0;
+    out->is_file = S_ISREG(st.st_mode) ? 1 : 0;
+    out->size = static_cast<int64_t>(st.st_size);
+    out->mtime = static_cast<int64_t>(st.st_mtime);
+    out->mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
 // ---- Helpers of the locks on open files
 
 // The byte the lock covers: far beyond the end of any file, so that the
@@ -126,11 +135,7 @@ int plat_stat(const char *path, plat_attr *out) {
     if (path == nullptr) return PLAT_STAT_FAILED;
     if (stat(path, &st) != 0)
         return errno == ENOENT || errno == ENOTDIR ? PLAT_STAT_ABSENT : PLAT_STAT_FAILED;
-    out->is_dir = S_ISDIR(st.st_mode) ? 1 : 0;
-    out->is_file = S_ISREG(st.st_mode) ? 1 : 0;
-    out->size = static_cast<int64_t>(st.st_size);
-    out->mtime = static_cast<int64_t>(st.st_mtime);
-    out->mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    attr_of_stat(st, out);
     return 0;
 }
 
@@ -179,26 +184,16 @@ FILE *plat_fopen(const char *path, const char *mode) {
     return refuse_directory(fopen(path, mode));
 }
 
-// O_NONBLOCK keeps open() from waiting for a FIFO's writer; the mode is
-// checked on the opened descriptor, so the entry cannot be swapped between
-// the check and the use. Blocking reads are restored before use.
 FILE *plat_fopen_regular(const char *path) {
-    if (FAULT_HIT(PLAT_OP_OPEN)) return nullptr;
-    if (path == nullptr) return nullptr;
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    struct stat st;
-    int flags = -1;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        close(fd);
-        return nullptr;
-    }
-    FILE *f = fdopen(fd, "rb");
-    if (f == nullptr) close(fd);
+    FILE *f = nullptr;
+    plat_attr attr;
+    plat_open_regular_file(path, &f, &attr);
     return f;
 }
 
+// O_NONBLOCK keeps open() from waiting for a FIFO's writer; the mode is
+// checked on the opened descriptor, so the entry cannot be swapped between
+// the check and the use. Blocking reads are restored before use.
 int plat_open_regular_file(const char *path, FILE **out, plat_attr *attr) {
     *out = nullptr;
     if (FAULT_HIT(PLAT_OP_OPEN)) return PLAT_OPEN_FAILED;
@@ -224,11 +219,7 @@ int plat_open_regular_file(const char *path, FILE **out, plat_attr *attr) {
         close(fd);
         return PLAT_OPEN_FAILED;
     }
-    attr->is_dir = 0;
-    attr->is_file = 1;
-    attr->size = static_cast<int64_t>(st.st_size);
-    attr->mtime = static_cast<int64_t>(st.st_mtime);
-    attr->mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    attr_of_stat(st, attr);
     *out = f;
     return PLAT_OPEN_DONE;
 }

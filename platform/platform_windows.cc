@@ -433,16 +433,10 @@ FILE *plat_fopen(const char *path, const char *mode) {
 }
 
 FILE *plat_fopen_regular(const char *path) {
-    if (FAULT_HIT(PLAT_OP_OPEN)) return nullptr;
-    if (path == nullptr) return nullptr;
-    HANDLE h = open_handle(path, GENERIC_READ, OPEN_EXISTING, 0);
-    if (h == INVALID_HANDLE_VALUE) return nullptr;
-    // A disk file only: not a pipe, a console or another device.
-    if (GetFileType(h) != FILE_TYPE_DISK || is_directory_handle(h)) {
-        CloseHandle(h);
-        return nullptr;
-    }
-    return stream_of(h, _O_RDONLY, "rb");
+    FILE *f = nullptr;
+    plat_attr attr;
+    plat_open_regular_file(path, &f, &attr);
+    return f;
 }
 
 int plat_open_regular_file(const char *path, FILE **out, plat_attr *attr) {

@@ -248,9 +248,19 @@ int require_ready_name_and_reference(const char *repo_name, const char *referenc
     return 0;
 }
 
+// Refuses a body above limit bytes ("manifest too large: %llu bytes (max
+// %llu)", REG_STATUS_TOO_LARGE). 0 when it fits.
+int require_size_within(uint64_t body_len, uint64_t limit) {
+    if (body_len <= limit) return 0;
+    set_status_error(REG_STATUS_TOO_LARGE, "manifest too large: %llu bytes (max %llu)",
+                     static_cast<unsigned long long>(body_len),
+                     static_cast<unsigned long long>(limit));
+    return -1;
+}
+
 int check_put_arguments(const char *repo_name, const char *reference, uint64_t body_len) {
     if (require_ready_name_and_reference(repo_name, reference) != 0) return -1;
-    if (strncmp(reference, "sha256:", 7) == 0) {
+    if (is_digest_reference(reference)) {
         if (!digest_valid(reference)) {
             set_status_error(REG_STATUS_INVALID_DIGEST, "invalid digest reference");
             return -1;
@@ -259,12 +269,7 @@ int check_put_arguments(const char *repo_name, const char *reference, uint64_t b
         set_status_error(REG_STATUS_INVALID_NAME, "invalid tag: %s", reference);
         return -1;
     }
-    if (body_len > REG_MANIFEST_MAX) {
-        set_status_error(REG_STATUS_TOO_LARGE, "manifest too large: %llu bytes (max %llu)",
-                         static_cast<unsigned long long>(body_len),
-                         static_cast<unsigned long long>(REG_MANIFEST_MAX));
-        return -1;
-    }
+    if (require_size_within(body_len, REG_MANIFEST_MAX) != 0) return -1;
     return 0;
 }
 
@@ -344,12 +349,7 @@ int write_link_in(const char *dir, const char *path, const char *hex, const char
 int store_manifest(const char *repo_name, const char *reference, const void *body,
                    uint64_t body_len, const char *content_type, const char *hex,
                    const char *subject_hex) {
-    if (body_len > REG_MANIFEST_MAX) {
-        set_status_error(REG_STATUS_TOO_LARGE, "manifest too large: %llu bytes (max %llu)",
-                         static_cast<unsigned long long>(body_len),
-                         static_cast<unsigned long long>(REG_MANIFEST_MAX));
-        return -1;
-    }
+    if (require_size_within(body_len, REG_MANIFEST_MAX) != 0) return -1;
     char path[REG_PATH_MAX];
     manifests_dir(repo_name, path, sizeof path);
     if (mkdirs(path) != 0) {
@@ -401,12 +401,7 @@ int reg_manifest_put(const char *repo_name, const char *reference, const void *b
         set_status_error(REG_STATUS_INVALID_NAME, "invalid tag: %s", reference);
         return -1;
     }
-    if (body_len > kPlainBodyMax) {
-        set_status_error(REG_STATUS_TOO_LARGE, "manifest too large: %llu bytes (max %llu)",
-                         static_cast<unsigned long long>(body_len),
-                         static_cast<unsigned long long>(kPlainBodyMax));
-        return -1;
-    }
+    if (require_size_within(body_len, kPlainBodyMax) != 0) return -1;
     if (validate_manifest(body, body_len) != 0) return -1;
 
     char hex[REG_HEX_SIZE];

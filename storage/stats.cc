@@ -31,6 +31,27 @@ int32_t narrow(int64_t count) { return count > INT32_MAX ? INT32_MAX : static_ca
 
 }  // namespace
 
+namespace {
+
+// The repositories as the catalog lists them and their tags, from one walk
+// of the repositories. 0, or -1 when something does not list whole.
+int count_repos_and_tags(int32_t *repos, int32_t *tags) {
+    return unless_out_of_memory(-1, [&] {
+        std::vector<std::string> names, tag_names;
+        if (list_repositories(&names) != 0) return -1;
+        int64_t count = 0;
+        for (const std::string &repo : names) {
+            if (list_tags(repo.c_str(), &tag_names) != 0) return -1;
+            count += static_cast<int64_t>(tag_names.size());
+        }
+        *repos = narrow(static_cast<int64_t>(names.size()));
+        *tags = narrow(count);
+        return 0;
+    });
+}
+
+}  // namespace
+
 int32_t count_repos(void) {
     return unless_out_of_memory(-1, [] {
         std::vector<std::string> names;
@@ -40,16 +61,8 @@ int32_t count_repos(void) {
 }
 
 int32_t count_tags(void) {
-    return unless_out_of_memory(-1, [] {
-        std::vector<std::string> repos, tags;
-        if (list_repositories(&repos) != 0) return -1;
-        int64_t count = 0;
-        for (const std::string &repo : repos) {
-            if (list_tags(repo.c_str(), &tags) != 0) return -1;
-            count += static_cast<int64_t>(tags.size());
-        }
-        return narrow(count);
-    });
+    int32_t repos = 0, tags = 0;
+    return count_repos_and_tags(&repos, &tags) == 0 ? tags : -1;
 }
 
 int64_t count_blobs(int32_t *out_count) {
@@ -88,14 +101,14 @@ extern "C" {
 const char *reg_storage_get_stats_json(void) {
     if (require_ready() != 0) return nullptr;
 
-    int32_t repos = count_repos();
+    int32_t repos = 0, tags = 0;
+    int walked = count_repos_and_tags(&repos, &tags);
     int32_t blobs = 0;
     int64_t blob_bytes = count_blobs(&blobs);
-    int32_t tags = count_tags();
     int64_t upload_bytes = 0;
     int32_t uploads = count_uploads(&upload_bytes);
     // A count of part of the store would be a wrong number; none is given.
-    if (repos < 0 || blob_bytes < 0 || tags < 0 || uploads < 0) {
+    if (walked != 0 || blob_bytes < 0 || uploads < 0) {
         set_error("cannot walk the store whole");
         return nullptr;
     }

@@ -145,6 +145,23 @@ int lock_upload(FILE *f, const char *path, const char *uuid) {
     return -1;
 }
 
+// Opens the upload file at path for appending, without creating it, and
+// takes its lock. The stream, or NULL with the message: an upload that is
+// not there (or went meanwhile) is REG_STATUS_NOT_FOUND; one that is there
+// but does not open or lock is a failure of the store, not a session the
+// client lost.
+FILE *open_locked_upload(const char *path, const char *uuid) {
+    FILE *f = plat_fopen_append_existing(path);
+    if (f == nullptr) {
+        if (file_presence(path) == 0)
+            set_status_error(REG_STATUS_NOT_FOUND, "upload not found: %s", uuid);
+        else
+            set_error("cannot open upload: %s", uuid);
+        return nullptr;
+    }
+    return lock_upload(f, path, uuid) == 0 ? f : nullptr;
+}
+
 }  // namespace
 
 int uuid_make(char *out) {
@@ -244,31 +261,20 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
     }
     char upload_path[REG_PATH_MAX];
     upload_path_for_uuid(upload_uuid, upload_path, sizeof upload_path);
-    if (!file_exists(upload_path)) {
-        set_status_error(REG_STATUS_NOT_FOUND, "upload not found: %s", upload_uuid);
-        return -1;
-    }
     // The upload's lock is held from before the hash until the upload has
     // left its name: an append waits for it and then finds the upload gone,
     // and an append that held it first is in the hash.
-    FILE *lock = plat_fopen_append_existing(upload_path);
-    if (lock == nullptr) {
-        if (file_presence(upload_path) == 0)
-            set_status_error(REG_STATUS_NOT_FOUND, "upload not found: %s", upload_uuid);
-        else
-            set_error("cannot open upload: %s", upload_uuid);
-        return -1;
-    }
-    if (lock_upload(lock, upload_path, upload_uuid) != 0) return -1;
+    FILE *lock = open_locked_upload(upload_path, upload_uuid);
+    if (lock == nullptr) return -1;
 
-    uint8_t raw[32];
+    uint8_t raw[REG_RAW_DIGEST_SIZE];
     if (sha256_file(upload_path, raw) != 0) {
         set_error("hashing upload failed");
         plat_fclose(lock);
         return -1;
     }
-    char hex[65];
-    char computed[80];
+    char hex[REG_HEX_SIZE];
+    char computed[REG_DIGEST_STRING_SIZE];
     bin_to_hex(raw, sizeof raw, hex);
     snprintf(computed, sizeof computed, "sha256:%s", hex);
     if (strcmp(computed, expected_digest) != 0) {
@@ -332,19 +338,10 @@ int reg_blob_append_stream(const char *upload_uuid, FILE *in, uint64_t max_bytes
     if (require_ready_with_valid_id(upload_uuid) != 0) return -1;
     char path[REG_PATH_MAX];
     upload_path_for_uuid(upload_uuid, path, sizeof path);
-    FILE *f = plat_fopen_append_existing(path);
-    if (f == nullptr) {
-        // An upload that is there but does not open is a failure of the
-        // store, not a session the client lost.
-        if (file_presence(path) == 0)
-            set_status_error(REG_STATUS_NOT_FOUND, "upload not found: %s", upload_uuid);
-        else
-            set_error("cannot open upload: %s", upload_uuid);
-        return -1;
-    }
-    // Held while the body arrives and until the close has written it; see
-    // reg_blob_append_chunk.
-    if (lock_upload(f, path, upload_uuid) != 0) return -1;
+    // The lock is held while the body arrives and until the close has
+    // written it; see reg_blob_append_chunk.
+    FILE *f = open_locked_upload(path, upload_uuid);
+    if (f == nullptr) return -1;
     bool write_failed = false;
     bool read_failed = copy_stream(in, max_bytes, f, nullptr, out_appended, &write_failed) != 0 &&
                        !write_failed;
