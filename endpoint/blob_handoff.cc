@@ -6,20 +6,16 @@
 
 #include "edge/tw_cgi.h"
 #include "endpoint/reply.h"
+#include "storage/reg_storage.h"
 
 namespace {
 
 constexpr size_t kPrefixMax = 256;
-constexpr size_t kHexDigits = 64;
 
-bool digest_hex(const char *digest) {
-    if (digest == nullptr || strncmp(digest, "sha256:", 7) != 0) return false;
-    const char *hex = digest + 7;
-    for (size_t i = 0; i < kHexDigits; i++) {
-        char c = hex[i];
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-    }
-    return hex[kHexDigits] == '\0';
+// The hex digits of a digest string the store keeps ("sha256:" and 64, or
+// "sha512:" and 128); NULL for anything else.
+const char *digest_hex(const char *digest) {
+    return reg_digest_valid(digest) ? strchr(digest, ':') + 1 : nullptr;
 }
 
 // An absolute path whose last component is hex and that has no "." or ".."
@@ -27,9 +23,9 @@ bool digest_hex(const char *digest) {
 // storage put it.
 bool path_names_blob(const char *path, const char *hex) {
     if (path == nullptr || path[0] != '/') return false;
-    size_t len = strlen(path);
-    if (len < kHexDigits + 1 || path[len - kHexDigits - 1] != '/' ||
-        memcmp(path + len - kHexDigits, hex, kHexDigits) != 0)
+    size_t len = strlen(path), digits = strlen(hex);
+    if (len < digits + 1 || path[len - digits - 1] != '/' ||
+        memcmp(path + len - digits, hex, digits) != 0)
         return false;
     for (const char *p = path; *p != '\0';) {
         while (*p == '/') p++;
@@ -60,7 +56,8 @@ bool prefix_usable(const char *prefix) {
 // *escapes; false for a digest or path that may not be handed off, and for
 // a path whose escaped form does not fit.
 bool escaped_blob_path(const char *digest, const char *path, char *escaped, size_t *escapes) {
-    if (!digest_hex(digest) || !path_names_blob(path, digest + 7)) return false;
+    const char *hex = digest_hex(digest);
+    if (hex == nullptr || !path_names_blob(path, hex)) return false;
     query_escape(path, escaped, BLOB_HANDOFF_LINE_MAX);
     // '%' is not in the plain set, so each '%' of the result starts an
     // escape, and a result shorter than that count says the escape was cut.

@@ -101,10 +101,10 @@ int blob_handoff_request_conditional(void);
  * of the whole blob of size bytes (whole_reply 1: no range served, no
  * conditional header). Returns the line's length, or 0 with out holding ""
  * (when out_size > 0) when the body is not handed off: handoff.server is
- * off; whole_reply is 0; size is not above 0; digest is not "sha256:" and
- * 64 lowercase hex digits; path is NULL, does not start with '/' (a
- * relative storage root, or a Windows path), does not end in
- * "/<the 64 digits>", or holds a "." or ".." component; for nginx a prefix
+ * off; whole_reply is 0; size is not above 0; digest is not a digest string
+ * the store keeps ("sha256:" and 64 lowercase hex digits, or "sha512:" and
+ * 128); path is NULL, does not start with '/' (a relative storage root, or
+ * a Windows path), does not end in "/<the hex digits>", or holds a "." or ".." component; for nginx a prefix
  * that does not start with '/', holds a byte outside [A-Za-z0-9._~/-] or is
  * longer than 256 bytes; for Apache a path byte outside [A-Za-z0-9._~/-];
  * or a line that does not fit out. */

@@ -24,9 +24,9 @@ constexpr size_t kScratch = 256;
 void send_blob_headers(const char *digest, int64_t length, char *scratch,
                        const char *handoff_line) {
     cgi_header_extra(oci_api_version_line);
-    tw_snprintf(scratch, 160, "Docker-Content-Digest: %s", digest);
+    tw_snprintf(scratch, kScratch, "Docker-Content-Digest: %s", digest);
     cgi_header_extra(scratch);
-    tw_snprintf(scratch, 160, "Etag: \"%s\"", digest);
+    tw_snprintf(scratch, kScratch, "Etag: \"%s\"", digest);
     cgi_header_extra(scratch);
     cgi_header_ct("application/octet-stream");
     tw_snprintf(scratch, 64, "Content-Length: %lld", static_cast<long long>(length));
@@ -166,7 +166,7 @@ int handle_v2_blob(const char *name_in, const char *digest_in) {
         oci_send_error(500, "STORAGE_ERROR", "Failed to initialize registry storage");
 
     char name[256];
-    char digest[128];
+    char digest[OCI_REFERENCE_MAX];
     memset(name, 0, sizeof name);
     memset(digest, 0, sizeof digest);
     if (name_in != nullptr && name_in[0] != '\0' && digest_in != nullptr && digest_in[0] != '\0') {
@@ -186,7 +186,9 @@ int handle_v2_blob(const char *name_in, const char *digest_in) {
             oci_send_error(404, "NAME_UNKNOWN", "repository name not known");
         }
     }
-    if (digest[0] == '\0' || strncmp(digest, "sha256:", 7) != 0)
+    // A digest of an algorithm the store does not keep names no blob; one
+    // of the wrong form for its algorithm is not found by the lookup.
+    if (strncmp(digest, "sha256:", 7) != 0 && strncmp(digest, "sha512:", 7) != 0)
         oci_send_error(404, "BLOB_UNKNOWN", "invalid blob digest format");
 
     // The scratch buffer holds header lines as they are formatted.

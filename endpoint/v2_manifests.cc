@@ -62,7 +62,7 @@ void answer_put(const oci_route &route) {
 void answer_delete(const oci_route &route) {
     // A tag goes alone: its manifest stays, reachable by digest. A digest
     // takes the manifest out of the repository with every tag that names it.
-    bool by_digest = strncmp(route.reference, "sha256:", 7) == 0;
+    bool by_digest = reg_is_digest_reference(route.reference) != 0;
     int rc = by_digest ? reg_manifest_remove(route.name, route.reference)
                        : reg_tag_delete(route.name, route.reference);
     if (rc != 0) manifest_failure();

@@ -77,8 +77,7 @@ int64_t append_body(const char *id, int64_t size) {
 }
 
 void require_valid_digest(const char *digest) {
-    if (strncmp(digest, "sha256:", 7) != 0 || strlen(digest) != 71 || reg_blob_exists(digest) < 0)
-        oci_send_error(400, "DIGEST_INVALID", "invalid digest");
+    if (!reg_digest_valid(digest)) oci_send_error(400, "DIGEST_INVALID", "invalid digest");
 }
 
 void finish_upload(const char *name, const char *id, const char *digest) {

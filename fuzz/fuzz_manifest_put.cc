@@ -62,7 +62,7 @@ void empty_repositories() {
 
 void check_get(const std::string &repo, const std::string &reference, const std::string &body,
                const std::string &digest, const std::string &want_type) {
-    char type[128], got_digest[72];
+    char type[REG_CONTENT_TYPE_SIZE], got_digest[72];
     const char *text = reg_manifest_get(repo.c_str(), reference.c_str(), type, got_digest);
     FUZZ_CHECK(text != nullptr);
     FUZZ_CHECK(got_digest == digest);
@@ -99,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     reference = reference.substr(0, reference.find('\0'));
     bool is_tag = reference.compare(0, 7, "sha256:") != 0;
 
-    char digest[72] = "untouched";
+    char digest[REG_DIGEST_STRING_SIZE] = "untouched";
     int rc = reg_manifest_put(repo.c_str(), reference.c_str(), body.data(), body.size(),
                               content_type, digest);
     FUZZ_CHECK(rc == 0 || rc == -1);
@@ -126,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Deleting the tag (the only one) and the digest takes the manifest away.
     if (is_tag) FUZZ_CHECK(reg_manifest_delete(repo.c_str(), reference.c_str()) == 0);
     FUZZ_CHECK(reg_manifest_delete(repo.c_str(), want_digest.c_str()) == 0);
-    char type[128], got_digest[72];
+    char type[REG_CONTENT_TYPE_SIZE], got_digest[72];
     FUZZ_CHECK(reg_manifest_get(repo.c_str(), want_digest.c_str(), type, got_digest) == nullptr);
     check_nothing_beside_the_root();
     empty_repositories();

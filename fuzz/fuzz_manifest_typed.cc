@@ -108,7 +108,7 @@ string read_whole(const string &path) {
 }
 
 void put_child() {
-    char digest[72], subject[72];
+    char digest[REG_DIGEST_STRING_SIZE], subject[REG_DIGEST_STRING_SIZE];
     FUZZ_CHECK(reg_manifest_put_typed(kRepo, ("sha256:" + sha256_hex(kChild)).c_str(), kChild,
                                       strlen(kChild), nullptr, digest, subject) == 0);
 }
@@ -118,7 +118,7 @@ const std::set<string> &baseline() {
     static const std::set<string> files = [] {
         FUZZ_CHECK(reg_storage_init(root_path().c_str()) == 0);
         for (const char *blob : kBlobs) {
-            char id[37], digest[72];
+            char id[REG_UPLOAD_ID_SIZE], digest[REG_DIGEST_STRING_SIZE];
             FUZZ_CHECK(reg_blob_start_upload(id) == 0);
             FUZZ_CHECK(reg_blob_append_chunk(id, blob, strlen(blob)) == 0);
             FUZZ_CHECK(reg_blob_finish_upload(id, ("sha256:" + sha256_hex(blob)).c_str(),
@@ -189,7 +189,7 @@ string decided_type(yyjson_val *root, const char *content_type) {
 // Locates reference and checks that it is the stored body, with its type.
 void check_located(const string &reference, const string &body, const string &digest,
                    const string &type) {
-    char path[4096], content_type[128], got_digest[72];
+    char path[4096], content_type[REG_CONTENT_TYPE_SIZE], got_digest[72];
     int64_t size = -1;
     FUZZ_CHECK(reg_manifest_locate(kRepo, reference.c_str(), path, sizeof path, content_type,
                                    got_digest, &size) == 0);

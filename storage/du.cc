@@ -21,20 +21,23 @@ struct RepoUsage {
 // Every blob file of the store with its size. false when a directory does
 // not list whole.
 bool stored_blob_sizes(std::unordered_map<digest_key, int64_t, digest_key_hash> *out) {
-    char algo[REG_PATH_MAX];
-    blob_algo_dir(algo, sizeof algo);
-    std::vector<listed_entry> fans, blobs;
-    if (list_all(algo, &fans) != 0) return false;
-    for (const listed_entry &f : fans) {
-        if (!f.is_dir || f.name.size() != 2) continue;
-        std::string fan = std::string(algo) + PLAT_SEP_STR + f.name;
-        if (list_all(fan.c_str(), &blobs) != 0) return false;
-        for (const listed_entry &b : blobs) {
-            if (b.is_dir || !is_hex_digest(b.name) || b.name.compare(0, 2, f.name) != 0) continue;
-            plat_attr a;
-            std::string path = fan + PLAT_SEP_STR + b.name;
-            if (plat_stat(path.c_str(), &a) == 0 && !a.is_dir)
-                (*out)[key_of_hex(b.name.c_str())] = a.size;
+    for (const char *name : kStoredAlgorithms) {
+        char algo[REG_PATH_MAX];
+        blob_algo_dir(name, algo, sizeof algo);
+        std::vector<listed_entry> fans, blobs;
+        // A store without a blob of an algorithm has no directory for it.
+        if (list_or_absent(algo, &fans) == LISTED_FAILED) return false;
+        for (const listed_entry &f : fans) {
+            if (!f.is_dir || f.name.size() != 2) continue;
+            std::string fan = std::string(algo) + PLAT_SEP_STR + f.name;
+            if (list_all(fan.c_str(), &blobs) != 0) return false;
+            for (const listed_entry &b : blobs) {
+                if (b.is_dir || !is_blob_file_name(name, f.name, b.name)) continue;
+                plat_attr a;
+                std::string path = fan + PLAT_SEP_STR + b.name;
+                if (plat_stat(path.c_str(), &a) == 0 && !a.is_dir)
+                    (*out)[key_of_hex(b.name.c_str())] = a.size;
+            }
         }
     }
     return true;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "digest/sha256.h"
+#include "digest/digest.h"
 #include "platform/platform.h"
 #include "storage/layout.h"
 
@@ -101,8 +101,20 @@ class Checker {
         }
     }
 
-    static bool is_sha256_dir(const listed_entry &e) { return e.is_dir && e.name == "sha256"; }
-    static bool is_hex_dir(const listed_entry &e) { return e.is_dir && is_hex_digest(e.name); }
+    // The directory of an algorithm content is kept under.
+    static bool is_algo_dir(const listed_entry &e) {
+        if (!e.is_dir) return false;
+        for (const char *algo : kStoredAlgorithms)
+            if (e.name == algo) return true;
+        return false;
+    }
+    // What an algorithm's directory (named algo) holds: hex digests of
+    // that algorithm.
+    static auto is_hex_of(const std::string &algo, bool dir) {
+        return [algo, dir](const listed_entry &e) {
+            return e.is_dir == dir && is_hex_digest(e.name) && algo == algo_of_hex(e.name.c_str());
+        };
+    }
 
     // Moves the file at path (rel below the root) to quarantine/<rel>, under
     // a free name. Never removes anything.
@@ -144,19 +156,22 @@ class Checker {
         report(kind, rel, what + (repair_ ? "; could not be moved to quarantine" : ""));
     }
 
-    // SHA-256 of the file at path as hex; "" when it cannot be read.
-    std::string hash_file(const std::string &path) {
-        uint8_t raw[32];
-        if (sha256_file(path.c_str(), raw) != 0) return "";
+    // The digest of the file at path in the algorithm of the hex digest
+    // named, as hex; "" when it cannot be read.
+    std::string hash_file(const std::string &path, const std::string &named) {
+        digest_algo algo = named.size() == 128 ? DIGEST_SHA512 : DIGEST_SHA256;
+        uint8_t raw[DIGEST_MAX_SIZE];
+        size_t raw_size = 0;
+        if (digest_of_file(algo, path.c_str(), raw, &raw_size) != 0) return "";
         int64_t size = file_size(path.c_str());
         if (size > 0) bytes_hashed_ += size;
-        char hex[65];
-        bin_to_hex(raw, sizeof raw, hex);
+        char hex[REG_HEX_SIZE];
+        digest_to_hex(raw, raw_size, hex);
         return hex;
     }
 
     void check_blobs(const std::string &dir, const std::string &rel) {
-        walk(dir, rel, is_sha256_dir, [&](const listed_entry &a, const std::string &algo_rel) {
+        walk(dir, rel, is_algo_dir, [&](const listed_entry &a, const std::string &algo_rel) {
             std::string algo = join(dir, a.name);
             auto is_fan = [](const listed_entry &f) {
                 return f.is_dir && f.name.size() == 2 && is_lower_hex_char(f.name[0]) &&
@@ -169,7 +184,7 @@ class Checker {
                 auto expected = [&](const listed_entry &b) {
                     std::string original;
                     if (!b.is_dir && is_swept_name(b.name, &original)) return true;
-                    return !b.is_dir && is_hex_digest(b.name) && b.name.compare(0, 2, f.name) == 0;
+                    return !b.is_dir && is_blob_file_name(a.name.c_str(), f.name, b.name);
                 };
                 walk(fan, fan_rel, expected, [&](const listed_entry &b, const std::string &blob_rel) {
                     if (is_hex_digest(b.name)) check_blob(join(fan, b.name), blob_rel, b.name);
@@ -180,13 +195,14 @@ class Checker {
 
     void check_blob(const std::string &path, const std::string &rel, const std::string &hex) {
         blobs_++;
-        std::string actual = hash_file(path);
+        std::string actual = hash_file(path, hex);
         if (actual.empty()) {
             if (file_exists(path.c_str())) report(REG_FSCK_UNREADABLE, rel, "blob cannot be read");
             return;
         }
         if (actual != hex)
-            corrupt(REG_FSCK_BLOB_CORRUPT, path, rel, "bytes have the digest sha256:" + actual);
+            corrupt(REG_FSCK_BLOB_CORRUPT, path, rel,
+                    "bytes have the digest " + std::string(algo_of_hex(hex.c_str())) + ":" + actual);
     }
 
     void check_uploads(const std::string &dir, const std::string &rel) {
@@ -264,12 +280,17 @@ class Checker {
             return true;
         }
         bytes_hashed_ += static_cast<int64_t>(body.size());
-        char actual[REG_HEX_SIZE];
-        sha256_hex_of(body.data(), body.size(), actual);
+        char digest[REG_DIGEST_STRING_SIZE], actual[REG_HEX_SIZE];
+        digest_string_of_hex(hex.c_str(), digest);
+        if (content_hex_of(digest, body.data(), body.size(), actual) != 0) {
+            report(REG_FSCK_UNREADABLE, rel, "manifest body cannot be hashed");
+            return true;
+        }
         manifest_refs refs;
         bool parsed = manifest_references(body.data(), body.size(), &refs) == 0;
         if (hex != actual || !parsed) {
-            std::string what = hex != actual ? std::string("bytes have the digest sha256:") + actual
+            std::string what = hex != actual ? "bytes have the digest " +
+                                                   std::string(algo_of_hex(actual)) + ":" + actual
                                              : std::string("not a JSON object");
             corrupt(REG_FSCK_MANIFEST_CORRUPT, path, rel, what);
             if (repair_ && !file_exists(path.c_str())) {
@@ -280,24 +301,25 @@ class Checker {
             return true;
         }
         for (const digest_key &k : refs.blobs) {
-            std::string blob_hex = hex_of_key(k);
-            std::string digest = "sha256:" + blob_hex;
+            std::string blob_digest = digest_string_of_key(k);
             char blob[REG_PATH_MAX];
-            blob_path_for_digest(digest.c_str(), blob, sizeof blob);
+            blob_path_for_digest(blob_digest.c_str(), blob, sizeof blob);
             // The empty descriptor's blob need not be stored.
-            if (!file_exists(blob) && digest != kEmptyJsonDigest)
-                report(REG_FSCK_REFERENCE_MISSING, rel, "names blob " + digest + ", which is not stored");
+            if (!file_exists(blob) && blob_digest != kEmptyJsonDigest)
+                report(REG_FSCK_REFERENCE_MISSING, rel,
+                       "names blob " + blob_digest + ", which is not stored");
         }
         for (const digest_key &k : refs.manifests) {
-            std::string child = hex_of_key(k);
-            if (!body_stored(dir, child))
+            if (!body_stored(dir, hex_of_key(k)))
                 report(REG_FSCK_REFERENCE_MISSING, rel,
-                       "names manifest sha256:" + child + " of " + repo + ", which is not stored");
+                       "names manifest " + digest_string_of_key(k) + " of " + repo +
+                           ", which is not stored");
         }
         return true;
     }
 
-    // Checks one link file that must hold exactly "sha256:<expect>" (any
+    // Checks one link file that must hold exactly the digest string of the
+    // hex digest expect (any
     // digest when expect is empty) naming a stored body of manifests.
     template <typename Quarantined>
     void check_link(const std::string &path, const std::string &rel, const std::string &manifests,
@@ -312,12 +334,15 @@ class Checker {
         }
         if (state == LINK_CORRUPT || (!expect.empty() && expect != read_hex)) {
             corrupt(REG_FSCK_LINK_CORRUPT, path, rel,
-                    expect.empty() ? "not a digest string" : "does not hold sha256:" + expect);
+                    expect.empty() ? "not a digest string"
+                                   : "does not hold " + std::string(algo_of_hex(expect.c_str())) +
+                                         ":" + expect);
             return;
         }
         std::string hex = read_hex;
         if (body_stored(manifests, hex)) return;
-        std::string what = "names sha256:" + hex + ", whose manifest body is not stored";
+        std::string what = "names " + std::string(algo_of_hex(hex.c_str())) + ":" + hex +
+                           ", whose manifest body is not stored";
         if (!repair_) {
             report(REG_FSCK_LINK_DANGLING, rel, what);
         } else if (was_quarantined(hex)) {
@@ -347,10 +372,10 @@ class Checker {
     void check_revisions(const std::string &manifests, const std::string &rel, Quarantined q) {
         std::string dir = join(manifests, "revisions");
         if (!dir_exists(dir.c_str())) return;
-        walk(dir, rel_join(rel, "revisions"), is_sha256_dir,
+        walk(dir, rel_join(rel, "revisions"), is_algo_dir,
              [&](const listed_entry &a, const std::string &algo_rel) {
                  std::string algo = join(dir, a.name);
-                 walk(algo, algo_rel, is_hex_dir,
+                 walk(algo, algo_rel, is_hex_of(a.name, true),
                       [&](const listed_entry &r, const std::string &rev_rel) {
                           check_link_dir(join(algo, r.name), rev_rel, manifests, r.name, q);
                       });
@@ -384,10 +409,10 @@ class Checker {
         auto is_link = [](const listed_entry &l) {
             return !l.is_dir && (is_hex_digest(l.name) || is_temporary_name(l.name));
         };
-        walk(dir, rel_join(rel, "referrers"), is_sha256_dir,
+        walk(dir, rel_join(rel, "referrers"), is_algo_dir,
              [&](const listed_entry &a, const std::string &algo_rel) {
                  std::string algo = join(dir, a.name);
-                 walk(algo, algo_rel, is_hex_dir,
+                 walk(algo, algo_rel, is_hex_of(a.name, true),
                       [&](const listed_entry &s, const std::string &subject_rel) {
                           std::string subject = join(algo, s.name);
                           walk(subject, subject_rel, is_link,

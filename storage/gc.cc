@@ -153,13 +153,13 @@ class Collector {
                 manifest_body_path(m.repo.c_str(), hex.c_str(), path, sizeof path);
                 if (file_presence(path) == 0) continue;  // removed since the listing
                 return fail_early(REG_STATUS_IO_ERROR, "cannot read manifest " + m.repo +
-                                                           "@sha256:" + hex);
+                                                           "@" + digest_string_of_key(m.key));
             }
             manifests_read_++;
             Manifest entry{m.repo, m.key, {}, true};
             if (manifest_references(body.data(), body.size(), &entry.refs) != 0)
                 return fail_early(REG_STATUS_IO_ERROR,
-                                  "manifest " + m.repo + "@sha256:" + hex +
+                                  "manifest " + m.repo + "@" + digest_string_of_key(m.key) +
                                       " is not a JSON object (regstore fsck finds such damage)");
             manifests_.push_back(std::move(entry));
         }
@@ -275,7 +275,7 @@ class Collector {
         int64_t bytes = a.size;
         plat_attr ct_attr;
         if (stat_file(ct, &ct_attr)) bytes += ct_attr.size;
-        std::string name = m.repo + "@sha256:" + hex;
+        std::string name = m.repo + "@" + digest_string_of_key(m.key);
         if (opt_.dry_run) {
             m.kept = false;
             record(REG_GC_MANIFEST, bytes, name);
@@ -329,7 +329,7 @@ class Collector {
         }
     }
 
-    void sweep_blob_dir(const std::string &fan, const std::string &fan_name) {
+    void sweep_blob_dir(const char *algo_name, const std::string &fan, const std::string &fan_name) {
         std::vector<listed_entry> entries;
         if (!list_or_gone(fan, &entries)) failure("cannot list " + fan);
         std::vector<std::string> names;
@@ -345,7 +345,7 @@ class Collector {
         }
         bool removed = false;
         for (const std::string &name : names) {
-            if (!is_hex_digest(name) || name.compare(0, 2, fan_name) != 0) continue;
+            if (!is_blob_file_name(algo_name, fan_name, name)) continue;
             if (marked_.count(key_of_hex(name.c_str())) != 0) continue;
             std::string path = fan + PLAT_SEP_STR + name;
             plat_attr a;
@@ -360,7 +360,7 @@ class Collector {
             if (rc == 0) kept_young_++;
             if (rc != 1) continue;
             removed = true;
-            record(REG_GC_BLOB, a.size, "sha256:" + name);
+            record(REG_GC_BLOB, a.size, std::string(algo_name) + ":" + name);
         }
         // Only an empty fan-out directory goes; an upload finishing into it
         // meanwhile makes it again.
@@ -368,13 +368,17 @@ class Collector {
     }
 
     void sweep_blobs() {
-        char algo[REG_PATH_MAX];
-        blob_algo_dir(algo, sizeof algo);
-        std::vector<listed_entry> fans;
-        if (list_all(algo, &fans) != 0) failure(std::string("cannot list ") + algo);
-        for (const listed_entry &f : fans) {
-            if (!f.is_dir || f.name.size() != 2) continue;
-            sweep_blob_dir(std::string(algo) + PLAT_SEP_STR + f.name, f.name);
+        for (const char *name : kStoredAlgorithms) {
+            char algo[REG_PATH_MAX];
+            blob_algo_dir(name, algo, sizeof algo);
+            std::vector<listed_entry> fans;
+            // A store without a blob of an algorithm has no directory for it.
+            if (list_or_absent(algo, &fans) == LISTED_FAILED)
+                failure(std::string("cannot list ") + algo);
+            for (const listed_entry &f : fans) {
+                if (!f.is_dir || f.name.size() != 2) continue;
+                sweep_blob_dir(name, std::string(algo) + PLAT_SEP_STR + f.name, f.name);
+            }
         }
     }
 

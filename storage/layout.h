@@ -10,15 +10,19 @@
  *
  * The tree below the root:
  *   config.json                          informational, never read back
- *   blobs/sha256/<xx>/<hex>              a blob, <xx> the first two hex digits
+ *   blobs/<algo>/<xx>/<hex>              a blob, <xx> the first two hex digits
  *   uploads/<id>.part                    an upload in progress
  *   repositories/<name>/_manifests/      a repository (name of 1..n components)
  *     <hex>, <hex>.ct                    a manifest body and its content type
- *     revisions/sha256/<hex>/link        the manifest is in the repository
+ *     revisions/<algo>/<hex>/link        the manifest is in the repository
  *     tags/<tag>/current/link            the tag names a manifest
- *     referrers/sha256/<subject hex>/<hex>   the manifest's subject is that digest
+ *     referrers/<algo>/<subject hex>/<hex>   the manifest's subject is that digest
  *   quarantine/<path below the root>     what fsck --repair moved aside
- * A link file holds exactly a digest string ("sha256:" and 64 hex digits, 71
+ * Content is kept by the algorithm of its digest: <algo> is "sha256" (a
+ * <hex> of 64 digits) or "sha512" (128 digits). The length of a hex digest
+ * tells its algorithm, so a manifest body named <hex> and a referrer link
+ * named <hex> need no directory of their own per algorithm. A link file
+ * holds exactly a digest string ("<algo>:" and the hex digits, 71 or 135
  * bytes, no line end). Every file is replaced atomically through a
  * temporary "<name>.tmp-<pid>-<n>" beside it; garbage collection sets a
  * file aside as "<name>.sweep-<pid>" before it removes it.
@@ -31,9 +35,13 @@
 
 #include "storage/state.h"
 
-#define REG_DIGEST_STRING_LEN 71 /* "sha256:" and 64 hex digits: a link's whole text */
-#define REG_HEX_SIZE 65          /* 64 hex digits and a NUL */
-#define REG_LINK_CAPACITY 128    /* a link file is read with at most 127 bytes */
+#define REG_HEX_SIZE 129         /* the hex digits of the longest digest (128) and a NUL */
+#define REG_LINK_CAPACITY 160    /* a link file is read with at most 159 bytes */
+
+/* The algorithms content is kept under, each with the directory name that
+ * is also its digest strings' prefix without the ':'. */
+#define REG_STORED_ALGORITHMS 2
+extern const char *const kStoredAlgorithms[REG_STORED_ALGORITHMS]; /* "sha256", "sha512" */
 
 /* ---- Names (layout_names.cc) ------------------------------------------- */
 
@@ -53,12 +61,30 @@ int require_ready_repo(const char *repo_name);
  * repository's tags directory; else 0 (also NULL). */
 int tag_name_valid(const char *tag);
 
-/* 1 for "sha256:" followed by exactly 64 of [0-9a-f], else 0 (also NULL). */
+/* 1 for "sha256:" followed by exactly 64 of [0-9a-f], or "sha512:"
+ * followed by exactly 128 of them; else 0 (also NULL). */
 int digest_valid(const char *text);
 
-/* 1 when text starts like a digest reference ("sha256:"), whether or not
- * the rest is valid: a reference that does so is never a tag. */
+/* 1 when text starts like a digest reference, an algorithm name
+ * ([a-z0-9]+ runs joined by one of "+._-") and a ':', whether or not the
+ * algorithm is one the store keeps or the rest is valid: a reference that
+ * does so is never a tag (a tag holds no ':'). */
 int is_digest_reference(const char *text);
+
+/* The hex digits of a valid digest string (what follows its ':'). */
+const char *digest_hex_part(const char *digest);
+
+/* 1 for a hex digest the store keeps: exactly 64 or 128 of [0-9a-f]
+ * (also for NULL: 0). */
+int hex_digest_valid(const char *hex);
+
+/* The algorithm of a valid hex digest, by its length: "sha256" or
+ * "sha512". */
+const char *algo_of_hex(const char *hex);
+
+/* Writes "<algo>:<hex>" of a valid hex digest into out
+ * (REG_DIGEST_STRING_SIZE bytes). */
+void digest_string_of_hex(const char *hex, char *out);
 
 /* 1 when text is an upload id (36 characters, '-' at 8, 13, 18, 23,
  * [0-9a-f] elsewhere), else 0. */
@@ -80,11 +106,12 @@ void bin_to_hex(const unsigned char *data, uint64_t count, char *out);
  * terminated. No separator is collapsed and no empty part is special. */
 void path_join(char *out, uint64_t size, const char *first, const char *second);
 
-/* <root>/blobs/sha256, the directory of the fan-out directories. */
-void blob_algo_dir(char *out, uint64_t size);
-/* <root>/blobs/sha256/<xx>, the fan-out directory of a valid digest string. */
+/* <root>/blobs/<algo>, the directory of one algorithm's fan-out
+ * directories (algo one of kStoredAlgorithms). */
+void blob_algo_dir(const char *algo, char *out, uint64_t size);
+/* <root>/blobs/<algo>/<xx>, the fan-out directory of a valid digest string. */
 void blob_fan_dir(const char *digest, char *out, uint64_t size);
-/* <root>/blobs/sha256/<xx>/<hex> of a valid digest string. */
+/* <root>/blobs/<algo>/<xx>/<hex> of a valid digest string. */
 void blob_path_for_digest(const char *digest, char *out, uint64_t size);
 
 /* <root>/uploads */
@@ -99,14 +126,14 @@ void manifests_dir(const char *repo_name, char *out, uint64_t size);
 /* _manifests/<hex>: the body; _manifests/<hex>.ct: its content type. */
 void manifest_body_path(const char *repo_name, const char *hex, char *out, uint64_t size);
 void manifest_ct_path(const char *repo_name, const char *hex, char *out, uint64_t size);
-/* _manifests/revisions/sha256/<hex> and its link. */
+/* _manifests/revisions/<algo>/<hex> and its link. */
 void manifest_rev_dir(const char *repo_name, const char *hex, char *out, uint64_t size);
 void manifest_rev_path(const char *repo_name, const char *hex, char *out, uint64_t size);
 /* _manifests/tags, _manifests/tags/<tag>/current and its link. */
 void manifest_tags_dir(const char *repo_name, char *out, uint64_t size);
 void manifest_tag_dir(const char *repo_name, const char *tag, char *out, uint64_t size);
 void manifest_tag_path(const char *repo_name, const char *tag, char *out, uint64_t size);
-/* _manifests/referrers/sha256/<subject hex>, and in it the referrer link
+/* _manifests/referrers/<algo>/<subject hex>, and in it the referrer link
  * <hex>, which holds the digest string of a manifest whose subject is that
  * digest. */
 void manifest_referrers_dir(const char *repo_name, const char *subject_hex, char *out,
@@ -183,12 +210,13 @@ typedef enum link_state {
     LINK_UNREADABLE  /* a file that is there but cannot be read, or cannot tell */
 } link_state;
 
-/* Reads the link file at path; with LINK_OK its 64 hex digits and a NUL
- * go into out_hex (REG_HEX_SIZE bytes). The whole file must be the digest
+/* Reads the link file at path; with LINK_OK its hex digits (64 or 128)
+ * and a NUL go into out_hex (REG_HEX_SIZE bytes). The whole file must be the digest
  * string: a NUL byte or a line end after it makes it corrupt. */
 link_state read_link(const char *path, char *out_hex);
 
-/* Replaces the link file at path atomically with "sha256:<hex>". 0 / -1. */
+/* Replaces the link file at path atomically with "<algo>:<hex>" of a
+ * valid hex digest. 0 / -1. */
 int write_link(const char *path, const char *hex);
 
 /* The hex digest (REG_HEX_SIZE bytes) that reference names in repo_name: a
@@ -285,40 +313,56 @@ std::string swept_name(const std::string &path);
 /* "<id>.part" of a valid upload id: an upload file's name. */
 int is_upload_file_name(const std::string &name);
 
+/* 1 when name is the file name of a blob of algo (one of
+ * kStoredAlgorithms) in the fan-out directory fan: a hex digest of that
+ * algorithm that begins with the fan-out directory's two digits. */
+int is_blob_file_name(const char *algo, const std::string &fan, const std::string &name);
+
 /* "<hex>.ct": the name of a manifest's content-type file. */
 int is_content_type_name(const std::string &name);
 
 /* ---- What manifests name (layout_manifests.cc) ------------------------- */
 
-/* A SHA-256 digest as its 32 raw bytes: the key of the sets of blobs and
- * manifests that garbage collection, the integrity check and the usage
- * report keep. */
-typedef std::array<uint8_t, 32> digest_key;
+/* A digest as its raw bytes (32 of SHA-256 or 64 of SHA-512): the key of
+ * the sets of blobs and manifests that garbage collection, the integrity
+ * check and the usage report keep. The two algorithms never share a key. */
+struct digest_key {
+    uint8_t size = 0; /* bytes in use: 32 or 64 */
+    std::array<uint8_t, 64> bytes{};
+    bool operator==(const digest_key &other) const {
+        return size == other.size && bytes == other.bytes;
+    }
+};
 
 struct digest_key_hash {
     size_t operator()(const digest_key &k) const {
-        size_t h = 0;
-        for (int i = 0; i < 8; i++) h = (h << 8) | k[static_cast<size_t>(i)];
+        size_t h = k.size;
+        for (int i = 0; i < 8; i++) h = (h << 8) | k.bytes[static_cast<size_t>(i)];
         return h;
     }
 };
 typedef std::unordered_set<digest_key, digest_key_hash> digest_set;
 
-/* Writes the 64 lowercase hex digits of the SHA-256 of len bytes of data,
- * and a NUL, into out_hex (REG_HEX_SIZE bytes). */
-void sha256_hex_of(const void *data, uint64_t len, char *out_hex);
+/* (layout_hash.cc) Writes the lowercase hex digits of the digest of len
+ * bytes of data, in the algorithm of the digest string like (64 digits for
+ * "sha256:", 128 for "sha512:"; like may be NULL or a tag: then SHA-256),
+ * and a NUL, into out_hex (REG_HEX_SIZE bytes). 0, or -1 when the hash
+ * cannot be taken. */
+int content_hex_of(const char *like, const void *data, uint64_t len, char *out_hex);
 
-/* The key of 64 lowercase hex digits (not checked). */
+/* The key of a valid hex digest (64 or 128 lowercase digits; not checked). */
 digest_key key_of_hex(const char *hex);
-/* The 64 hex digits of key. */
+/* The hex digits of key. */
 std::string hex_of_key(const digest_key &key);
-/* 1 for exactly 64 of [0-9a-f], else 0. */
+/* "<algo>:<hex>" of key. */
+std::string digest_string_of_key(const digest_key &key);
+/* 1 for a hex digest the store keeps (hex_digest_valid), else 0. */
 int is_hex_digest(const std::string &text);
 
 /* What one manifest names, whatever its kind: blobs (config, layers, an
  * artifact's blobs), manifests of the same repository (an index's
  * manifests) and its subject. Every descriptor whose digest is a valid
- * sha256 digest string is taken; others are passed over. */
+ * digest string is taken; others are passed over. */
 struct manifest_refs {
     std::vector<digest_key> blobs;
     std::vector<digest_key> manifests;
@@ -337,7 +381,7 @@ struct stored_manifest {
 };
 
 /* Every repository of the store (in byte order) with the manifest bodies
- * (files named by 64 hex digits) of its _manifests directory. 0, or -1 with
+ * (files named by a hex digest) of its _manifests directory. 0, or -1 with
  * the message when a directory does not list whole. */
 int list_stored_manifests(std::vector<std::string> *repos, std::vector<stored_manifest> *out);
 

@@ -19,15 +19,15 @@ link_state read_link(const char *path, char *out_hex) {
     }
     // The whole file must be the digest string: a NUL byte after it would
     // otherwise hide trailing bytes from the text test.
-    if (len != REG_DIGEST_STRING_LEN || !digest_valid(text)) return LINK_CORRUPT;
-    memcpy(out_hex, text + 7, REG_HEX_SIZE);
+    if (len >= sizeof text || strlen(text) != len || !digest_valid(text)) return LINK_CORRUPT;
+    snprintf(out_hex, REG_HEX_SIZE, "%s", digest_hex_part(text));
     return LINK_OK;
 }
 
 int write_link(const char *path, const char *hex) {
     char link[REG_DIGEST_STRING_SIZE];
-    snprintf(link, sizeof link, "sha256:%s", hex);
-    return write_file_atomic(path, link, REG_DIGEST_STRING_LEN);
+    digest_string_of_hex(hex, link);
+    return write_file_atomic(path, link, strlen(link));
 }
 
 int manifest_resolve(const char *repo_name, const char *reference, char *out_hex) {
@@ -36,7 +36,7 @@ int manifest_resolve(const char *repo_name, const char *reference, char *out_hex
             set_status_error(REG_STATUS_INVALID_DIGEST, "invalid digest reference");
             return -1;
         }
-        memcpy(out_hex, reference + 7, REG_HEX_SIZE);
+        snprintf(out_hex, REG_HEX_SIZE, "%s", digest_hex_part(reference));
         return 0;
     }
     if (!tag_name_valid(reference)) {

@@ -129,9 +129,16 @@ int is_upload_file_name(const std::string &name) {
                : 0;
 }
 
+int is_blob_file_name(const char *algo, const std::string &fan, const std::string &name) {
+    return fan.size() == 2 && is_hex_digest(name) && strcmp(algo_of_hex(name.c_str()), algo) == 0 &&
+                   name.compare(0, 2, fan) == 0
+               ? 1
+               : 0;
+}
+
 int is_content_type_name(const std::string &name) {
-    return name.size() == 67 && name.compare(64, 3, ".ct") == 0 &&
-                   is_hex_digest(name.substr(0, 64))
+    return name.size() > 3 && name.compare(name.size() - 3, 3, ".ct") == 0 &&
+                   is_hex_digest(name.substr(0, name.size() - 3))
                ? 1
                : 0;
 }

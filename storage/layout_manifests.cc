@@ -3,7 +3,8 @@
 // a manifest's descriptors, and every manifest body of the store.
 #include <yyjson.h>
 
-#include "digest/sha256.h"
+#include <cstring>
+
 #include "platform/platform.h"
 #include "storage/layout.h"
 
@@ -15,7 +16,7 @@ int hex_value(char c) { return c <= '9' ? c - '0' : c - 'a' + 10; }
 bool descriptor_key(yyjson_val *d, digest_key *out) {
     yyjson_val *digest = yyjson_obj_get(d, "digest");
     if (!yyjson_is_str(digest) || !digest_valid(yyjson_get_str(digest))) return false;
-    *out = key_of_hex(yyjson_get_str(digest) + 7);
+    *out = key_of_hex(digest_hex_part(yyjson_get_str(digest)));
     return true;
 }
 
@@ -33,34 +34,28 @@ void add_array(yyjson_val *root, const char *key, std::vector<digest_key> *out) 
 
 }  // namespace
 
-void sha256_hex_of(const void *data, uint64_t len, char *out_hex) {
-    sha256_ctx ctx;
-    uint8_t raw[32];
-    sha256_init(&ctx);
-    sha256_update(&ctx, data, len);
-    sha256_final(&ctx, raw);
-    bin_to_hex(raw, sizeof raw, out_hex);
-}
-
 digest_key key_of_hex(const char *hex) {
     digest_key key;
-    for (size_t i = 0; i < key.size(); i++)
-        key[i] = static_cast<uint8_t>(hex_value(hex[2 * i]) << 4 | hex_value(hex[2 * i + 1]));
+    key.size = static_cast<uint8_t>(strlen(hex) / 2);
+    for (size_t i = 0; i < key.size; i++)
+        key.bytes[i] =
+            static_cast<uint8_t>(hex_value(hex[2 * i]) << 4 | hex_value(hex[2 * i + 1]));
     return key;
 }
 
 std::string hex_of_key(const digest_key &key) {
     char hex[REG_HEX_SIZE];
-    bin_to_hex(key.data(), key.size(), hex);
+    bin_to_hex(key.bytes.data(), key.size, hex);
     return hex;
 }
 
-int is_hex_digest(const std::string &text) {
-    if (text.size() != 64) return 0;
-    for (char c : text)
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return 0;
-    return 1;
+std::string digest_string_of_key(const digest_key &key) {
+    char digest[REG_DIGEST_STRING_SIZE];
+    digest_string_of_hex(hex_of_key(key).c_str(), digest);
+    return digest;
 }
+
+int is_hex_digest(const std::string &text) { return hex_digest_valid(text.c_str()); }
 
 int manifest_references(const char *body, size_t len, manifest_refs *out) {
     *out = manifest_refs();

@@ -1,16 +1,21 @@
 // The rules of the store's names: repositories, tags, digests and upload
 // ids, each written once and used by every topic, by regstore and by the
 // endpoints (through reg_storage.h).
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 
 #include "storage/layout.h"
 
+const char *const kStoredAlgorithms[REG_STORED_ALGORITHMS] = {"sha256", "sha512"};
+
 namespace {
 
 constexpr int kUuidLen = REG_UPLOAD_ID_SIZE - 1;
-const char kDigestPrefix[] = "sha256:";
-constexpr size_t kDigestPrefixLen = sizeof kDigestPrefix - 1;
+// Both algorithms' prefixes ("sha256:", "sha512:") are this long.
+constexpr size_t kDigestPrefixLen = 7;
+constexpr size_t kSha256HexLen = 64;
+constexpr size_t kSha512HexLen = 128;
 
 bool is_ascii_alnum(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
@@ -92,16 +97,47 @@ int tag_name_valid(const char *tag) {
     return 1;
 }
 
+int hex_digest_valid(const char *hex) {
+    if (hex == nullptr) return 0;
+    size_t len = 0;
+    while (len <= kSha512HexLen && is_lower_hex(hex[len])) len++;
+    return hex[len] == '\0' && (len == kSha256HexLen || len == kSha512HexLen) ? 1 : 0;
+}
+
 int digest_valid(const char *text) {
-    if (!is_digest_reference(text)) return 0;
+    if (text == nullptr) return 0;
     const char *hex = text + kDigestPrefixLen;
-    for (int i = 0; i < 64; i++)
-        if (!is_lower_hex(hex[i])) return 0;
-    return hex[64] == '\0' ? 1 : 0;
+    if (strncmp(text, "sha256:", kDigestPrefixLen) == 0)
+        return hex_digest_valid(hex) && strlen(hex) == kSha256HexLen ? 1 : 0;
+    if (strncmp(text, "sha512:", kDigestPrefixLen) == 0)
+        return hex_digest_valid(hex) && strlen(hex) == kSha512HexLen ? 1 : 0;
+    return 0;
 }
 
 int is_digest_reference(const char *text) {
-    return text != nullptr && strncmp(text, kDigestPrefix, kDigestPrefixLen) == 0 ? 1 : 0;
+    if (text == nullptr) return 0;
+    // An algorithm: [a-z0-9]+ runs, each separator one of "+._-" between
+    // two runs, then the ':'.
+    size_t i = 0;
+    for (;;) {
+        size_t start = i;
+        while (is_lower_alnum(text[i])) i++;
+        if (i == start) return 0;
+        char c = text[i];
+        if (c == ':') return 1;
+        if (c != '+' && c != '.' && c != '_' && c != '-') return 0;
+        i++;
+    }
+}
+
+const char *digest_hex_part(const char *digest) { return digest + kDigestPrefixLen; }
+
+const char *algo_of_hex(const char *hex) {
+    return strlen(hex) == kSha512HexLen ? kStoredAlgorithms[1] : kStoredAlgorithms[0];
+}
+
+void digest_string_of_hex(const char *hex, char *out) {
+    snprintf(out, REG_DIGEST_STRING_SIZE, "%s:%s", algo_of_hex(hex), hex);
 }
 
 int uuid_valid(const char *text) {
@@ -156,6 +192,10 @@ int reg_repo_name_oci(const char *name) {
 }
 
 int reg_tag_valid(const char *tag) { return tag_name_valid(tag); }
+
+int reg_digest_valid(const char *digest) { return digest_valid(digest); }
+
+int reg_is_digest_reference(const char *reference) { return is_digest_reference(reference); }
 
 }  // extern "C"
 

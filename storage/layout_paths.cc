@@ -11,11 +11,12 @@ const char kDefaultManifestType[] = "application/vnd.docker.distribution.manifes
 
 namespace {
 
-// "<dir>/<algo>/<hex>", the layout's split of content by digest algorithm.
+// "<dir>/<name>/<algo>/<hex>", the layout's split of content by the
+// algorithm of its digest.
 void algo_path(const char *dir, const char *name, const char *hex, char *out, uint64_t size) {
     char under[REG_PATH_MAX], algo[REG_PATH_MAX];
     path_join(under, sizeof under, dir, name);
-    path_join(algo, sizeof algo, under, "sha256");
+    path_join(algo, sizeof algo, under, algo_of_hex(hex));
     path_join(out, size, algo, hex);
 }
 
@@ -26,23 +27,24 @@ void path_join(char *out, uint64_t size, const char *first, const char *second) 
     snprintf(out, size, "%s%c%s", first, PLAT_SEP, second);
 }
 
-void blob_algo_dir(char *out, uint64_t size) {
+void blob_algo_dir(const char *algo, char *out, uint64_t size) {
     char blobs[REG_PATH_MAX];
     path_join(blobs, sizeof blobs, s_root, "blobs");
-    path_join(out, size, blobs, "sha256");
+    path_join(out, size, blobs, algo);
 }
 
 void blob_fan_dir(const char *digest, char *out, uint64_t size) {
     char algo[REG_PATH_MAX];
-    const char fan_name[3] = {digest[7], digest[8], '\0'};
-    blob_algo_dir(algo, sizeof algo);
+    const char *hex = digest_hex_part(digest);
+    const char fan_name[3] = {hex[0], hex[1], '\0'};
+    blob_algo_dir(algo_of_hex(hex), algo, sizeof algo);
     path_join(out, size, algo, fan_name);
 }
 
 void blob_path_for_digest(const char *digest, char *out, uint64_t size) {
     char fan[REG_PATH_MAX];
     blob_fan_dir(digest, fan, sizeof fan);
-    path_join(out, size, fan, digest + 7);
+    path_join(out, size, fan, digest_hex_part(digest));
 }
 
 void uploads_dir(char *out, uint64_t size) { path_join(out, size, s_root, "uploads"); }

@@ -17,7 +17,7 @@ namespace {
 constexpr uint64_t kWholeBodyMax = REG_RESULT_MAX - 1;
 
 // 0 when repo_name holds the revision link of the manifest hex (digest is
-// the same as "sha256:<hex>", for the messages); -1 with REG_STATUS_NOT_FOUND
+// the same as "<algo>:<hex>", for the messages); -1 with REG_STATUS_NOT_FOUND
 // when it does not, or with an I/O failure when it cannot be queried.
 int require_revision_link(const char *repo_name, const char *hex, const char *digest) {
     char path[REG_PATH_MAX];
@@ -102,7 +102,7 @@ int open_manifest(const char *repo_name, const char *reference, reg_opened *out)
     }
     out->file = f;
     out->size = a.size;
-    snprintf(out->digest, sizeof out->digest, "sha256:%s", hex);
+    digest_string_of_hex(hex, out->digest);
     read_manifest_type(repo_name, hex, kDefaultManifestType, out->content_type);
     snprintf(out->path, sizeof out->path, "%s", path);
     return 0;
@@ -155,7 +155,7 @@ const char *reg_manifest_get(const char *repo_name, const char *reference,
     if (read_file(path, out_content_type, REG_CONTENT_TYPE_SIZE - 1, nullptr) != 0 ||
         out_content_type[0] == '\0')
         snprintf(out_content_type, REG_CONTENT_TYPE_SIZE, "%s", kDefaultManifestType);
-    snprintf(out_digest, REG_DIGEST_STRING_SIZE, "sha256:%s", hex);
+    digest_string_of_hex(hex, out_digest);
     return s_result;
 }
 
@@ -184,7 +184,9 @@ int reg_manifest_locate(const char *repo_name, const char *reference, char *out_
     }
     snprintf(out_path, static_cast<size_t>(path_size), "%s", opened.path);
     memcpy(out_content_type, opened.content_type, REG_CONTENT_TYPE_SIZE);
-    memcpy(out_digest, opened.digest, REG_DIGEST_STRING_SIZE);
+    // Only the digest string and its NUL: a caller's buffer need hold no
+    // more than its digest does.
+    memcpy(out_digest, opened.digest, strlen(opened.digest) + 1);
     *out_size = opened.size;
     return 0;
 }
@@ -267,7 +269,7 @@ int reg_manifest_remove(const char *repo_name, const char *digest) {
         set_status_error(REG_STATUS_INVALID_DIGEST, "invalid digest reference");
         return -1;
     }
-    const char *hex = digest + 7;
+    const char *hex = digest_hex_part(digest);
     if (require_revision_link(repo_name, hex, digest) != 0) return -1;
     // Every tag that names the manifest, read whole before anything goes.
     std::vector<std::string> naming;

@@ -44,7 +44,7 @@ const char *string_member(yyjson_val *obj, const char *key) {
     return yyjson_is_str(v) ? yyjson_get_str(v) : nullptr;
 }
 
-// A descriptor: an object with a media type, a valid sha256 digest and a
+// A descriptor: an object with a media type, a valid digest and a
 // non-negative integer size. Sets the message with what names it.
 bool descriptor_valid(yyjson_val *d, const char *what) {
     if (!yyjson_is_obj(d)) {
@@ -102,7 +102,7 @@ int manifest_stored(const char *repo_name, const char *hex) {
     plat_touch(body);
     int present = file_presence(rev);
     if (present == 1) present = file_presence(body);
-    if (present < 0) set_error("cannot query manifest sha256:%s", hex);
+    if (present < 0) set_error("cannot query manifest %s:%s", algo_of_hex(hex), hex);
     return present;
 }
 
@@ -124,7 +124,7 @@ bool descriptors_stored(yyjson_val *root, const char *key, bool required, bool m
         if (!descriptor_valid(d, what)) return false;
         const char *digest = string_member(d, "digest");
         if (manifests) {
-            int present = manifest_stored(repo_name, digest + 7);
+            int present = manifest_stored(repo_name, digest_hex_part(digest));
             if (present < 0) return false;
             if (present == 0) {
                 set_status_error(REG_STATUS_UNKNOWN_REFERENCE, "manifest unknown: %s", digest);
@@ -228,7 +228,7 @@ bool check_document(yyjson_val *root, Kind kind, const char *repo_name, char *su
     yyjson_val *subject = yyjson_obj_get(root, "subject");
     if (subject != nullptr) {
         if (!descriptor_valid(subject, "subject")) return false;
-        snprintf(subject_hex, REG_HEX_SIZE, "%s", string_member(subject, "digest") + 7);
+        snprintf(subject_hex, REG_HEX_SIZE, "%s", digest_hex_part(string_member(subject, "digest")));
     }
     return true;
 }
@@ -386,6 +386,14 @@ int store_manifest(const char *repo_name, const char *reference, const void *bod
     return write_link_in(dir, path, hex, "mkdirs tag dir failed", "write tag link failed");
 }
 
+// The hex digest of a manifest body in the algorithm of reference when it
+// is a digest reference (SHA-256 for a tag). Sets the message.
+int hash_body(const char *reference, const void *body, uint64_t body_len, char *hex) {
+    if (content_hex_of(reference, body, body_len, hex) == 0) return 0;
+    set_error("cannot hash the manifest");
+    return -1;
+}
+
 }  // namespace
 
 extern "C" {
@@ -404,11 +412,13 @@ int reg_manifest_put(const char *repo_name, const char *reference, const void *b
     if (require_size_within(body_len, kPlainBodyMax) != 0) return -1;
     if (validate_manifest(body, body_len) != 0) return -1;
 
+    // Stored under its digest in the algorithm of a digest reference, and
+    // otherwise under its SHA-256.
     char hex[REG_HEX_SIZE];
-    sha256_hex_of(body, body_len, hex);
+    if (hash_body(reference, body, body_len, hex) != 0) return -1;
     if (store_manifest(repo_name, reference, body, body_len, content_type, hex, nullptr) != 0)
         return -1;
-    snprintf(out_digest, REG_DIGEST_STRING_SIZE, "sha256:%s", hex);
+    digest_string_of_hex(hex, out_digest);
     return 0;
 }
 
@@ -444,18 +454,20 @@ int reg_manifest_put_typed(const char *repo_name, const char *reference, const v
     yyjson_doc_free(doc);
     if (!ok) return -1;
 
+    // A digest reference names the algorithm the manifest is stored and
+    // answered under; a tag stores it under its SHA-256.
     char hex[REG_HEX_SIZE];
-    sha256_hex_of(body, body_len, hex);
-    if (strncmp(reference, "sha256:", 7) == 0 && strcmp(reference + 7, hex) != 0) {
+    if (hash_body(reference, body, body_len, hex) != 0) return -1;
+    if (is_digest_reference(reference) && strcmp(digest_hex_part(reference), hex) != 0) {
         set_status_error(REG_STATUS_INVALID_DIGEST,
-                         "digest reference %s differs from the manifest's digest sha256:%s",
-                         reference, hex);
+                         "digest reference %s differs from the manifest's digest %s:%s",
+                         reference, algo_of_hex(hex), hex);
         return -1;
     }
     if (store_manifest(repo_name, reference, body, body_len, type.c_str(), hex, subject_hex) != 0)
         return -1;
-    snprintf(out_digest, REG_DIGEST_STRING_SIZE, "sha256:%s", hex);
-    if (subject_hex[0] != '\0') snprintf(out_subject, REG_DIGEST_STRING_SIZE, "sha256:%s", subject_hex);
+    digest_string_of_hex(hex, out_digest);
+    if (subject_hex[0] != '\0') digest_string_of_hex(subject_hex, out_subject);
     return 0;
 }
 

@@ -47,8 +47,9 @@ void add_descriptor(yyjson_mut_doc *out, yyjson_mut_val *manifests, const char *
                        media_type);
     yyjson_mut_val *d = yyjson_mut_obj(out);
     yyjson_mut_obj_add_strcpy(out, d, "mediaType", media_type);
-    std::string digest = "sha256:" + hex;
-    yyjson_mut_obj_add_strcpy(out, d, "digest", digest.c_str());
+    char digest[REG_DIGEST_STRING_SIZE];
+    digest_string_of_hex(hex.c_str(), digest);
+    yyjson_mut_obj_add_strcpy(out, d, "digest", digest);
     yyjson_mut_obj_add_uint(out, d, "size", body.size());
     if (type != nullptr) yyjson_mut_obj_add_strcpy(out, d, "artifactType", type);
     yyjson_val *annotations = yyjson_obj_get(root, "annotations");
@@ -91,7 +92,7 @@ const char *referrers_document(const char *repo_name, const char *digest,
         return nullptr;
     }
     char dir[REG_PATH_MAX];
-    manifest_referrers_dir(repo_name, digest + 7, dir, sizeof dir);
+    manifest_referrers_dir(repo_name, digest_hex_part(digest), dir, sizeof dir);
     std::vector<std::string> referrers;
     std::vector<listed_entry> entries;
     if (list_or_absent(dir, &entries) == LISTED_FAILED) {

@@ -12,9 +12,12 @@
  * - Tests run in one order: NULL arguments first, then that the storage is
  *   initialised ("not initialized - call reg_storage_init first"), then the
  *   form of the arguments, and only then the disk.
- * - A digest string is "sha256:" and 64 lowercase hexadecimal digits.
+ * - A digest string is "sha256:" and 64 lowercase hexadecimal digits, or
+ *   "sha512:" and 128 of them; content is kept by the algorithm of its digest.
  * - Output buffers have the sizes named below (REG_DIGEST_STRING_SIZE and
- *   the rest); a caller passes at least that many bytes.
+ *   the rest); a caller passes at least that many bytes. A digest string is
+ *   written with its NUL and nothing after it (72 bytes for "sha256:", 136
+ *   for "sha512:").
  * - Documents returned as const char * live in one shared 1 MiB result
  *   buffer and stay valid until the next call that writes it (manifest get,
  *   tag list, catalog, statistics).
@@ -34,10 +37,10 @@ extern "C" {
 
 /* ---- Sizes callers must respect -------------------------------------- */
 
-#define REG_DIGEST_STRING_SIZE 72 /* a digest string and its NUL */
+#define REG_DIGEST_STRING_SIZE 136 /* the longest digest string (sha512: and 128 hex digits) and its NUL */
 #define REG_UPLOAD_ID_SIZE 37     /* an upload id (36 characters) and its NUL */
 #define REG_CONTENT_TYPE_SIZE 128 /* a stored content type and its NUL */
-#define REG_RAW_DIGEST_SIZE 32    /* the bytes of a SHA-256 digest */
+#define REG_RAW_DIGEST_SIZE 64    /* the bytes of the longest digest (SHA-512) */
 #define REG_PATH_MAX 4096         /* every path the storage builds, NUL included */
 #define REG_REPO_NAME_MAX 255     /* bytes of a repository name */
 #define REG_TAG_MAX 128           /* bytes of a tag */
@@ -95,6 +98,14 @@ int reg_repo_name_oci(const char *name);
 
 /* 1 for a tag [A-Za-z0-9_][A-Za-z0-9._-]{0,127}, else 0 (also NULL). */
 int reg_tag_valid(const char *tag);
+
+/* 1 for a digest string the store keeps ("sha256:" and 64 lowercase hex
+ * digits, or "sha512:" and 128), else 0 (also NULL). */
+int reg_digest_valid(const char *digest);
+
+/* 1 when reference begins like a digest string (an algorithm name and a
+ * ':'), valid or not, so that it is never taken as a tag; else 0. */
+int reg_is_digest_reference(const char *reference);
 
 /* ---- Root and error state ------------------------------------------- */
 
@@ -189,8 +200,8 @@ int reg_blob_start_upload(char *out_upload_uuid);
  * for 0 bytes. After a write failure the bytes already written stay. */
 int reg_blob_append_chunk(const char *upload_uuid, const void *data, uint64_t data_len);
 
-/* Verifies that the upload's bytes have the SHA-256 digest
- * expected_digest and moves them into the blob store under it; writes the
+/* Verifies that the upload's bytes have the digest expected_digest (in its
+ * algorithm, SHA-256 or SHA-512) and moves them into the blob store under it; writes the
  * digest string into out_digest (REG_DIGEST_STRING_SIZE bytes). A mismatch removes
  * the upload ("digest mismatch: expected %s, got %s"). Content that is
  * already stored leaves the stored blob as it is and removes the upload.
@@ -219,8 +230,9 @@ int reg_blob_append_stream(const char *upload_uuid, FILE *in, uint64_t max_bytes
 
 /* Stores a whole blob from a stream in one pass, as a monolithic upload
  * does: the bytes go into an upload of its own (no client knows its id, so
- * nothing else writes to it) while their SHA-256 is taken on the way, so the
- * file need not be read again before it is committed like
+ * nothing else writes to it) while their digest (in the algorithm of
+ * expected_digest) is taken on the way, so the file need not be read again
+ * before it is committed like
  * reg_blob_finish_upload commits. length is the count of bytes the stream
  * must deliver, or -1 to read to its end; the count received goes to
  * *out_received. A stream that ends early ("input ended after %llu of %lld
@@ -236,8 +248,10 @@ int reg_blob_put_stream(FILE *in, int64_t length, const char *expected_digest, c
  * config.digest and, when present, an array of layers each with a digest)
  * and stores it in repository repo_name under the digest of its bytes,
  * with its content type (the Docker v2 manifest type when NULL or empty)
- * and a revision link. A reference that does not begin with "sha256:" is a
- * tag ([A-Za-z0-9_][A-Za-z0-9._-]{0,127}, else "invalid tag: %s"), which is
+ * and a revision link: its SHA-512 digest when reference is a "sha512:"
+ * digest string, its SHA-256 digest otherwise. A reference that does not
+ * begin like a digest string ("<algorithm>:") is a tag
+ * ([A-Za-z0-9_][A-Za-z0-9._-]{0,127}, else "invalid tag: %s"), which is
  * made to name the manifest. A body of more than 1048575 bytes is refused
  * ("manifest too large: %llu bytes (max 1048575)"). Every file is replaced
  * atomically, and a link only after what it names. Writes the manifest's
@@ -287,7 +301,8 @@ int reg_manifest_remove(const char *repo_name, const char *digest);
  * REG_STATUS_UNKNOWN_REFERENCE; a body above REG_MANIFEST_MAX bytes with
  * REG_STATUS_TOO_LARGE before it is read; other defects with
  * REG_STATUS_INVALID_MANIFEST. A digest reference must equal the body's
- * digest (REG_STATUS_INVALID_DIGEST). The bytes are stored exactly as given,
+ * digest in the reference's algorithm (REG_STATUS_INVALID_DIGEST), and the
+ * manifest is stored under it; a tag stores it under its SHA-256. The bytes are stored exactly as given,
  * with their media type, as reg_manifest_put stores them; a "subject"
  * descriptor is recorded so that reg_referrers_json finds the manifest,
  * whether the subject is stored or not, and its digest goes into

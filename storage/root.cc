@@ -39,7 +39,9 @@ int reg_storage_init(const char *root_dir) {
         set_error("mkdirs failed: %s", s_root);
         return -1;
     }
-    blob_algo_dir(path, sizeof path);
+    // A root starts with the SHA-256 blob directory; the SHA-512 one is
+    // made with its first blob.
+    blob_algo_dir(kStoredAlgorithms[0], path, sizeof path);
     if (mkdirs(path) != 0) {
         set_error("mkdirs failed: %s", path);
         return -1;

@@ -68,17 +68,19 @@ int32_t count_tags(void) {
 int64_t count_blobs(int32_t *out_count) {
     *out_count = 0;
     return unless_out_of_memory<int64_t>(-1, [&]() -> int64_t {
-        char algo[REG_PATH_MAX];
-        blob_algo_dir(algo, sizeof algo);
         int64_t count = 0, bytes = 0;
-        // Only files inside a fan-out directory are blobs; whatever lies
-        // directly in blobs/sha256 is not.
-        std::vector<listed_entry> fans;
-        if (list_or_absent(algo, &fans) == LISTED_FAILED) return -1;
-        for (const listed_entry &fan : fans) {
-            if (!fan.is_dir) continue;
-            std::string dir = std::string(algo) + PLAT_SEP_STR + fan.name;
-            if (count_files(dir.c_str(), &count, &bytes) == LISTED_FAILED) return -1;
+        for (const char *name : kStoredAlgorithms) {
+            char algo[REG_PATH_MAX];
+            blob_algo_dir(name, algo, sizeof algo);
+            // Only files inside a fan-out directory are blobs; whatever lies
+            // directly in an algorithm's directory is not.
+            std::vector<listed_entry> fans;
+            if (list_or_absent(algo, &fans) == LISTED_FAILED) return -1;
+            for (const listed_entry &fan : fans) {
+                if (!fan.is_dir) continue;
+                std::string dir = std::string(algo) + PLAT_SEP_STR + fan.name;
+                if (count_files(dir.c_str(), &count, &bytes) == LISTED_FAILED) return -1;
+            }
         }
         *out_count = narrow(count);
         return bytes;

@@ -13,7 +13,8 @@ int32_t count_repos(void);
 /* Tags as the tag list lists them (a readable link), over every repository
  * the catalog lists. */
 int32_t count_tags(void);
-/* Files in the fan-out directories of <root>/blobs/sha256: their number goes
+/* Files in the fan-out directories of <root>/blobs/<algo>, over both
+ * algorithms: their number goes
  * to *out_count, the sum of their sizes is the result. */
 int64_t count_blobs(int32_t *out_count);
 /* Files directly under <root>/uploads: the sum of their sizes goes to

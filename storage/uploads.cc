@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "digest/sha256.h"
+#include "digest/digest.h"
 #include "platform/platform.h"
 #include "storage/layout.h"
 #include "storage/uploads_internal.h"
@@ -89,9 +89,10 @@ int commit_verified_upload(const char *upload_path, const char *expected_digest)
             }
         }
         // Make the new directory entries durable: the blob inside its
-        // fan-out directory, and the fan-out directory inside sha256.
+        // fan-out directory, and the fan-out directory inside its
+        // algorithm's directory.
         char algo[REG_PATH_MAX];
-        blob_algo_dir(algo, sizeof algo);
+        blob_algo_dir(algo_of_hex(digest_hex_part(expected_digest)), algo, sizeof algo);
         if (plat_sync_dir(fan) != 0 || plat_sync_dir(algo) != 0) {
             set_error("sync blob dir failed: %s", fan);
             return -1;
@@ -104,7 +105,7 @@ int commit_verified_upload(const char *upload_path, const char *expected_digest)
 // open file f in pieces of bounded size, feeding each piece to hash when
 // given. The count written goes to *out_count. 0 done; -1 a write failed
 // (*write_failed set) or the input reported a read error.
-int copy_stream(FILE *in, uint64_t max_bytes, FILE *f, sha256_ctx *hash, uint64_t *out_count,
+int copy_stream(FILE *in, uint64_t max_bytes, FILE *f, digest_ctx *hash, uint64_t *out_count,
                 bool *write_failed) {
     // One piece at a time through a buffer of fixed size: the body's length
     // sets only how long this takes, never how much memory it holds.
@@ -117,7 +118,7 @@ int copy_stream(FILE *in, uint64_t max_bytes, FILE *f, sha256_ctx *hash, uint64_
         if (got > 0) {
             size_t written = plat_fwrite(piece, got, f);
             *out_count += written;
-            if (hash != nullptr) sha256_update(hash, piece, written);
+            if (hash != nullptr) digest_update(hash, piece, written);
             if (written < got || ferror(f) != 0) {
                 *write_failed = true;
                 return -1;
@@ -160,6 +161,15 @@ FILE *open_locked_upload(const char *path, const char *uuid) {
         return nullptr;
     }
     return lock_upload(f, path, uuid) == 0 ? f : nullptr;
+}
+
+// "<algo>:<hex>" of a digest computed in algo, for the comparison with the
+// digest the client named (which is in the same algorithm).
+void computed_digest_string(digest_algo algo, const uint8_t *raw, size_t raw_size,
+                            char out[REG_DIGEST_STRING_SIZE]) {
+    char hex[REG_HEX_SIZE];
+    digest_to_hex(raw, raw_size, hex);
+    snprintf(out, REG_DIGEST_STRING_SIZE, "%s%s", digest_algo_prefix(algo), hex);
 }
 
 }  // namespace
@@ -267,16 +277,18 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
     FILE *lock = open_locked_upload(upload_path, upload_uuid);
     if (lock == nullptr) return -1;
 
-    uint8_t raw[REG_RAW_DIGEST_SIZE];
-    if (sha256_file(upload_path, raw) != 0) {
+    // The upload is hashed in the algorithm the client named.
+    digest_algo algo = DIGEST_SHA256;
+    digest_algo_from_prefix(expected_digest, &algo);
+    uint8_t raw[DIGEST_MAX_SIZE];
+    size_t raw_size = 0;
+    if (digest_of_file(algo, upload_path, raw, &raw_size) != 0) {
         set_error("hashing upload failed");
         plat_fclose(lock);
         return -1;
     }
-    char hex[REG_HEX_SIZE];
     char computed[REG_DIGEST_STRING_SIZE];
-    bin_to_hex(raw, sizeof raw, hex);
-    snprintf(computed, sizeof computed, "sha256:%s", hex);
+    computed_digest_string(algo, raw, raw_size, computed);
     if (strcmp(computed, expected_digest) != 0) {
         set_status_error(REG_STATUS_INVALID_DIGEST, "digest mismatch: expected %s, got %s", expected_digest, computed);
         // Retired before it goes: the upload's session is over either way.
@@ -383,13 +395,21 @@ int reg_blob_put_stream(FILE *in, int64_t length, const char *expected_digest, c
         remove_file(path);
         return -1;
     }
-    sha256_ctx hash;
-    sha256_init(&hash);
+    digest_algo algo = DIGEST_SHA256;
+    digest_algo_from_prefix(expected_digest, &algo);
+    digest_ctx hash;
+    if (digest_init(&hash, algo) != 0) {
+        set_error("cannot start the hash of the blob");
+        plat_fclose(f);
+        remove_file(path);
+        return -1;
+    }
     bool write_failed = false;
     uint64_t limit = length >= 0 ? static_cast<uint64_t>(length) : UINT64_MAX;
     int copied = copy_stream(in, limit, f, &hash, out_received, &write_failed);
     if (plat_fclose(f) != 0) write_failed = true;
     int rc = -1;
+    bool hashed = false;
     if (write_failed) {
         set_error("write error storing blob");
     } else if (copied != 0) {
@@ -399,10 +419,11 @@ int reg_blob_put_stream(FILE *in, int64_t length, const char *expected_digest, c
                          static_cast<unsigned long long>(*out_received),
                          static_cast<long long>(length));
     } else {
-        uint8_t raw[32];
-        char computed[80] = "sha256:";
-        sha256_final(&hash, raw);
-        bin_to_hex(raw, sizeof raw, computed + 7);
+        uint8_t raw[DIGEST_MAX_SIZE];
+        size_t raw_size = digest_final(&hash, raw);
+        hashed = true;
+        char computed[REG_DIGEST_STRING_SIZE];
+        computed_digest_string(algo, raw, raw_size, computed);
         if (strcmp(computed, expected_digest) != 0) {
             set_status_error(REG_STATUS_INVALID_DIGEST, "digest mismatch: expected %s, got %s",
                              expected_digest, computed);
@@ -410,6 +431,7 @@ int reg_blob_put_stream(FILE *in, int64_t length, const char *expected_digest, c
             rc = commit_verified_upload(path, expected_digest);
         }
     }
+    if (!hashed) digest_discard(&hash);
     // Whatever did not become a blob goes; a commit that failed part-way
     // leaves nothing the client could finish either.
     if (rc != 0) remove_file(path);

@@ -175,7 +175,7 @@ class Worker {
 
     void upload(bool cancel) {
         const Blob &b = blobs_[pick(blobs_.size())];
-        char id[37];
+        char id[REG_UPLOAD_ID_SIZE];
         if (reg_blob_start_upload(id) != 0) return failed("start");
         size_t offset = 0;
         size_t chunks = 1 + pick(3);
@@ -190,7 +190,7 @@ class Worker {
             if (reg_blob_cancel_upload(id) != 0) return failed("cancel");
             return count("cancel.ok");
         }
-        char digest[72];
+        char digest[REG_DIGEST_STRING_SIZE];
         if (reg_blob_finish_upload(id, b.digest.c_str(), digest) != 0) {
             failed("finish");
             // Leave no upload behind when the commit failed.
@@ -225,7 +225,7 @@ class Worker {
         const Manifest &m = manifests_[pick(manifests_.size())];
         const char *repo = kRepos[pick(2)];
         std::string reference = chance(75) ? kTags[pick(4)] : m.digest;
-        char digest[72];
+        char digest[REG_DIGEST_STRING_SIZE];
         if (reg_manifest_put(repo, reference.c_str(), m.body.data(), m.body.size(),
                              kContentTypes[pick(2)], digest) != 0)
             return failed("put");
@@ -237,7 +237,7 @@ class Worker {
         const char *repo = kRepos[pick(2)];
         std::string reference =
             chance(70) ? kTags[pick(4)] : manifests_[pick(manifests_.size())].digest;
-        char content_type[128], digest[72];
+        char content_type[REG_CONTENT_TYPE_SIZE], digest[REG_DIGEST_STRING_SIZE];
         const char *body = reg_manifest_get(repo, reference.c_str(), content_type, digest);
         if (body == nullptr) {
             // A tag naming a body that is gone: a put and a delete of one
@@ -351,7 +351,7 @@ int put_once(const std::string &root) {
     }
     auto blobs = make_blobs();
     const Manifest m = make_manifests(blobs)[0];
-    char digest[72];
+    char digest[REG_DIGEST_STRING_SIZE];
     if (reg_manifest_put(kRepos[0], kTags[0], m.body.data(), m.body.size(), nullptr, digest) != 0) {
         fprintf(stderr, "put failed: %s\n", reg_storage_last_error());
         return 1;
@@ -396,14 +396,14 @@ int commit_same(const std::string &root, const std::string &barrier_dir, long in
     for (long round = 0; round < rounds; round++) {
         std::string bytes = commit_same_bytes(round);
         std::string expected = "sha256:" + reference_sha256_hex(bytes);
-        char id[37];
+        char id[REG_UPLOAD_ID_SIZE];
         if (reg_blob_start_upload(id) != 0 ||
             reg_blob_append_chunk(id, bytes.data(), bytes.size()) != 0) {
             fprintf(stderr, "round %ld: upload failed: %s\n", round, reg_storage_last_error());
             return 1;
         }
         if (!barrier(barrier_dir, round, index, count)) return 1;
-        char digest[72];
+        char digest[REG_DIGEST_STRING_SIZE];
         if (reg_blob_finish_upload(id, expected.c_str(), digest) != 0) {
             fprintf(stderr, "round %ld: finish failed: %s\n", round, reg_storage_last_error());
             failures++;
@@ -479,7 +479,7 @@ int contend(const std::string &root, const std::string &dir, const std::string &
         std::string bytes = testing_support::random_bytes(
             (1 + static_cast<size_t>(round % 4)) << 20, static_cast<unsigned>(9000 + round));
         std::string digest = "sha256:" + reference_sha256_hex(bytes);
-        char id[37], out[72];
+        char id[REG_UPLOAD_ID_SIZE], out[REG_DIGEST_STRING_SIZE];
         if (reg_blob_start_upload(id) != 0 ||
             reg_blob_append_chunk(id, bytes.data(), bytes.size()) != 0) {
             fprintf(stderr, "round %ld: upload failed: %s\n", round, reg_storage_last_error());

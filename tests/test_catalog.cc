@@ -338,7 +338,7 @@ TEST_F(CatalogTest, TagListEscapesNamesFromDisk) {
 TEST_F(CatalogTest, TagListFollowsManifestPutsAndDeletes) {
     const std::string body =
         "{\"schemaVersion\":2,\"config\":{\"digest\":\"" + kDigest + "\"},\"layers\":[]}";
-    char digest[72];
+    char digest[REG_DIGEST_STRING_SIZE];
     for (const char *tag : {"v1", "v0.9", "stable"})
         ASSERT_EQ(reg_manifest_put("team/app", tag, body.data(), body.size(), nullptr, digest), 0)
             << reg_storage_last_error();
@@ -450,7 +450,7 @@ TEST_F(CatalogTest, CatalogOfAnEmptyStoreHasNoNames) {
 // directories without one only hold repositories (or nothing).
 TEST_F(CatalogTest, CatalogListsEveryRepositoryAtAnyDepth) {
     const std::string body = "{\"config\":{\"digest\":\"" + kDigest + "\"}}";
-    char digest[72];
+    char digest[REG_DIGEST_STRING_SIZE];
     ASSERT_EQ(reg_manifest_put("library/alpine", "3.19", body.data(), body.size(), nullptr, digest),
               0)
         << reg_storage_last_error();

@@ -135,7 +135,7 @@ TEST(Crash, ATemporaryLeftByADeadProcessDoesNotBlockTheNextWithItsId) {
 
     EXPECT_EQ(wait_for(pid), 0) << "the put failed";
     ASSERT_EQ(reg_storage_init(root.c_str()), 0);
-    char content_type[128], digest[72];
+    char content_type[REG_CONTENT_TYPE_SIZE], digest[REG_DIGEST_STRING_SIZE];
     EXPECT_NE(reg_manifest_get("library/alpha", "latest", content_type, digest), nullptr)
         << reg_storage_last_error();
     reg_storage_cleanup();

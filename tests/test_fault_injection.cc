@@ -135,7 +135,7 @@ struct Store {
 
     void init() { ASSERT_EQ(reg_storage_init(root.c_str()), 0) << reg_storage_last_error(); }
     void start() {
-        char id[37];
+        char id[REG_UPLOAD_ID_SIZE];
         ASSERT_EQ(reg_blob_start_upload(id), 0) << reg_storage_last_error();
         upload_id = id;
     }
@@ -146,12 +146,12 @@ struct Store {
     void store_blob(const std::string &bytes) {
         start();
         append(bytes);
-        char digest[72];
+        char digest[REG_DIGEST_STRING_SIZE];
         ASSERT_EQ(reg_blob_finish_upload(upload_id.c_str(), digest_of(bytes).c_str(), digest), 0)
             << reg_storage_last_error();
     }
     void put(const std::string &reference, const std::string &body) {
-        char digest[72];
+        char digest[REG_DIGEST_STRING_SIZE];
         ASSERT_EQ(reg_manifest_put(kRepo, reference.c_str(), body.data(), body.size(), nullptr,
                                    digest),
                   0)
@@ -173,7 +173,7 @@ struct Store {
         age_files(root);
     }
     void put_typed(const std::string &reference, const std::string &body) {
-        char digest[72], subject[72];
+        char digest[REG_DIGEST_STRING_SIZE], subject[REG_DIGEST_STRING_SIZE];
         ASSERT_EQ(reg_manifest_put_typed(kRepo, reference.c_str(), body.data(), body.size(),
                                          kOciManifestType, digest, subject),
                   0)
@@ -182,7 +182,7 @@ struct Store {
     // The bytes of the file that locate finds for reference, "<type>" after
     // them, or "(none: <message>)".
     std::string locate(const std::string &reference) const {
-        char path[4096], content_type[128], digest[72];
+        char path[4096], content_type[REG_CONTENT_TYPE_SIZE], digest[REG_DIGEST_STRING_SIZE];
         int64_t size = -1;
         if (reg_manifest_locate(kRepo, reference.c_str(), path, sizeof path, content_type, digest,
                                 &size) != 0)
@@ -201,7 +201,7 @@ struct Store {
     }
     // The body that get returns for reference, or "(none: <message>)".
     std::string get(const std::string &reference) const {
-        char content_type[128], digest[72];
+        char content_type[REG_CONTENT_TYPE_SIZE], digest[REG_DIGEST_STRING_SIZE];
         const char *body = reg_manifest_get(kRepo, reference.c_str(), content_type, digest);
         if (body == nullptr) return std::string("(none: ") + reg_storage_last_error() + ")";
         return body;
@@ -238,7 +238,7 @@ struct Scenario {
 Notes nothing_to_note(Store &) { return {}; }
 
 int finish_upload(Store &s) {
-    char digest[72];
+    char digest[REG_DIGEST_STRING_SIZE];
     return reg_blob_finish_upload(s.upload_id.c_str(), digest_of(kUpload).c_str(), digest);
 }
 
@@ -262,12 +262,12 @@ void expect_latest_whole(Store &s) {
 
 int put_manifest(Store &s, const std::string &reference, const std::string &body) {
     (void)s;
-    char digest[72];
+    char digest[REG_DIGEST_STRING_SIZE];
     return reg_manifest_put(kRepo, reference.c_str(), body.data(), body.size(), nullptr, digest);
 }
 
 int put_referrer(const std::string &reference) {
-    char digest[72], subject[72];
+    char digest[REG_DIGEST_STRING_SIZE], subject[REG_DIGEST_STRING_SIZE];
     int rc = reg_manifest_put_typed(kRepo, reference.c_str(), kReferrer.data(), kReferrer.size(),
                                     kOciManifestType, digest, subject);
     if (rc == 0) {
@@ -296,7 +296,7 @@ int append_stream(Store &s, const std::string &bytes) {
 
 // Start, one streamed body, finish: a monolithic upload as one operation.
 int monolithic_upload(Store &s) {
-    char id[37], digest[72];
+    char id[REG_UPLOAD_ID_SIZE], digest[REG_DIGEST_STRING_SIZE];
     if (reg_blob_start_upload(id) != 0) return -1;
     s.upload_id = id;
     if (append_stream(s, kUpload) != 0) return -1;
@@ -311,7 +311,7 @@ const std::string kReferrerLocated = kReferrer + "<" + kOciManifestType + ">";
 
 // Reads app:latest into s.got.
 int get_latest(Store &s) {
-    char content_type[128], digest[72];
+    char content_type[REG_CONTENT_TYPE_SIZE], digest[REG_DIGEST_STRING_SIZE];
     const char *body = reg_manifest_get(kRepo, "latest", content_type, digest);
     s.got = body != nullptr ? body : "";
     return body != nullptr ? 0 : -1;
@@ -363,7 +363,7 @@ std::vector<Scenario> scenarios() {
          nothing_to_note},
         {"upload_start", [](Store &s) { s.init(); },
          [](Store &s) {
-             char id[37];
+             char id[REG_UPLOAD_ID_SIZE];
              int rc = reg_blob_start_upload(id);
              s.upload_id = id;
              return rc;
@@ -1043,7 +1043,7 @@ void run_other_step() { g_other_step(); }
 // The result of the other process's push in the collection's races.
 int g_other_rc;
 int put_typed(const std::string &reference, const std::string &body) {
-    char digest[72], subject[72];
+    char digest[REG_DIGEST_STRING_SIZE], subject[REG_DIGEST_STRING_SIZE];
     return reg_manifest_put_typed(kRepo, reference.c_str(), body.data(), body.size(), nullptr,
                                   digest, subject);
 }
@@ -1058,7 +1058,7 @@ std::vector<Interleaving> interleavings() {
              s.append(kBlobX);
          },
          [](Store &s) {
-             char digest[72];
+             char digest[REG_DIGEST_STRING_SIZE];
              return reg_blob_finish_upload(s.upload_id.c_str(), digest_of(kBlobX).c_str(), digest);
          },
          [](Store &) { reg_blob_delete(digest_of(kBlobY).c_str()); },
@@ -1075,7 +1075,7 @@ std::vector<Interleaving> interleavings() {
              s.append(kBlobX);
          },
          [](Store &s) {
-             char digest[72];
+             char digest[REG_DIGEST_STRING_SIZE];
              return reg_blob_finish_upload(s.upload_id.c_str(), digest_of(kBlobX).c_str(), digest);
          },
          [](Store &) { reg_blob_delete(digest_of(kBlobX).c_str()); },

@@ -98,14 +98,14 @@ class StoreTest : public ::testing::Test {
     }
 
     void blob(const std::string &data) {
-        char id[37], digest[72];
+        char id[REG_UPLOAD_ID_SIZE], digest[REG_DIGEST_STRING_SIZE];
         ASSERT_EQ(reg_blob_start_upload(id), 0) << reg_storage_last_error();
         ASSERT_EQ(reg_blob_append_chunk(id, data.data(), data.size()), 0);
         ASSERT_EQ(reg_blob_finish_upload(id, digest_of(data).c_str(), digest), 0)
             << reg_storage_last_error();
     }
     void put(const std::string &repo, const std::string &ref, const std::string &body) {
-        char digest[72], subject[72];
+        char digest[REG_DIGEST_STRING_SIZE], subject[REG_DIGEST_STRING_SIZE];
         ASSERT_EQ(reg_manifest_put_typed(repo.c_str(), ref.c_str(), body.data(), body.size(),
                                          nullptr, digest, subject),
                   0)
@@ -207,7 +207,7 @@ TEST_P(Gc, RemovesExactlyWhatNothingReaches) {
         EXPECT_EQ(blob_there(*b), c.dry_run || gone.count(digest_of(*b)) == 0) << digest_of(*b);
     EXPECT_EQ(last_.manifests_read, 6u);
     // What a client reaches by tag, and the referrers of v1, still come whole.
-    char type[128], digest[72];
+    char type[REG_CONTENT_TYPE_SIZE], digest[REG_DIGEST_STRING_SIZE];
     for (const char *tag : {"v1", "multi"})
         EXPECT_NE(reg_manifest_get("app", tag, type, digest), nullptr) << tag;
     EXPECT_NE(reg_manifest_get("app", digest_of(kChild).c_str(), type, digest), nullptr);
@@ -312,7 +312,7 @@ TEST_P(FineAge, OrphansAndUploadsGoExactlyWhenOlderThanTheGrace) {
     blob(layer);
     put("app", "now", image(config, {layer}));
     blob(orphan);
-    char id[37];
+    char id[REG_UPLOAD_ID_SIZE];
     ASSERT_EQ(reg_blob_start_upload(id), 0) << reg_storage_last_error();
     ASSERT_EQ(reg_blob_append_chunk(id, "abc", 3), 0) << reg_storage_last_error();
     std::string upload = at(std::string("uploads/") + id + ".part");
@@ -356,7 +356,7 @@ class Expiry : public StoreTest, public ::testing::WithParamInterface<ExpiryCase
 
 TEST_P(Expiry, UploadsAndTemporariesGoOnlyWhenAbandoned) {
     const ExpiryCase &c = GetParam();
-    char id[37];
+    char id[REG_UPLOAD_ID_SIZE];
     ASSERT_EQ(reg_blob_start_upload(id), 0);
     ASSERT_EQ(reg_blob_append_chunk(id, "abc", 3), 0);
     for (const std::string *b : {&kConfigA, &kLayerShared, &kLayerA}) blob(*b);

@@ -89,7 +89,7 @@ class HostileFixture : public ::testing::Test {
 
     // Puts data into the blob store through an upload; returns its digest.
     static std::string store_blob(const std::string &data) {
-        char uuid[37], digest[72];
+        char uuid[REG_UPLOAD_ID_SIZE], digest[REG_DIGEST_STRING_SIZE];
         std::string want = "sha256:" + reference_sha256_hex(data);
         EXPECT_EQ(reg_blob_start_upload(uuid), 0) << reg_storage_last_error();
         EXPECT_EQ(reg_blob_append_chunk(uuid, data.data(), data.size()), 0);
@@ -256,7 +256,7 @@ class HostileLibrary : public HostileFixture {
   protected:
     void SetUp() override {
         HostileFixture::SetUp();
-        char digest[72];
+        char digest[REG_DIGEST_STRING_SIZE];
         ASSERT_EQ(reg_manifest_put("lib/app", "v1", manifest_.data(), manifest_.size(), nullptr,
                                    digest),
                   0)
@@ -339,7 +339,7 @@ const std::vector<std::string> &hostile_tags() {
 }
 
 TEST_F(HostileLibrary, RepositoryNamesAreRefusedByEveryOperation) {
-    char ct[128], digest[72];
+    char ct[REG_CONTENT_TYPE_SIZE], digest[REG_DIGEST_STRING_SIZE];
     for (const std::string &repo : hostile_repo_names()) {
         std::string shown = repo.substr(0, 40);
         const char *r = repo.c_str();
@@ -361,7 +361,7 @@ TEST_F(HostileLibrary, RepositoryNamesAreRefusedByEveryOperation) {
 }
 
 TEST_F(HostileLibrary, TagsAreRefusedByEveryOperation) {
-    char ct[128], digest[72];
+    char ct[REG_CONTENT_TYPE_SIZE], digest[REG_DIGEST_STRING_SIZE];
     for (const std::string &tag : hostile_tags()) {
         std::string shown = tag.substr(0, 40);
         const char *t = tag.c_str();
@@ -398,7 +398,7 @@ const std::vector<std::string> &hostile_digests() {
 }
 
 TEST_F(HostileLibrary, DigestsAreRefusedByEveryOperation) {
-    char ct[128], digest[72], path[4096];
+    char ct[REG_CONTENT_TYPE_SIZE], digest[REG_DIGEST_STRING_SIZE], path[4096];
     for (const std::string &bad : hostile_digests()) {
         std::string shown = bad.substr(0, 40);
         const char *b = bad.c_str();
@@ -429,7 +429,7 @@ TEST_F(HostileLibrary, UploadIdsAndDeclaredDigestsAreRefused) {
         "01234567-89ab-cdef-0123-456789abcde\xff",
         "",
     };
-    char out[72];
+    char out[REG_DIGEST_STRING_SIZE];
     const char byte = 'x';
     for (const std::string &id : ids) {
         std::string shown = id.substr(0, 40);
@@ -443,7 +443,7 @@ TEST_F(HostileLibrary, UploadIdsAndDeclaredDigestsAreRefused) {
     }
     // A real upload with a hostile declared digest: refused, and the upload
     // stays as it was.
-    char uuid[37];
+    char uuid[REG_UPLOAD_ID_SIZE];
     ASSERT_EQ(reg_blob_start_upload(uuid), 0);
     ASSERT_EQ(reg_blob_append_chunk(uuid, blob_.data(), blob_.size()), 0);
     for (const std::string &bad : hostile_digests())
@@ -453,7 +453,7 @@ TEST_F(HostileLibrary, UploadIdsAndDeclaredDigestsAreRefused) {
 }
 
 TEST_F(HostileLibrary, OversizedAndEmptyManifestBodiesAreRefused) {
-    char digest[72];
+    char digest[REG_DIGEST_STRING_SIZE];
     // The length is refused before a byte is read, whatever the pointer.
     struct Case {
         uint64_t length;
@@ -476,7 +476,7 @@ TEST_F(HostileLibrary, OversizedAndEmptyManifestBodiesAreRefused) {
 TEST_F(HostileLibrary, EmbeddedNulCutsNamesAndTags) {
     const std::string repo("lib/app\0/../../../sentinel", 26);
     const std::string tag("v2\0/../../../../../../sentinel/secret", 37);
-    char digest[72], ct[128];
+    char digest[REG_DIGEST_STRING_SIZE], ct[REG_CONTENT_TYPE_SIZE];
     Tree before = snapshot(dir_.path());
     ASSERT_EQ(reg_manifest_put(repo.c_str(), tag.c_str(), manifest_.data(), manifest_.size(),
                                nullptr, digest),

@@ -30,13 +30,13 @@ class StoreFixture : public ::testing::Test {
     void SetUp() override {
         ASSERT_EQ(reg_storage_init(root.c_str()), 0) << reg_storage_last_error();
         for (const std::string *bytes : {&kBlob, &kOther}) {
-            char id[37], digest[72];
+            char id[REG_UPLOAD_ID_SIZE], digest[REG_DIGEST_STRING_SIZE];
             ASSERT_EQ(reg_blob_start_upload(id), 0);
             ASSERT_EQ(reg_blob_append_chunk(id, bytes->data(), bytes->size()), 0);
             ASSERT_EQ(reg_blob_finish_upload(id, digest_of(*bytes).c_str(), digest), 0);
         }
         ASSERT_EQ(reg_blob_start_upload(open_upload), 0);
-        char digest[72];
+        char digest[REG_DIGEST_STRING_SIZE];
         ASSERT_EQ(reg_manifest_put("lib/app", "latest", kManifest.data(), kManifest.size(),
                                    nullptr, digest),
                   0)

@@ -68,13 +68,13 @@ class ManifestStore : public testing_support::StorageRootTest {
     // Puts body and expects success; gives the digest string put reports.
     std::string put(const std::string &body, const char *reference, const char *type = nullptr,
                     const char *repo = "lib/app") {
-        char digest[72] = "";
+        char digest[REG_DIGEST_STRING_SIZE] = "";
         EXPECT_EQ(reg_manifest_put(repo, reference, body.data(), body.size(), type, digest), 0)
             << reg_storage_last_error();
         return digest;
     }
     int put_rc(const std::string &body, const char *reference, const char *repo = "lib/app") {
-        char digest[72] = "";
+        char digest[REG_DIGEST_STRING_SIZE] = "";
         return reg_manifest_put(repo, reference, body.data(), body.size(), nullptr, digest);
     }
     // The body get returns, or "<null>".
@@ -101,7 +101,7 @@ class PutRefuses : public ManifestStore, public ::testing::WithParamInterface<Re
 
 TEST_P(PutRefuses, WithItsMessageAndWritesNothing) {
     const RefusedBody &c = GetParam();
-    char digest[72] = "untouched";
+    char digest[REG_DIGEST_STRING_SIZE] = "untouched";
     EXPECT_EQ(reg_manifest_put("lib/app", "latest", c.body.data(), c.body.size(), nullptr, digest),
               -1);
     EXPECT_EQ(std::string(reg_storage_last_error()), c.message);
@@ -167,7 +167,7 @@ TEST_F(ManifestStore, LargestBodyThatGetReturnsWholeIsAccepted) {
 
 TEST_F(ManifestStore, ArgumentChecksComeInOrder) {
     const std::string body = kManifestA;
-    char digest[72];
+    char digest[REG_DIGEST_STRING_SIZE];
     struct Case {
         const char *repo, *reference;
         const void *body;
@@ -550,7 +550,7 @@ TEST(TagNames, NullIsRefused) { EXPECT_EQ(tag_name_valid(nullptr), 0); }
 TEST_F(ManifestStore, EveryOperationRefusesTheSameFoldingNames) {
     put(kManifestA, "t", nullptr, "a/b");
     for (const char *name : {"a//b", "a/b/", "/a/b", "./a/b", "a/./b", "a\\b", "."}) {
-        char digest[72];
+        char digest[REG_DIGEST_STRING_SIZE];
         EXPECT_EQ(reg_manifest_put(name, "t", kManifestB.data(), kManifestB.size(), nullptr, digest),
                   -1)
             << name;

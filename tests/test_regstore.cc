@@ -174,7 +174,7 @@ TEST(RegstoreUsage, MistakesExitTwoWithUsageOnStandardError) {
          "[--root DIR] upload <command> [<args>]"},
         {{"stats", "extra"}, "unexpected argument 'extra'", "[--root DIR] stats"},
         {{"tags"}, "missing argument", "[--root DIR] tags REPO"},
-        {{"blob", "put"}, "missing argument", "[--root DIR] blob put FILE|-"},
+        {{"blob", "put"}, "missing argument", "[--root DIR] blob put FILE|- [--algorithm sha256|sha512]"},
         {{"blob", "get", digest, "-o"}, "option '-o' needs a value",
          "[--root DIR] blob get DIGEST [-o FILE]"},
         {{"blob", "rm", digest, digest}, "unexpected argument '" + digest + "'",

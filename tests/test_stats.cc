@@ -179,7 +179,7 @@ TEST_F(StatsTest, LargeFilesAreSummedInSixtyFourBits) {
 
 TEST_F(StatsTest, FollowsUploadsBlobsAndManifests) {
     const std::string data = "layer bytes";
-    char id[37];
+    char id[REG_UPLOAD_ID_SIZE];
     ASSERT_EQ(reg_blob_start_upload(id), 0) << reg_storage_last_error();
     ASSERT_EQ(reg_blob_append_chunk(id, data.data(), data.size()), 0) << reg_storage_last_error();
     EXPECT_EQ(current_stats(), stats_doc({.uploads = 1, .upload_bytes = (long long)data.size()}));

@@ -30,7 +30,7 @@ class StorageApi : public StorageRootTest {
         StorageRootTest::TearDown();
     }
     std::string put_blob(const std::string &data) {
-        char id[37], digest[72];
+        char id[REG_UPLOAD_ID_SIZE], digest[REG_DIGEST_STRING_SIZE];
         EXPECT_EQ(reg_blob_start_upload(id), 0);
         EXPECT_EQ(reg_blob_append_chunk(id, data.data(), data.size()), 0);
         EXPECT_EQ(reg_blob_finish_upload(id, digest_of(data).c_str(), digest), 0)
@@ -45,7 +45,7 @@ class StorageApi : public StorageRootTest {
     }
     int put(const std::string &repo, const std::string &ref, const std::string &body,
             const char *type = kOci) {
-        char digest[72], subject[72];
+        char digest[REG_DIGEST_STRING_SIZE], subject[REG_DIGEST_STRING_SIZE];
         return reg_manifest_put_typed(repo.c_str(), ref.c_str(), body.data(), body.size(), type,
                                       digest, subject);
     }
@@ -56,7 +56,7 @@ TEST_F(StorageApi, EveryFailureReportsItsStatus) {
     put_blob("cfg");
     put_blob("layer");
     ASSERT_EQ(put("app", "v1", m), 0) << reg_storage_last_error();
-    char path[4096], type[128], digest[72];
+    char path[4096], type[REG_CONTENT_TYPE_SIZE], digest[REG_DIGEST_STRING_SIZE];
     int64_t size = 0;
     struct Case {
         const char *what;
@@ -119,7 +119,7 @@ TEST_F(StorageApi, TagDeleteLeavesTheManifestAndRemoveTakesItsTags) {
     ASSERT_EQ(reg_tag_delete("app", "a"), 0);
     EXPECT_FALSE(testing_support::path_exists(root_ + "/repositories/app/_manifests/tags/a"))
         << "the emptied tag directories go too";
-    char path[4096], type[128], digest[72];
+    char path[4096], type[REG_CONTENT_TYPE_SIZE], digest[REG_DIGEST_STRING_SIZE];
     int64_t size = 0;
     EXPECT_EQ(reg_manifest_locate("app", digest_of(m).c_str(), path, sizeof path, type, digest, &size), 0);
     EXPECT_EQ(size, static_cast<int64_t>(m.size()));
@@ -130,7 +130,7 @@ TEST_F(StorageApi, TagDeleteLeavesTheManifestAndRemoveTakesItsTags) {
 }
 
 TEST_F(StorageApi, AppendStreamTakesAnyLengthAndCountsWhatItAppended) {
-    char id[37];
+    char id[REG_UPLOAD_ID_SIZE];
     ASSERT_EQ(reg_blob_start_upload(id), 0);
     const std::string data = testing_support::random_bytes(3 * 1024 * 1024 + 17, 5);
     FILE *in = tmpfile();
@@ -145,7 +145,7 @@ TEST_F(StorageApi, AppendStreamTakesAnyLengthAndCountsWhatItAppended) {
     EXPECT_EQ(appended, data.size() - 1000);
     fclose(in);
     EXPECT_EQ(reg_blob_upload_size(id), static_cast<int64_t>(data.size()));
-    char digest[72];
+    char digest[REG_DIGEST_STRING_SIZE];
     ASSERT_EQ(reg_blob_finish_upload(id, digest_of(data).c_str(), digest), 0);
     EXPECT_EQ(reg_blob_append_stream("01234567-89ab-cdef-0123-456789abcdef", stdin, 1, &appended), -1);
     EXPECT_EQ(reg_storage_last_status(), REG_STATUS_NOT_FOUND);
@@ -159,7 +159,7 @@ TEST_F(StorageApi, PutStreamStoresAVerifiedBlobInOnePassAndLeavesNothingElse) {
         FILE *in = tmpfile();
         fwrite(bytes.data(), 1, bytes.size(), in);
         rewind(in);
-        char stored[72] = "untouched";
+        char stored[REG_DIGEST_STRING_SIZE] = "untouched";
         int rc = reg_blob_put_stream(in, length, digest.c_str(), stored, received);
         fclose(in);
         if (rc == 0) {

@@ -111,7 +111,7 @@ class UploadTest : public ::testing::Test {
     }
 
     std::string start() {
-        char id[37] = {};
+        char id[REG_UPLOAD_ID_SIZE] = {};
         EXPECT_EQ(reg_blob_start_upload(id), 0) << reg_storage_last_error();
         return id;
     }
@@ -182,7 +182,7 @@ struct ScriptedRandom {
     static std::string id_of_draw(int n) {
         unsigned char bytes[16];
         for (int i = 0; i < 16; i++) bytes[i] = static_cast<unsigned char>(n * 16 + i + 1);
-        char id[37];
+        char id[REG_UPLOAD_ID_SIZE];
         uuid_from_bytes(bytes, id);
         return id;
     }
@@ -205,7 +205,7 @@ class ScriptedRandomScope {
 TEST(UploadIdFormat, TwoDigitsPerByteLowNibbleFirstWithDashes) {
     unsigned char bytes[16];
     for (int i = 0; i < 16; i++) bytes[i] = static_cast<unsigned char>(0x10 * (i % 16) + 0x0f - i);
-    char id[37];
+    char id[REG_UPLOAD_ID_SIZE];
     uuid_from_bytes(bytes, id);
     EXPECT_STREQ(id, "f0e1d2c3-b4a5-9687-7869-5a4b3c2d1e0f");
     unsigned char one[16] = {0x21};
@@ -218,7 +218,7 @@ TEST(UploadIdSource, IdsComeFromTheOperatingSystemsRandomSource) {
     // with the source scripted, the id is the scripted bytes.
     {
         ScriptedRandomScope scope;
-        char id[37];
+        char id[REG_UPLOAD_ID_SIZE];
         ASSERT_EQ(uuid_make(id), 0);
         EXPECT_EQ(std::string(id), ScriptedRandom::id_of_draw(0));
         EXPECT_EQ(ScriptedRandom::draws, 1);
@@ -235,7 +235,7 @@ TEST(UploadIdSource, IdsComeFromTheOperatingSystemsRandomSource) {
 TEST_F(UploadTest, StartFailsWhenTheRandomSourceFails) {
     ScriptedRandomScope scope;
     ScriptedRandom::fail = true;
-    char id[37] = "untouched";
+    char id[REG_UPLOAD_ID_SIZE] = "untouched";
     EXPECT_EQ(reg_blob_start_upload(id), -1);
     EXPECT_EQ(last_error(), "random source failed");
     EXPECT_STREQ(id, "untouched");
@@ -315,7 +315,7 @@ TEST_F(UploadTest, StartGivesUpAfterSixteenTakenIds) {
 
     // Sixteen taken: the start fails and names the last file it tried.
     ScriptedRandom::draws = 0;
-    char id[37];
+    char id[REG_UPLOAD_ID_SIZE];
     EXPECT_EQ(reg_blob_start_upload(id), -1);
     EXPECT_EQ(last_error(), "cannot create upload file: " + upload_path(next.back()));
     EXPECT_EQ(std::string(id), next.back());
@@ -328,7 +328,7 @@ TEST_F(UploadTest, StartFailsAtOnceWhenTheUploadFileCannotBeCreated) {
     ScriptedRandomScope scope;
     std::string expected = ScriptedRandom::id_of_draw(0);
 
-    char id[37];
+    char id[REG_UPLOAD_ID_SIZE];
     EXPECT_EQ(reg_blob_start_upload(id), -1);
     EXPECT_EQ(std::string(id), expected) << "a failure that is no name clash is not retried";
     EXPECT_EQ(ScriptedRandom::draws, 1);

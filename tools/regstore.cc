@@ -92,12 +92,14 @@ const std::vector<Command> &commands() {
          "then the store's total with each blob once, the blobs no manifest names\n"
          "and the uploads. A table on a terminal; JSON otherwise or with --json.\n",
          0, {{"json", 0, false}}, cmd_du},
-        {"blob", "put", "blob put FILE|-", "store a file or standard input as a blob",
+        {"blob", "put", "blob put FILE|- [--algorithm sha256|sha512]",
+         "store a file or standard input as a blob",
          "Streams FILE (or standard input for -) through an upload, computing its\n"
-         "SHA-256 digest on the way, stores it as a blob and prints its digest\n"
-         "string. Content already stored is kept as it is. A large transfer shows\n"
-         "its progress on standard error when that is a terminal.\n",
-         1, {}, cmd_blob_put},
+         "digest on the way (SHA-256, or SHA-512 with --algorithm sha512), stores\n"
+         "it as a blob and prints its digest string. Content already stored is kept\n"
+         "as it is. A large transfer shows its progress on standard error when that\n"
+         "is a terminal.\n",
+         1, {{"algorithm", 0, true}}, cmd_blob_put},
         {"blob", "stat", "blob stat DIGEST", "print a blob's size and path",
          "Prints the blob's digest, size in bytes and file path, one per line.\n", 1, {},
          cmd_blob_stat},

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "digest/sha256.h"
+#include "digest/digest.h"
 #include "platform/platform.h"
 #include "storage/reg_storage.h"
 #include "tools/regstore_cli.h"
@@ -25,7 +25,7 @@ enum class StreamEnd { kDone, kStorageFailed, kReadFailed, kInterrupted };
 // Appends everything the input holds to upload id in chunks, feeding each
 // chunk to ctx (when given) and to the progress line. *appended counts the
 // bytes the storage accepted.
-StreamEnd stream_into_upload(const char *id, Input &in, sha256_ctx *ctx, Progress &progress,
+StreamEnd stream_into_upload(const char *id, Input &in, digest_ctx *ctx, Progress &progress,
                              uint64_t *appended) {
     auto buffer = chunk_buffer();
     *appended = 0;
@@ -33,7 +33,7 @@ StreamEnd stream_into_upload(const char *id, Input &in, sha256_ctx *ctx, Progres
         size_t n = in.read(buffer.get(), kChunkSize);
         if (InterruptGuard::caught() != 0) return StreamEnd::kInterrupted;
         if (n == 0) return in.failed() ? StreamEnd::kReadFailed : StreamEnd::kDone;
-        if (ctx != nullptr) sha256_update(ctx, buffer.get(), n);
+        if (ctx != nullptr) digest_update(ctx, buffer.get(), n);
         if (reg_blob_append_chunk(id, buffer.get(), n) != 0) return StreamEnd::kStorageFailed;
         *appended += n;
         progress.advance(n);
@@ -153,19 +153,27 @@ class Output {
 // ---- blob -------------------------------------------------------------------
 
 int cmd_blob_put(const Invocation &inv) {
+    std::string algorithm = inv.value_or("algorithm", "sha256");
+    digest_algo algo = DIGEST_SHA256;
+    if (digest_algo_from_prefix((algorithm + ":").c_str(), &algo) != 0)
+        return fail("unknown digest algorithm: %s (sha256 or sha512)", algorithm.c_str());
     Input in;
     if (!in.open(inv.args[0])) return kExitFailed;
     InterruptGuard guard;
     char id[REG_UPLOAD_ID_SIZE];
     if (reg_blob_start_upload(id) != 0) return fail_storage();
 
-    sha256_ctx ctx;
-    sha256_init(&ctx);
+    digest_ctx ctx;
+    if (digest_init(&ctx, algo) != 0) {
+        cancel_own_upload(id);
+        return fail("out of memory");
+    }
     Progress progress(in.known_size());
     uint64_t appended = 0;
     StreamEnd end = stream_into_upload(id, in, &ctx, progress, &appended);
     progress.finish();
     if (end != StreamEnd::kDone) {
+        digest_discard(&ctx);
         std::string message = reg_storage_last_error();
         cancel_own_upload(id);
         if (end == StreamEnd::kInterrupted) return InterruptGuard::fail_interrupted("upload cancelled");
@@ -173,9 +181,9 @@ int cmd_blob_put(const Invocation &inv) {
         return fail("%s", message.c_str());
     }
 
-    uint8_t raw[32];
-    sha256_final(&ctx, raw);
-    std::string digest = digest_string(raw);
+    uint8_t raw[DIGEST_MAX_SIZE];
+    size_t raw_size = digest_final(&ctx, raw);
+    std::string digest = digest_string(algo, raw, raw_size);
     char stored[REG_DIGEST_STRING_SIZE];
     if (reg_blob_finish_upload(id, digest.c_str(), stored) != 0) {
         std::string message = reg_storage_last_error();
@@ -211,8 +219,11 @@ int cmd_blob_get(const Invocation &inv) {
     if (!out.open(inv.value_or("output", "-"))) return kExitFailed;
     InterruptGuard guard;
     Progress progress(blob.size);
-    sha256_ctx ctx;
-    sha256_init(&ctx);
+    digest_algo algo = algo_of_digest(digest);
+    digest_ctx ctx;
+    if (digest_init(&ctx, algo) != 0) return fail("out of memory");
+    // The state is released on every way out.
+    std::unique_ptr<digest_ctx, void (*)(digest_ctx *)> hashing(&ctx, digest_discard);
     auto buffer = chunk_buffer();
     for (;;) {
         size_t n = plat_fread(buffer.get(), kChunkSize, src);
@@ -222,7 +233,7 @@ int cmd_blob_get(const Invocation &inv) {
             return InterruptGuard::fail_interrupted("output incomplete");
         }
         if (n == 0) break;
-        sha256_update(&ctx, buffer.get(), n);
+        digest_update(&ctx, buffer.get(), n);
         if (!out.write(buffer.get(), n)) {
             progress.finish();
             out.abandon();
@@ -235,9 +246,9 @@ int cmd_blob_get(const Invocation &inv) {
         out.abandon();
         return fail("read error on %s", path);
     }
-    uint8_t raw[32];
-    sha256_final(&ctx, raw);
-    std::string actual = digest_string(raw);
+    uint8_t raw[DIGEST_MAX_SIZE];
+    size_t raw_size = digest_final(hashing.release(), raw);
+    std::string actual = digest_string(algo, raw, raw_size);
     if (actual != digest) {
         out.abandon();
         return fail("blob %s is damaged: its file %s has the digest %s", digest, path,

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "digest/digest.h"
 #include "platform/platform.h"
 
 namespace regstore {
@@ -55,8 +56,11 @@ bool parse_count(const std::string &text, int32_t *out);
 // or d (at most 12 digits); false for anything else.
 bool parse_duration(const std::string &text, int64_t *seconds);
 
-// "sha256:" and the 64 lowercase hex digits of a raw 32-byte digest.
-std::string digest_string(const uint8_t raw[32]);
+// "<algo>:" and the lowercase hex digits of a raw digest of size bytes.
+std::string digest_string(digest_algo algo, const uint8_t *raw, size_t size);
+
+// The algorithm a digest string names (SHA-256 for anything but "sha512:").
+digest_algo algo_of_digest(const char *digest);
 
 // An input named on the command line: a file, or standard input for "-".
 // Opened for binary reading; closed when the object goes away.

@@ -36,14 +36,16 @@ bool parse_count(const std::string &text, int32_t *out) {
     return true;
 }
 
-std::string digest_string(const uint8_t raw[32]) {
-    static const char kHex[] = "0123456789abcdef";
-    std::string out = "sha256:";
-    for (int i = 0; i < 32; i++) {
-        out += kHex[raw[i] >> 4];
-        out += kHex[raw[i] & 0x0f];
-    }
-    return out;
+std::string digest_string(digest_algo algo, const uint8_t *raw, size_t size) {
+    char hex[DIGEST_MAX_HEX_LEN + 1];
+    digest_to_hex(raw, size, hex);
+    return std::string(digest_algo_prefix(algo)) + hex;
+}
+
+digest_algo algo_of_digest(const char *digest) {
+    digest_algo algo = DIGEST_SHA256;
+    digest_algo_from_prefix(digest, &algo);
+    return algo;
 }
 
 // ---- Input ----------------------------------------------------------------

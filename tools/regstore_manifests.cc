@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "digest/sha256.h"
+#include "digest/digest.h"
 #include "platform/platform.h"
 #include "storage/reg_storage.h"
 #include "tools/regstore_cli.h"
@@ -89,12 +89,11 @@ int cmd_manifest_get(const Invocation &inv) {
     if (got != len || ferror(file.get()) != 0)
         return fail("cannot read manifest %s@%s", repo.c_str(), reference.c_str());
 
-    sha256_ctx ctx;
-    sha256_init(&ctx);
-    sha256_update(&ctx, body.data(), len);
-    uint8_t raw[REG_RAW_DIGEST_SIZE];
-    sha256_final(&ctx, raw);
-    std::string actual = digest_string(raw);
+    digest_algo algo = algo_of_digest(manifest.digest);
+    uint8_t raw[DIGEST_MAX_SIZE];
+    size_t raw_size = 0;
+    if (digest_of_bytes(algo, body.data(), len, raw, &raw_size) != 0) return fail("out of memory");
+    std::string actual = digest_string(algo, raw, raw_size);
     if (actual != manifest.digest) {
         return fail("manifest %s@%s is damaged: its body has the digest %s, not %s", repo.c_str(),
                     reference.c_str(), actual.c_str(), manifest.digest);

@@ -5,14 +5,13 @@
 #include <sstream>
 
 #include "tests/support/reference_sha256.h"
+#include "tests/support/reference_sha512.h"
 
 namespace fs = std::filesystem;
 
 namespace testing_support {
 
 namespace {
-
-const size_t kDigestStringLen = 71;
 
 bool is_lower_hex(const std::string &text, size_t length) {
     if (text.size() != length) return false;
@@ -21,11 +20,32 @@ bool is_lower_hex(const std::string &text, size_t length) {
     return true;
 }
 
-bool is_hex_digest(const std::string &text) { return is_lower_hex(text, 64); }
+// The store keeps content by SHA-256 (64 hex digits) or SHA-512 (128); the
+// length of a hex digest tells which.
+bool is_hex_digest(const std::string &text) {
+    return is_lower_hex(text, 64) || is_lower_hex(text, 128);
+}
+
+const char *algo_of_hex(const std::string &hex) { return hex.size() == 128 ? "sha512" : "sha256"; }
+
+// A hex digest of the algorithm whose directory is algo.
+bool is_hex_digest_of(const std::string &text, const std::string &algo) {
+    return is_hex_digest(text) && algo == algo_of_hex(text);
+}
+
+bool is_algo_dir_name(const std::string &name) { return name == "sha256" || name == "sha512"; }
 
 bool is_digest_string(const std::string &text) {
-    return text.size() == kDigestStringLen && text.compare(0, 7, "sha256:") == 0 &&
-           is_hex_digest(text.substr(7));
+    size_t colon = text.find(':');
+    if (colon == std::string::npos) return false;
+    std::string hex = text.substr(colon + 1);
+    return is_hex_digest(hex) && text.compare(0, colon, algo_of_hex(hex)) == 0;
+}
+
+// "<hex>.ct": a manifest's content-type file.
+bool is_content_type_name(const std::string &name) {
+    return name.size() > 3 && name.compare(name.size() - 3, 3, ".ct") == 0 &&
+           is_hex_digest(name.substr(0, name.size() - 3));
 }
 
 bool is_alnum(char c) {
@@ -109,6 +129,16 @@ std::string read_small_file(const fs::path &path) {
     return text.str();
 }
 
+// The digest of a whole file in the algorithm of the hex digest named;
+// empty text when it cannot be read. (Files of SHA-512 content in the tests
+// are small enough to be read whole.)
+std::string file_hex_like(const fs::path &path, const std::string &named) {
+    if (named.size() != 128) return file_sha256_hex(path);
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return "";
+    return reference_sha512_hex(read_small_file(path));
+}
+
 enum class Kind { kFile, kDir, kOther };
 
 Kind kind_of(const fs::directory_entry &entry) {
@@ -189,17 +219,19 @@ class Checker {
                                           ": outside the storage root");
     }
 
-    // A file that must hold bytes whose SHA-256 is its name.
+    // A file that must hold bytes whose digest is its name.
     void check_content_addressed(const fs::path &path, const std::string &hex, const char *what) {
-        std::string actual = file_sha256_hex(path);
+        std::string actual = file_hex_like(path, hex);
         if (actual != hex)
-            violation(path, std::string(what) + " does not hold its digest's bytes (SHA-256 " +
-                                (actual.empty() ? "unreadable" : actual) + ")");
+            violation(path, std::string(what) + " does not hold its digest's bytes (" +
+                                algo_of_hex(hex) + " " + (actual.empty() ? "unreadable" : actual) +
+                                ")");
     }
 
     void check_blobs(const fs::path &blobs) {
         for (const auto &entry : entries(blobs)) {
-            if (entry.path().filename().string() != "sha256" || kind_of(entry) != Kind::kDir) {
+            std::string algo = entry.path().filename().string();
+            if (!is_algo_dir_name(algo) || kind_of(entry) != Kind::kDir) {
                 unexpected(entry);
                 continue;
             }
@@ -213,11 +245,11 @@ class Checker {
                     std::string hex = blob.path().filename().string();
                     std::string original;
                     if (kind_of(blob) == Kind::kFile && swept_original(hex, &original) &&
-                        is_hex_digest(original) && original.compare(0, 2, fan_name) == 0) {
+                        is_hex_digest_of(original, algo) && original.compare(0, 2, fan_name) == 0) {
                         temporary(blob.path());
                         continue;
                     }
-                    if (!is_hex_digest(hex) || hex.compare(0, 2, fan_name) != 0 ||
+                    if (!is_hex_digest_of(hex, algo) || hex.compare(0, 2, fan_name) != 0 ||
                         kind_of(blob) != Kind::kFile) {
                         unexpected(blob);
                         continue;
@@ -285,13 +317,10 @@ class Checker {
             if (kind == Kind::kFile && is_hex_digest(name)) {
                 out_.manifests++;
                 check_content_addressed(entry.path(), name, "manifest body");
-            } else if (kind == Kind::kFile && name.size() == 67 &&
-                       is_hex_digest(name.substr(0, 64)) && name.compare(64, 3, ".ct") == 0) {
+            } else if (kind == Kind::kFile && is_content_type_name(name)) {
                 continue;
             } else if (kind == Kind::kFile && temporary_target(name, &target) &&
-                       (is_hex_digest(target) ||
-                        (target.size() == 67 && is_hex_digest(target.substr(0, 64)) &&
-                         target.compare(64, 3, ".ct") == 0))) {
+                       (is_hex_digest(target) || is_content_type_name(target))) {
                 temporary(entry.path());
             } else if (kind == Kind::kDir && name == "revisions") {
                 check_revisions(entry.path());
@@ -336,37 +365,40 @@ class Checker {
 
     void check_revisions(const fs::path &revisions) {
         for (const auto &entry : entries(revisions)) {
-            if (entry.path().filename().string() != "sha256" || kind_of(entry) != Kind::kDir) {
+            std::string algo = entry.path().filename().string();
+            if (!is_algo_dir_name(algo) || kind_of(entry) != Kind::kDir) {
                 unexpected(entry);
                 continue;
             }
             for (const auto &rev : entries(entry.path())) {
                 std::string hex = rev.path().filename().string();
-                if (!is_hex_digest(hex) || kind_of(rev) != Kind::kDir) {
+                if (!is_hex_digest_of(hex, algo) || kind_of(rev) != Kind::kDir) {
                     unexpected(rev);
                     continue;
                 }
                 check_link_dir(rev.path(), [&](const fs::path &link) {
                     out_.revisions++;
                     std::string text = read_link(link);
-                    if (!text.empty() && text.substr(7) != hex)
+                    if (!text.empty() && text.substr(text.find(':') + 1) != hex)
                         violation(link, "revision link names another digest: " + text);
                 });
             }
         }
     }
 
-    // referrers/sha256/<subject hex>/<hex>: each a link holding the digest
+    // referrers/<algo>/<subject hex>/<hex>: each a link holding the digest
     // string of its own name. A link may outlive its manifest (the reader
     // passes over it); its form must hold.
     void check_referrers(const fs::path &referrers) {
         for (const auto &entry : entries(referrers)) {
-            if (entry.path().filename() != "sha256" || kind_of(entry) != Kind::kDir) {
+            std::string algo = entry.path().filename().string();
+            if (!is_algo_dir_name(algo) || kind_of(entry) != Kind::kDir) {
                 unexpected(entry);
                 continue;
             }
             for (const auto &subject : entries(entry.path())) {
-                if (!is_hex_digest(subject.path().filename().string()) || kind_of(subject) != Kind::kDir) {
+                if (!is_hex_digest_of(subject.path().filename().string(), algo) ||
+                    kind_of(subject) != Kind::kDir) {
                     unexpected(subject);
                     continue;
                 }
@@ -377,7 +409,7 @@ class Checker {
                         unexpected(link);
                     } else if (is_hex_digest(name)) {
                         std::string text = read_link(link.path());
-                        if (!text.empty() && text.substr(7) != name)
+                        if (!text.empty() && text.substr(text.find(':') + 1) != name)
                             violation(link.path(), "referrer link names another digest: " + text);
                     } else if (temporary_target(name, &target) && is_hex_digest(target)) {
                         temporary(link.path());
