@@ -10,6 +10,7 @@
 
 #include "tests/support/invariants.h"
 #include "tests/support/process.h"
+#include "tests/support/reference_sha512.h"
 #ifndef _WIN32
 #include <memory>
 
@@ -19,6 +20,7 @@
 using testing_support::random_bytes;
 using testing_support::read_whole_file;
 using testing_support::reference_sha256_hex;
+using testing_support::reference_sha512_hex;
 using testing_support::run_process;
 using testing_support::ScratchDir;
 
@@ -68,7 +70,15 @@ Reply parse_reply(const std::string &out) {
     return r;
 }
 
-std::string digest_of(const std::string &data) { return "sha256:" + reference_sha256_hex(data); }
+// The algorithm the content of a test is addressed by: every flow runs with
+// SHA-256 digests and again with SHA-512 ones, which the store keeps apart.
+enum class Algo { kSha256, kSha512 };
+Algo g_algo = Algo::kSha256;  // set by the fixture for the test that runs
+
+std::string digest_of(const std::string &data) {
+    return g_algo == Algo::kSha512 ? "sha512:" + reference_sha512_hex(data)
+                                   : "sha256:" + reference_sha256_hex(data);
+}
 
 const char kOciManifest[] = "application/vnd.oci.image.manifest.v1+json";
 const char kOciIndex[] = "application/vnd.oci.image.index.v1+json";
@@ -105,12 +115,19 @@ std::string index_of(const std::string &type, const std::vector<std::string> &ma
 // them, in the same process.
 enum class Mode { kCgi, kFastcgi };
 
-std::string mode_name(const ::testing::TestParamInfo<Mode> &info) {
-    return info.param == Mode::kCgi ? "Cgi" : "Fastcgi";
+struct Setting {
+    Mode mode;
+    Algo algo;
+};
+
+std::string setting_name(const ::testing::TestParamInfo<Setting> &info) {
+    return std::string(info.param.mode == Mode::kCgi ? "Cgi" : "Fastcgi") +
+           (info.param.algo == Algo::kSha512 ? "Sha512" : "");
 }
 
-class RegistryApi : public ::testing::TestWithParam<Mode> {
+class RegistryApi : public ::testing::TestWithParam<Setting> {
   protected:
+    void SetUp() override { g_algo = GetParam().algo; }
     // Whatever a test sent, the store keeps its invariants, and a responder
     // holds no more open files at the end than after its first request.
     void TearDown() override {
@@ -168,8 +185,8 @@ class RegistryApi : public ::testing::TestWithParam<Mode> {
         return call("v2_manifests", "PUT", "/v2/" + repo + "/manifests/" + ref, "", body, env);
     }
     std::string blob_file(const std::string &digest) const {
-        std::string hex = digest.substr(7);
-        return root() + "/blobs/sha256/" + hex.substr(0, 2) + "/" + hex;
+        std::string algo = digest.substr(0, 6), hex = digest.substr(7);
+        return root() + "/blobs/" + algo + "/" + hex.substr(0, 2) + "/" + hex;
     }
     // An image with a config and two layers stored, and its manifest text.
     std::string stored_image(const std::string &repo, const std::string &type, unsigned seed) {
@@ -187,7 +204,7 @@ class RegistryApi : public ::testing::TestWithParam<Mode> {
                                        const std::map<std::string, std::string> &env,
                                        const std::string &body) {
         std::string path = std::string(ENDPOINT_DIR) + "/" + program;
-        if (GetParam() == Mode::kCgi) return run_process(path, {}, env, dir_.path(), body);
+        if (GetParam().mode == Mode::kCgi) return run_process(path, {}, env, dir_.path(), body);
         testing_support::ProcessResult result;
 #ifndef _WIN32
         auto it = responders_.find(program);
@@ -216,6 +233,9 @@ class RegistryApi : public ::testing::TestWithParam<Mode> {
     std::map<std::string, Served> responders_;
 #endif
 };
+
+// The flows that push content, run in each digest algorithm.
+class PushFlows : public RegistryApi {};
 
 // ---- Base --------------------------------------------------------------------
 
@@ -286,7 +306,7 @@ TEST_P(RegistryApi, EachWriteLeavesOneAccessLineAndReadsNone) {
 
 // ---- Uploads -------------------------------------------------------------------
 
-TEST_P(RegistryApi, ThreeWaysToPushABlob) {
+TEST_P(PushFlows, ThreeWaysToPushABlob) {
     const std::string data = random_bytes(300000, 3);
     const std::string digest = digest_of(data);
     // 1: POST, one PATCH with the whole blob, empty PUT.
@@ -340,7 +360,7 @@ TEST_P(RegistryApi, ThreeWaysToPushABlob) {
     }
 }
 
-TEST_P(RegistryApi, MonolithicPostAndMount) {
+TEST_P(PushFlows, MonolithicPostAndMount) {
     const std::string data = "monolithic blob";
     const std::string digest = push_blob(data);
     EXPECT_EQ(read_whole_file(blob_file(digest)), data);
@@ -362,7 +382,7 @@ TEST_P(RegistryApi, MonolithicPostAndMount) {
     EXPECT_EQ(mismatch.code(), "DIGEST_INVALID");
 }
 
-TEST_P(RegistryApi, UploadErrors) {
+TEST_P(PushFlows, UploadErrors) {
     Reply start = call("v2_uploads", "POST", "/v2/app/blobs/uploads/");
     const std::string location = start.header("location");
     const std::string unknown = "/v2/app/blobs/uploads/01234567-89ab-cdef-0123-456789abcdef";
@@ -405,6 +425,112 @@ TEST_P(RegistryApi, UploadErrors) {
     // Cancelling ends the session; a second cancel finds nothing.
     EXPECT_EQ(call("v2_uploads", "DELETE", location).status, 204);
     EXPECT_EQ(call("v2_uploads", "DELETE", location).status, 404);
+}
+
+// Content pushed by digest is stored and answered in the algorithm of that
+// digest: blobs read whole, in ranges and from the tail, manifests whose
+// config, layers, index children and subject are addressed that way, the
+// referrers of a subject, and deletes. A manifest pushed by tag is answered
+// under its SHA-256, the registry's own digest of it.
+TEST_P(PushFlows, ContentIsAnsweredInTheAlgorithmOfItsDigest) {
+    const std::string image = stored_image("app", kOciManifest, 60);
+    const std::string image_digest = digest_of(image);
+    Reply put = put_manifest("app", image_digest, image, kOciManifest);
+    ASSERT_EQ(put.status, 201) << put.body;
+    EXPECT_EQ(put.header("docker-content-digest"), image_digest);
+    EXPECT_EQ(put.header("location"), "/v2/app/manifests/" + image_digest);
+    Reply tagged = put_manifest("app", "v1", image, kOciManifest);
+    ASSERT_EQ(tagged.status, 201) << tagged.body;
+    EXPECT_EQ(tagged.header("docker-content-digest"), "sha256:" + reference_sha256_hex(image));
+
+    const std::string index = index_of(kOciIndex, {image});
+    ASSERT_EQ(put_manifest("app", digest_of(index), index, kOciIndex).status, 201);
+    const std::string referrer = image_manifest(
+        kOciManifest, "{\"kind\":\"sbom\"}", {},
+        ",\"artifactType\":\"application/spdx+json\",\"subject\":" +
+            descriptor(kOciManifest, image));
+    push_blob("{\"kind\":\"sbom\"}");
+    Reply referred = put_manifest("app", digest_of(referrer), referrer, kOciManifest);
+    ASSERT_EQ(referred.status, 201) << referred.body;
+    EXPECT_EQ(referred.header("oci-subject"), image_digest);
+
+    for (const std::string &ref : {image_digest, digest_of(index), digest_of(referrer)}) {
+        SCOPED_TRACE(ref);
+        Reply get = call("v2_manifests", "GET", "/v2/app/manifests/" + ref);
+        EXPECT_EQ(get.status, 200);
+        EXPECT_EQ(get.header("docker-content-digest"), ref);
+        EXPECT_EQ(get.header("etag"), "\"" + ref + "\"");
+    }
+    Reply referrers = call("v2_referrers", "GET", "/v2/app/referrers/" + image_digest);
+    EXPECT_EQ(referrers.status, 200);
+    EXPECT_NE(referrers.body.find("\"digest\":\"" + digest_of(referrer) + "\""), std::string::npos)
+        << referrers.body;
+    EXPECT_EQ(call("v2_tags", "GET", "/v2/app/tags/list").body,
+              "{\"name\":\"app\",\"tags\":[\"v1\"]}\n");
+
+    // A blob of this algorithm: whole, a range, the tail, and its delete.
+    const std::string data = random_bytes(5000, 61);
+    const std::string blob = push_blob(data, "other");
+    Reply whole = call("v2_blob", "GET", "/v2/other/blobs/" + blob);
+    EXPECT_EQ(whole.status, 200);
+    EXPECT_TRUE(whole.body == data);
+    EXPECT_EQ(whole.header("docker-content-digest"), blob);
+    Reply range = call("v2_blob", "GET", "/v2/other/blobs/" + blob, "", "",
+                       {{"HTTP_RANGE", "bytes=10-19"}});
+    EXPECT_EQ(range.status, 206);
+    EXPECT_TRUE(range.body == data.substr(10, 10));
+    Reply tail = call("v2_blob", "GET", "/v2/other/blobs/" + blob, "", "",
+                      {{"HTTP_RANGE", "bytes=-100"}});
+    EXPECT_EQ(tail.status, 206);
+    EXPECT_TRUE(tail.body == data.substr(4900));
+    EXPECT_EQ(tail.header("content-range"), "bytes 4900-4999/5000");
+    Reply mounted = call("v2_uploads", "POST", "/v2/third/blobs/uploads/",
+                         "mount=" + blob + "&from=other");
+    EXPECT_EQ(mounted.status, 201);
+    EXPECT_EQ(mounted.header("docker-content-digest"), blob);
+    EXPECT_EQ(call("v2_blob", "DELETE", "/v2/other/blobs/" + blob).status, 202);
+    EXPECT_EQ(call("v2_blob", "HEAD", "/v2/other/blobs/" + blob).status, 404);
+
+    EXPECT_EQ(call("v2_manifests", "DELETE", "/v2/app/manifests/" + digest_of(referrer)).status, 202);
+    EXPECT_EQ(call("v2_manifests", "GET", "/v2/app/manifests/" + digest_of(referrer)).status, 404);
+    EXPECT_EQ(call("v2_referrers", "GET", "/v2/app/referrers/" + image_digest)
+                  .body.find(digest_of(referrer)),
+              std::string::npos);
+}
+
+// A digest of an algorithm the store does not keep, or of the wrong length
+// for its algorithm: refused as invalid where it is written, unknown where
+// it is read, and nothing is stored.
+TEST_P(PushFlows, DigestsOfOtherAlgorithmsOrLengthsAreRefused) {
+    const std::string data = "refused content";
+    const std::string hex256 = reference_sha256_hex(data), hex512 = reference_sha512_hex(data);
+    Reply start = call("v2_uploads", "POST", "/v2/app/blobs/uploads/");
+    const std::string location = start.header("location");
+    const std::string bad[] = {
+        "sha512:" + hex256,                // SHA-512 with 64 digits
+        "sha256:" + hex512,                // SHA-256 with 128 digits
+        "sha384:" + hex512.substr(0, 96),  // an algorithm the store does not keep
+        "sha512:" + hex512.substr(0, 127) + "G",
+    };
+    for (const std::string &digest : bad) {
+        SCOPED_TRACE(digest);
+        Reply monolithic =
+            call("v2_uploads", "POST", "/v2/app/blobs/uploads/", "digest=" + digest, data);
+        EXPECT_EQ(monolithic.status, 400);
+        EXPECT_EQ(monolithic.code(), "DIGEST_INVALID");
+        Reply finish = call("v2_uploads", "PUT", location, "digest=" + digest, "");
+        EXPECT_EQ(finish.status, 400);
+        EXPECT_EQ(finish.code(), "DIGEST_INVALID");
+        for (const char *method : {"HEAD", "GET"})
+            EXPECT_EQ(call("v2_blob", method, "/v2/app/blobs/" + digest).status, 404) << method;
+        Reply manifest = put_manifest("app", digest, "{}", kOciManifest);
+        EXPECT_EQ(manifest.status, 400);
+        EXPECT_EQ(manifest.code(), "DIGEST_INVALID");
+    }
+    // The session was never finished, and no blob was stored.
+    EXPECT_EQ(call("v2_uploads", "GET", location).status, 204);
+    EXPECT_FALSE(std::filesystem::exists(root() + "/blobs/sha512"));
+    EXPECT_TRUE(std::filesystem::is_empty(root() + "/blobs/sha256"));
 }
 
 // ---- Manifests -------------------------------------------------------------------
@@ -777,8 +903,21 @@ TEST_P(RegistryApi, ReadOnlyRefusesEveryWriteAndChangesNothing) {
 }
 
 #ifdef _WIN32
-INSTANTIATE_TEST_SUITE_P(Modes, RegistryApi, ::testing::Values(Mode::kCgi), mode_name);
+INSTANTIATE_TEST_SUITE_P(Modes, RegistryApi, ::testing::Values(Setting{Mode::kCgi, Algo::kSha256}),
+                         setting_name);
+INSTANTIATE_TEST_SUITE_P(Modes, PushFlows,
+                         ::testing::Values(Setting{Mode::kCgi, Algo::kSha256},
+                                           Setting{Mode::kCgi, Algo::kSha512}),
+                         setting_name);
 #else
-INSTANTIATE_TEST_SUITE_P(Modes, RegistryApi, ::testing::Values(Mode::kCgi, Mode::kFastcgi),
-                         mode_name);
+INSTANTIATE_TEST_SUITE_P(Modes, RegistryApi,
+                         ::testing::Values(Setting{Mode::kCgi, Algo::kSha256},
+                                           Setting{Mode::kFastcgi, Algo::kSha256}),
+                         setting_name);
+INSTANTIATE_TEST_SUITE_P(Modes, PushFlows,
+                         ::testing::Values(Setting{Mode::kCgi, Algo::kSha256},
+                                           Setting{Mode::kFastcgi, Algo::kSha256},
+                                           Setting{Mode::kCgi, Algo::kSha512},
+                                           Setting{Mode::kFastcgi, Algo::kSha512}),
+                         setting_name);
 #endif
