@@ -18,6 +18,7 @@
 
 #include "storage/reg_storage.h"
 #include "tests/support/process.h"
+#include "tests/support/reference_sha512.h"
 
 using testing_support::ChildEnd;
 using testing_support::path_exists;
@@ -25,6 +26,7 @@ using testing_support::ProcessResult;
 using testing_support::random_bytes;
 using testing_support::read_whole_file;
 using testing_support::reference_sha256_hex;
+using testing_support::reference_sha512_hex;
 using testing_support::run_process;
 using testing_support::ScratchDir;
 using testing_support::wait_for_child;
@@ -89,7 +91,7 @@ class Regstore : public ::testing::Test {
     }
     std::string blob_path(const std::string &digest) const {
         std::string hex = digest.substr(7);
-        return root() + "/blobs/sha256/" + hex.substr(0, 2) + "/" + hex;
+        return root() + "/blobs/" + digest.substr(0, 6) + "/" + hex.substr(0, 2) + "/" + hex;
     }
     std::string stats() { return ok({"stats"}); }
 
@@ -311,6 +313,63 @@ TEST_F(Regstore, BlobRoundTripThroughFileAndStandardInput) {
     expect_failure({"blob", "rm", digest}, "blob not found: " + digest);
     expect_failure({"blob", "get", digest}, "blob not found: " + digest);
     EXPECT_EQ(entries_in(dir_.path()), 4u);  // root, put.bin, out.bin, old.bin
+}
+
+// SHA-512 content through every command that reads or writes it: a blob
+// stored and read back under its sha512 digest, a manifest put by a sha512
+// reference that names it, and the store-wide walks (gc, fsck, du, stats)
+// over a store that holds both algorithms.
+TEST_F(Regstore, Sha512ContentThroughEveryCommand) {
+    const std::string config = "{\"architecture\":\"amd64\"}";
+    write_whole_file(file("config.json"), config);
+    const std::string config_digest = "sha512:" + reference_sha512_hex(config);
+    EXPECT_EQ(ok({"blob", "put", "config.json", "--algorithm", "sha512"}), config_digest + "\n");
+    EXPECT_EQ(read_whole_file(blob_path(config_digest)), config);
+    EXPECT_EQ(ok({"blob", "get", config_digest}), config);
+    expect_failure({"blob", "put", "config.json", "--algorithm", "md5"},
+                   "unknown digest algorithm: md5 (sha256 or sha512)");
+
+    const std::string manifest =
+        "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.manifest.v1+json\","
+        "\"config\":{\"mediaType\":\"application/vnd.oci.image.config.v1+json\",\"digest\":\"" +
+        config_digest + "\",\"size\":" + std::to_string(config.size()) + "},\"layers\":[]}";
+    const std::string manifest_digest = "sha512:" + reference_sha512_hex(manifest);
+    write_whole_file(file("manifest.json"), manifest);
+    EXPECT_EQ(ok({"manifest", "put", "app", manifest_digest, "manifest.json"}),
+              manifest_digest + "\n");
+    EXPECT_EQ(ok({"manifest", "get", "app", manifest_digest}), manifest);
+    const std::string sha256_blob = put_blob("beside it");
+    const std::string orphan = "sha512:" + reference_sha512_hex("orphan");
+    EXPECT_EQ(ok({"blob", "put", "-", "--algorithm", "sha512"}, "orphan"), orphan + "\n");
+
+    // gc keeps what the manifest names and removes the blobs nothing names,
+    // of either algorithm.
+    ProcessResult gc = run({"gc", "--grace", "0s"});
+    EXPECT_EQ(gc.exit_status, 0) << gc.err;
+    EXPECT_NE(gc.out.find(orphan), std::string::npos) << gc.out;
+    EXPECT_NE(gc.out.find(sha256_blob), std::string::npos) << gc.out;
+    EXPECT_FALSE(path_exists(blob_path(orphan)));
+    EXPECT_TRUE(path_exists(blob_path(config_digest)));
+    EXPECT_EQ(ok({"manifest", "get", "app", manifest_digest}), manifest);
+    EXPECT_EQ(stats(), stats_doc(1, 0, 1, static_cast<long long>(config.size()), 0, 0));
+    ProcessResult du = run({"du", "--json"});
+    EXPECT_EQ(du.exit_status, 0) << du.err;
+    EXPECT_NE(du.out.find("\"name\":\"app\",\"manifests\":1,\"manifest_bytes\":" +
+                          std::to_string(manifest.size())),
+              std::string::npos)
+        << du.out;
+    ProcessResult sound = run({"fsck"});
+    EXPECT_EQ(sound.exit_status, 0) << sound.out << sound.err;
+
+    // A damaged SHA-512 blob is found by fsck under its own algorithm.
+    write_whole_file(blob_path(config_digest), "{\"architecture\":\"arm64\"}");
+    ProcessResult damaged = run({"fsck"});
+    EXPECT_EQ(damaged.exit_status, 1);
+    EXPECT_NE(damaged.out.find("bytes have the digest sha512:" +
+                               reference_sha512_hex("{\"architecture\":\"arm64\"}")),
+              std::string::npos)
+        << damaged.out;
+    EXPECT_EQ(run({"blob", "get", config_digest}).exit_status, 1);
 }
 
 TEST_F(Regstore, BlobPutOfEmptyAndSmallInputs) {
