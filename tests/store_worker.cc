@@ -57,6 +57,7 @@
 
 #include "storage/reg_storage.h"
 #include "tests/support/process.h"
+#include "tests/support/reference_sha512.h"
 
 using testing_support::reference_sha256_hex;
 
@@ -77,13 +78,21 @@ const char *const kTags[] = {"latest", "v1", "v2", "stable"};
 const char *const kContentTypes[] = {"application/vnd.oci.image.manifest.v1+json",
                                      "application/vnd.docker.distribution.manifest.v2+json"};
 
+// Blobs of both algorithms the store keeps: every size by SHA-256, and
+// some by SHA-512, which go to their own part of the store.
 std::vector<Blob> make_blobs() {
     const size_t sizes[] = {0, 1, 1000, 65535, 65536, 65537, 300000};
+    const size_t sha512_sizes[] = {1, 65537, 300000};
     std::vector<Blob> blobs;
     unsigned seed = 1;
     for (size_t size : sizes) {
         Blob b{testing_support::random_bytes(size, seed++), ""};
         b.digest = "sha256:" + reference_sha256_hex(b.bytes);
+        blobs.push_back(b);
+    }
+    for (size_t size : sha512_sizes) {
+        Blob b{testing_support::random_bytes(size, seed++), ""};
+        b.digest = "sha512:" + testing_support::reference_sha512_hex(b.bytes);
         blobs.push_back(b);
     }
     return blobs;
@@ -395,7 +404,10 @@ int commit_same(const std::string &root, const std::string &barrier_dir, long in
     int failures = 0;
     for (long round = 0; round < rounds; round++) {
         std::string bytes = commit_same_bytes(round);
-        std::string expected = "sha256:" + reference_sha256_hex(bytes);
+        // Every other round commits its blob under a SHA-512 digest.
+        std::string expected = round % 2 == 1
+                                   ? "sha512:" + testing_support::reference_sha512_hex(bytes)
+                                   : "sha256:" + reference_sha256_hex(bytes);
         char id[REG_UPLOAD_ID_SIZE];
         if (reg_blob_start_upload(id) != 0 ||
             reg_blob_append_chunk(id, bytes.data(), bytes.size()) != 0) {
