@@ -22,6 +22,7 @@
 #include "storage/layout.h"
 #include "tests/support/invariants.h"
 #include "tests/support/process.h"
+#include "tests/support/reference_sha512.h"
 
 namespace {
 
@@ -32,6 +33,9 @@ using Notes = std::vector<std::string>;
 const char kRepo[] = "library/app";
 
 std::string digest_of(const std::string &bytes) { return "sha256:" + reference_sha256_hex(bytes); }
+std::string sha512_digest_of(const std::string &bytes) {
+    return "sha512:" + reference_sha512_hex(bytes);
+}
 std::string hex_of(const std::string &digest) { return digest.substr(7); }
 
 const std::string kChunkA = random_bytes(1000, 11);
@@ -109,6 +113,11 @@ struct Store {
     std::string blob_path(const std::string &bytes) const {
         std::string hex = hex_of(digest_of(bytes));
         return at("blobs/sha256/" + hex.substr(0, 2) + "/" + hex);
+    }
+    // Where the blob of bytes is kept under its SHA-512 digest.
+    std::string sha512_blob_path(const std::string &bytes) const {
+        std::string hex = hex_of(sha512_digest_of(bytes));
+        return at("blobs/sha512/" + hex.substr(0, 2) + "/" + hex);
     }
     std::string upload_path() const { return at("uploads/" + upload_id + ".part"); }
     std::string manifests_dir() const { return at(std::string("repositories/") + kRepo + "/_manifests"); }
@@ -307,6 +316,22 @@ int monolithic_upload(Store &s) {
     return reg_blob_finish_upload(id, digest_of(kUpload).c_str(), digest);
 }
 
+// The whole upload in one pass under its SHA-512 digest, as a monolithic
+// request stores it.
+int put_stream_sha512(Store &) {
+    FILE *in = tmpfile();
+    EXPECT_NE(in, nullptr);
+    if (in == nullptr) return -2;
+    fwrite(kUpload.data(), 1, kUpload.size(), in);
+    rewind(in);
+    char digest[REG_DIGEST_STRING_SIZE];
+    uint64_t received = 0;
+    int rc = reg_blob_put_stream(in, static_cast<int64_t>(kUpload.size()),
+                                 sha512_digest_of(kUpload).c_str(), digest, &received);
+    fclose(in);
+    return rc;
+}
+
 const std::string kReferrerLocated = kReferrer + "<" + kOciManifestType + ">";
 
 // Reads app:latest into s.got.
@@ -431,6 +456,49 @@ std::vector<Scenario> scenarios() {
          },
          [](Store &s) {
              return !path_exists(s.upload_path()) && read_whole_file(s.blob_path(kUpload)) == kUpload;
+         }},
+        {"upload_finish_sha512",
+         [](Store &s) {
+             s.init();
+             s.start();
+             s.append(kChunkA);
+             s.append(kChunkB);
+         },
+         [](Store &s) {
+             char digest[REG_DIGEST_STRING_SIZE];
+             return reg_blob_finish_upload(s.upload_id.c_str(), sha512_digest_of(kUpload).c_str(),
+                                           digest);
+         },
+         [](Store &s) {
+             EXPECT_EQ(read_whole_file(s.sha512_blob_path(kUpload)), kUpload);
+             EXPECT_FALSE(path_exists(s.upload_path()));
+             EXPECT_FALSE(path_exists(s.blob_path(kUpload)));
+             return Notes{};
+         },
+         [](Store &s) {
+             EXPECT_FALSE(path_exists(s.sha512_blob_path(kUpload)));
+             EXPECT_EQ(read_whole_file(s.upload_path()), kUpload);
+             return Notes{};
+         },
+         [](Store &s) {
+             return !path_exists(s.upload_path()) &&
+                    read_whole_file(s.sha512_blob_path(kUpload)) == kUpload;
+         }},
+        {"blob_put_stream_sha512", [](Store &s) { s.init(); }, put_stream_sha512,
+         [](Store &s) {
+             EXPECT_EQ(read_whole_file(s.sha512_blob_path(kUpload)), kUpload);
+             Notes notes;
+             note_if(notes, s.upload_files() > 0, "an upload file");
+             return notes;
+         },
+         [](Store &s) {
+             // Nothing stays that no client can name: the blob is whole (the
+             // invariants check its bytes) or absent.
+             Notes notes;
+             note_if(notes, s.upload_files() > 0, "an upload file");
+             note_if(notes, path_exists(s.sha512_blob_path(kUpload)),
+                     "the blob, stored before the failure");
+             return notes;
          }},
         {"upload_finish_already_stored",
          [](Store &s) {
