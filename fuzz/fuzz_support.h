@@ -51,12 +51,31 @@ inline bool is_ascii_alnum(char c) {
 
 inline bool is_lower_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 
-// "sha256:" and exactly 64 lowercase hexadecimal digits.
+// "sha256:" and exactly 64 lowercase hexadecimal digits, or "sha512:" and
+// exactly 128.
 inline bool ref_digest_valid(std::string_view s) {
-    if (s.size() != 71 || s.substr(0, 7) != "sha256:") return false;
+    bool sha256 = s.size() == 71 && s.substr(0, 7) == "sha256:";
+    bool sha512 = s.size() == 135 && s.substr(0, 7) == "sha512:";
+    if (!sha256 && !sha512) return false;
     for (char c : s.substr(7))
         if (!is_lower_hex(c)) return false;
     return true;
+}
+
+// An algorithm name of the OCI digest grammar, [a-z0-9]+ runs joined by one
+// of "+._-", followed by ':' (and anything after it).
+inline bool ref_is_digest_reference(std::string_view s) {
+    size_t colon = s.find(':');
+    if (colon == std::string_view::npos || colon == 0) return false;
+    bool after_separator = true;
+    for (char c : s.substr(0, colon)) {
+        bool alnum = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+        bool separator = c == '+' || c == '.' || c == '_' || c == '-';
+        if (!alnum && !separator) return false;
+        if (separator && after_separator) return false;
+        after_separator = separator;
+    }
+    return !after_separator;
 }
 
 // 8-4-4-4-12 lowercase hexadecimal digits joined by '-'.
