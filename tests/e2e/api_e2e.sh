@@ -12,6 +12,7 @@ check "$server starts" start_server || finish
 base=http://127.0.0.1:$port
 
 sha() { echo "sha256:$(sha256sum "$1" | cut -c1-64)"; }
+sha512() { echo "sha512:$(sha512sum "$1" | cut -c1-128)"; }
 expect_header_prefix() {
   local value
   value=$(header "$1")
@@ -97,6 +98,34 @@ check "mount from another repository: 201" eval 'request POST "/v2/other/blobs/u
 check "mount of a missing blob: 202 and a session" eval 'request POST \
   "/v2/other/blobs/uploads/?mount=sha256:$(printf %064d 0)&from=app" -H "Content-Length: 0" &&
   expect_status 202 && has_header Docker-Upload-UUID'
+
+# SHA-512 content through the web server: blobs pushed in one request and in
+# pieces, read whole and by their tail, and a manifest pushed by its sha512
+# digest that names them.
+e1=$(sha512 "$work/b1")
+e3=$(sha512 "$work/b3")
+check "sha512: monolithic POST: 201" eval 'request POST "/v2/app/blobs/uploads/?digest=$e1" \
+  --data-binary @"$work/b1" -H "Content-Type: application/octet-stream" && expect_status 201 &&
+  expect_header Docker-Content-Digest "$e1" && expect_header Location "/v2/app/blobs/$e1"'
+check "sha512: POST, PATCH, PUT" eval 'start_upload app && request PATCH "$location" --data-binary @"$work/b3" \
+  && expect_status 202 && request PUT "$location?digest=$e3" -H "Content-Length: 0" && expect_status 201 &&
+  expect_header Docker-Content-Digest "$e3"'
+check "sha512: the blobs read back" eval 'blob_is "$e1" "$work/b1" && blob_is "$e3" "$work/b3" &&
+  expect_header Docker-Content-Digest "$e3"'
+check "sha512: a tail range" eval 'request GET "/v2/app/blobs/$e1" -H "Range: bytes=-1000" && expect_status 206 &&
+  tail -c 1000 "$work/b1" >"$work/tail" && expect_body_file "$work/tail" &&
+  expect_header Content-Range "bytes 299000-299999/300000"'
+check "sha512: a digest of SHA-256 length is 400 DIGEST_INVALID" eval 'request POST \
+  "/v2/app/blobs/uploads/?digest=sha512:$(printf %064d 0)" --data-binary @"$work/b1" && expect_status 400 &&
+  grep -q DIGEST_INVALID "$work/body"'
+printf '{"schemaVersion":2,"mediaType":"application/vnd.oci.image.manifest.v1+json","config":{"mediaType":"application/vnd.oci.image.config.v1+json","digest":"%s","size":%d},"layers":[{"mediaType":"application/vnd.oci.image.layer.v1.tar","digest":"%s","size":%d}]}' \
+  "$e1" 300000 "$e3" 200000 >"$work/manifest512"
+em=$(sha512 "$work/manifest512")
+check "sha512: PUT manifest by its digest: 201 under it" eval 'request PUT "/v2/app/manifests/$em" \
+  -H "Content-Type: application/vnd.oci.image.manifest.v1+json" --data-binary @"$work/manifest512" &&
+  expect_status 201 && expect_header Docker-Content-Digest "$em" && expect_header Location "/v2/app/manifests/$em"'
+check "sha512: GET manifest by its digest" eval 'request GET "/v2/app/manifests/$em" && expect_status 200 &&
+  expect_body_file "$work/manifest512" && expect_header Docker-Content-Digest "$em"'
 
 # ---- manifests ------------------------------------------------------------------
 
