@@ -16,5 +16,8 @@ function(add_cgi_program name)
   elseif(NOT REGISTRY_SANITIZE AND NOT REGISTRY_FUZZ)
     target_link_options(${name} PRIVATE -static-pie)
   endif()
+  # A process starts for every request: the portable SHA-512 keeps that
+  # start lean (see digest/CMakeLists.txt); regstore hashes with the fast one.
+  set_target_properties(${name} PROPERTIES DIGEST_LEAN ON)
   set_property(GLOBAL APPEND PROPERTY REGISTRY_CGI_PROGRAMS ${name})
 endfunction()
