@@ -108,6 +108,11 @@ class Checker {
             if (e.name == algo) return true;
         return false;
     }
+    // A fan-out directory: named by two hex digits.
+    static bool is_fan_dir(const listed_entry &f) {
+        return f.is_dir && f.name.size() == 2 && is_lower_hex_char(f.name[0]) &&
+               is_lower_hex_char(f.name[1]);
+    }
     // What an algorithm's directory (named algo) holds: hex digests of
     // that algorithm.
     static auto is_hex_of(const std::string &algo, bool dir) {
@@ -173,11 +178,7 @@ class Checker {
     void check_blobs(const std::string &dir, const std::string &rel) {
         walk(dir, rel, is_algo_dir, [&](const listed_entry &a, const std::string &algo_rel) {
             std::string algo = join(dir, a.name);
-            auto is_fan = [](const listed_entry &f) {
-                return f.is_dir && f.name.size() == 2 && is_lower_hex_char(f.name[0]) &&
-                       is_lower_hex_char(f.name[1]);
-            };
-            walk(algo, algo_rel, is_fan, [&](const listed_entry &f, const std::string &fan_rel) {
+            walk(algo, algo_rel, is_fan_dir, [&](const listed_entry &f, const std::string &fan_rel) {
                 std::string fan = join(algo, f.name);
                 // A swept blob is gc's to settle; anything else must be a
                 // blob of this fan.
@@ -246,7 +247,8 @@ class Checker {
         for (const listed_entry &e : entries) {
             std::string entry_rel = rel_join(rel, e.name);
             if (e.is_dir) {
-                if (e.name != "revisions" && e.name != "tags" && e.name != "referrers")
+                if (e.name != "revisions" && e.name != "tags" && e.name != "referrers" &&
+                    e.name != "blobs")
                     stray(entry_rel, true);
                 continue;
             }
@@ -265,6 +267,58 @@ class Checker {
         check_revisions(dir, rel, was_quarantined);
         check_tags(dir, rel, was_quarantined);
         check_referrers(dir, rel, was_quarantined);
+        check_blob_links(dir, rel);
+    }
+
+    // blobs/<algo>/<xx>/<hex>: the blobs the repository holds, each a link
+    // holding the digest string of its name and naming a stored blob.
+    void check_blob_links(const std::string &manifests, const std::string &rel) {
+        std::string dir = join(manifests, "blobs");
+        if (!dir_exists(dir.c_str())) return;
+        walk(dir, rel_join(rel, "blobs"), is_algo_dir,
+             [&](const listed_entry &a, const std::string &algo_rel) {
+                 std::string algo = join(dir, a.name);
+                 walk(algo, algo_rel, is_fan_dir, [&](const listed_entry &f, const std::string &fan_rel) {
+                     std::string fan = join(algo, f.name);
+                     auto expected = [&](const listed_entry &l) {
+                         std::string original;
+                         if (l.is_dir) return false;
+                         if (is_temporary_name(l.name) || is_swept_name(l.name, &original)) return true;
+                         return is_blob_file_name(a.name.c_str(), f.name, l.name) == 1;
+                     };
+                     walk(fan, fan_rel, expected, [&](const listed_entry &l, const std::string &link_rel) {
+                         if (is_hex_digest(l.name)) check_blob_link(join(fan, l.name), link_rel, l.name);
+                     });
+                 });
+             });
+    }
+
+    void check_blob_link(const std::string &path, const std::string &rel, const std::string &hex) {
+        links_++;
+        char read_hex[REG_HEX_SIZE];
+        link_state state = read_link(path.c_str(), read_hex);
+        if (state == LINK_ABSENT) return;
+        if (state == LINK_UNREADABLE) {
+            report(REG_FSCK_UNREADABLE, rel, "link cannot be read");
+            return;
+        }
+        char digest[REG_DIGEST_STRING_SIZE];
+        digest_string_of_hex(hex.c_str(), digest);
+        if (state == LINK_CORRUPT || hex != read_hex) {
+            corrupt(REG_FSCK_LINK_CORRUPT, path, rel, std::string("does not hold ") + digest);
+            return;
+        }
+        char blob[REG_PATH_MAX];
+        blob_path_for_digest(digest, blob, sizeof blob);
+        if (file_exists(blob) == 1) return;
+        std::string what = std::string("names blob ") + digest + ", which is not stored";
+        if (!repair_) {
+            report(REG_FSCK_LINK_DANGLING, rel, what);
+        } else if (remove_file(path.c_str()) == 0) {
+            report(REG_FSCK_LINK_DANGLING, rel, what + "; removed", true);
+        } else {
+            report(REG_FSCK_LINK_DANGLING, rel, what + "; could not be removed");
+        }
     }
 
     // Re-hashes one body and looks up what it names. false when it was

@@ -40,6 +40,14 @@ bool list_or_gone(const std::string &dir, std::vector<listed_entry> *entries) {
     return list_or_absent(dir.c_str(), entries) != LISTED_FAILED;
 }
 
+// Like list_or_gone, for a directory that a request may be making while
+// gc lists it (a repository's blob links): a listing that failed because
+// the directory appeared between the listing and the look that tells
+// absence from failure is tried once more.
+bool list_or_gone_settled(const std::string &dir, std::vector<listed_entry> *entries) {
+    return list_or_gone(dir, entries) || list_or_gone(dir, entries);
+}
+
 bool stat_file(const std::string &path, plat_attr *a) {
     return plat_stat(path.c_str(), a) == 0 && !a->is_dir;
 }
@@ -62,6 +70,7 @@ class Collector {
         if (opt_.delete_untagged) sweep_manifests();
         mark_blobs();
         sweep_blobs();
+        sweep_blob_links();
         sweep_uploads();
         sweep_temporaries();
         return finish(out);
@@ -379,6 +388,58 @@ class Collector {
                 if (!f.is_dir || f.name.size() != 2) continue;
                 sweep_blob_dir(name, std::string(algo) + PLAT_SEP_STR + f.name, f.name);
             }
+        }
+    }
+
+    // The links by which repositories hold blobs that are no longer stored:
+    // removed once older than the grace, so that a blob committed and
+    // linked while this runs keeps its link.
+    void sweep_blob_links() {
+        std::vector<std::string> repos;
+        if (list_repositories(&repos) != 0) {
+            failure("cannot list the repositories");
+            return;
+        }
+        for (const std::string &repo : repos) {
+            char blobs[REG_PATH_MAX];
+            repo_blobs_dir(repo.c_str(), blobs, sizeof blobs);
+            for (const char *algo_name : kStoredAlgorithms) {
+                std::string algo = std::string(blobs) + PLAT_SEP_STR + algo_name;
+                std::vector<listed_entry> fans;
+                if (!list_or_gone_settled(algo, &fans)) failure("cannot list " + algo);
+                for (const listed_entry &f : fans)
+                    if (f.is_dir && f.name.size() == 2)
+                        sweep_blob_link_dir(repo, algo_name, algo + PLAT_SEP_STR + f.name, f.name);
+            }
+        }
+    }
+
+    void sweep_blob_link_dir(const std::string &repo, const char *algo_name,
+                             const std::string &fan, const std::string &fan_name) {
+        std::vector<listed_entry> entries;
+        if (!list_or_gone_settled(fan, &entries)) failure("cannot list " + fan);
+        for (const listed_entry &e : entries) {
+            std::string name = e.name, original;
+            if (e.is_dir) continue;
+            if (is_swept_name(name, &original)) {
+                settle_leftover(fan, name, original);
+                if (opt_.dry_run) continue;
+                name = original;
+            }
+            if (!is_blob_file_name(algo_name, fan_name, name)) continue;
+            char digest[REG_DIGEST_STRING_SIZE], blob[REG_PATH_MAX];
+            digest_string_of_hex(name.c_str(), digest);
+            blob_path_for_digest(digest, blob, sizeof blob);
+            int stored = file_presence(blob);
+            if (stored < 0) failure(std::string("cannot query ") + blob);
+            if (stored != 0) continue;
+            std::string path = fan + PLAT_SEP_STR + name;
+            plat_attr a;
+            int present = query_file(path, &a);
+            if (present < 0) failure("cannot query " + path);
+            if (present != 1 || young(a, opt_.grace_seconds)) continue;
+            int rc = opt_.dry_run ? 1 : sweep_file(path, opt_.grace_seconds);
+            if (rc == 1) record(REG_GC_BLOB_LINK, a.size, repo + "@" + digest);
         }
     }
 

@@ -17,6 +17,9 @@
  *     revisions/<algo>/<hex>/link        the manifest is in the repository
  *     tags/<tag>/current/link            the tag names a manifest
  *     referrers/<algo>/<subject hex>/<hex>   the manifest's subject is that digest
+ *     blobs/<algo>/<xx>/<hex>            the repository holds that blob: its upload
+ *                                        committed it, it was mounted into it, or
+ *                                        a manifest of the repository names it
  *   quarantine/<path below the root>     what fsck --repair moved aside
  * Content is kept by the algorithm of its digest: <algo> is "sha256" (a
  * <hex> of 64 digits) or "sha512" (128 digits). The length of a hex digest
@@ -148,6 +151,12 @@ extern const char kEmptyJsonDigest[];
 
 /* The content type a manifest stored without one is served with. */
 extern const char kDefaultManifestType[];
+
+/* _manifests/blobs, _manifests/blobs/<algo>/<xx> and the link there that
+ * says repo_name holds the blob of a valid hex digest. */
+void repo_blobs_dir(const char *repo_name, char *out, uint64_t size);
+void repo_blob_fan_dir(const char *repo_name, const char *hex, char *out, uint64_t size);
+void repo_blob_link_path(const char *repo_name, const char *hex, char *out, uint64_t size);
 
 /* ---- Files (layout_files.cc) ------------------------------------------- */
 

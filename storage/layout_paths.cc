@@ -122,3 +122,23 @@ void manifest_referrer_path(const char *repo_name, const char *subject_hex, cons
     manifest_referrers_dir(repo_name, subject_hex, dir, sizeof dir);
     path_join(out, size, dir, hex);
 }
+
+void repo_blobs_dir(const char *repo_name, char *out, uint64_t size) {
+    char dir[REG_PATH_MAX];
+    manifests_dir(repo_name, dir, sizeof dir);
+    path_join(out, size, dir, "blobs");
+}
+
+void repo_blob_fan_dir(const char *repo_name, const char *hex, char *out, uint64_t size) {
+    char blobs[REG_PATH_MAX], algo[REG_PATH_MAX];
+    const char fan_name[3] = {hex[0], hex[1], '\0'};
+    repo_blobs_dir(repo_name, blobs, sizeof blobs);
+    path_join(algo, sizeof algo, blobs, algo_of_hex(hex));
+    path_join(out, size, algo, fan_name);
+}
+
+void repo_blob_link_path(const char *repo_name, const char *hex, char *out, uint64_t size) {
+    char fan[REG_PATH_MAX];
+    repo_blob_fan_dir(repo_name, hex, fan, sizeof fan);
+    path_join(out, size, fan, hex);
+}

@@ -9,11 +9,13 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <yyjson.h>
 
 #include "platform/platform.h"
 #include "storage/layout.h"
+#include "storage/repo_blobs_internal.h"
 
 namespace {
 
@@ -85,6 +87,34 @@ int blob_stored(const char *digest) {
     return present;
 }
 
+// A blob that a manifest of repo_name may name: stored, and where blobs are
+// scoped to repositories, held by repo_name. Otherwise the blob goes into
+// *named, to become the repository's once the manifest is accepted. Sets
+// the message when false.
+bool blob_referable(const char *repo_name, const char *digest, std::vector<std::string> *named) {
+    int present = blob_stored(digest);
+    if (present == 1 && s_blobs_scoped) present = repo_holds_blob(repo_name, digest);
+    if (present < 0) return false;
+    if (present == 0) {
+        set_status_error(REG_STATUS_UNKNOWN_REFERENCE, "blob unknown: %s", digest);
+        return false;
+    }
+    if (!s_blobs_scoped) named->push_back(digest_hex_part(digest));
+    return true;
+}
+
+// Links the blobs an accepted manifest names into its repository. A link
+// that cannot be written costs nothing while blobs are shared (the links
+// can be made again from the manifests), and a success leaves the message
+// of an earlier failure alone.
+void link_named_blobs(const char *repo_name, const std::vector<std::string> &named) {
+    std::string message = s_error;
+    reg_status status = s_status;
+    for (const std::string &hex : named)
+        if (link_blob_into(repo_name, hex.c_str()) != 0)
+            set_status_error(status, "%s", message.c_str());
+}
+
 bool has_urls(yyjson_val *d) {
     yyjson_val *urls = yyjson_obj_get(d, "urls");
     return yyjson_is_arr(urls) && yyjson_arr_size(urls) > 0;
@@ -109,7 +139,7 @@ int manifest_stored(const char *repo_name, const char *hex) {
 // Checks an array member of descriptors; each blob (or, for an index, each
 // manifest of repo_name) must be stored.
 bool descriptors_stored(yyjson_val *root, const char *key, bool required, bool manifests,
-                        const char *repo_name) {
+                        const char *repo_name, std::vector<std::string> *named) {
     yyjson_val *array = yyjson_obj_get(root, key);
     if (array == nullptr && !required) return true;
     if (!yyjson_is_arr(array)) {
@@ -131,12 +161,7 @@ bool descriptors_stored(yyjson_val *root, const char *key, bool required, bool m
                 return false;
             }
         } else if (!has_urls(d)) {
-            int present = blob_stored(digest);
-            if (present < 0) return false;
-            if (present == 0) {
-                set_status_error(REG_STATUS_UNKNOWN_REFERENCE, "blob unknown: %s", digest);
-                return false;
-            }
+            if (!blob_referable(repo_name, digest, named)) return false;
         }
     }
     return true;
@@ -198,7 +223,8 @@ bool schema_version_2(yyjson_val *root) {
 
 // Checks the document of the decided kind and its references; the subject's
 // hex digest (or "") goes into subject_hex.
-bool check_document(yyjson_val *root, Kind kind, const char *repo_name, char *subject_hex) {
+bool check_document(yyjson_val *root, Kind kind, const char *repo_name, char *subject_hex,
+                    std::vector<std::string> *named) {
     subject_hex[0] = '\0';
     switch (kind) {
         case Kind::image: {
@@ -206,23 +232,17 @@ bool check_document(yyjson_val *root, Kind kind, const char *repo_name, char *su
             yyjson_val *config = yyjson_obj_get(root, "config");
             if (!descriptor_valid(config, "config")) return false;
             const char *digest = string_member(config, "digest");
-            if (strcmp(digest, kEmptyJsonDigest) != 0) {
-                int present = blob_stored(digest);
-                if (present < 0) return false;
-                if (present == 0) {
-                    set_status_error(REG_STATUS_UNKNOWN_REFERENCE, "blob unknown: %s", digest);
-                    return false;
-                }
-            }
-            if (!descriptors_stored(root, "layers", true, false, repo_name)) return false;
+            if (strcmp(digest, kEmptyJsonDigest) != 0 && !blob_referable(repo_name, digest, named))
+                return false;
+            if (!descriptors_stored(root, "layers", true, false, repo_name, named)) return false;
             break;
         }
         case Kind::index:
             if (!schema_version_2(root)) return false;
-            if (!descriptors_stored(root, "manifests", true, true, repo_name)) return false;
+            if (!descriptors_stored(root, "manifests", true, true, repo_name, named)) return false;
             break;
         case Kind::artifact:
-            if (!descriptors_stored(root, "blobs", false, false, repo_name)) return false;
+            if (!descriptors_stored(root, "blobs", false, false, repo_name, named)) return false;
             break;
     }
     yyjson_val *subject = yyjson_obj_get(root, "subject");
@@ -443,13 +463,14 @@ int reg_manifest_put_typed(const char *repo_name, const char *reference, const v
     Kind kind = Kind::image;
     std::string type;
     char subject_hex[REG_HEX_SIZE];
+    std::vector<std::string> named;  // blobs to link into the repository
     bool ok = unless_out_of_memory(false, [&] {
         if (!yyjson_is_obj(root)) {
             set_status_error(REG_STATUS_INVALID_MANIFEST, "manifest must be a JSON object");
             return false;
         }
         return decide_kind(root, content_type, &kind, &type) &&
-               check_document(root, kind, repo_name, subject_hex);
+               check_document(root, kind, repo_name, subject_hex, &named);
     });
     yyjson_doc_free(doc);
     if (!ok) return -1;
@@ -464,6 +485,11 @@ int reg_manifest_put_typed(const char *repo_name, const char *reference, const v
                          reference, algo_of_hex(hex), hex);
         return -1;
     }
+    // Accepted: its blobs become the repository's before it names them.
+    unless_out_of_memory(0, [&] {
+        link_named_blobs(repo_name, named);
+        return 0;
+    });
     if (store_manifest(repo_name, reference, body, body_len, type.c_str(), hex, subject_hex) != 0)
         return -1;
     digest_string_of_hex(hex, out_digest);

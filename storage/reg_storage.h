@@ -107,6 +107,38 @@ int reg_digest_valid(const char *digest);
  * ':'), valid or not, so that it is never taken as a tag; else 0. */
 int reg_is_digest_reference(const char *reference);
 
+/* ---- Blobs a repository holds (repo_blobs.cc) ---------------------------
+ *
+ * Blobs are stored once for the whole store. A repository also records
+ * which of them it holds: those its uploads committed, those mounted into
+ * it, and those its manifests name. Where tenants must not read each
+ * other's blobs, a blob is reachable through a repository only when the
+ * repository holds it. */
+
+/* Records that repo_name holds the stored blob of digest: a link file under
+ * the repository, replaced atomically like every link (a link already there
+ * is left as it is). A blob that is not stored: "blob not found: %s"
+ * (REG_STATUS_NOT_FOUND). 0 / -1. */
+int reg_repo_blob_link(const char *repo_name, const char *digest);
+
+/* 1 when repo_name holds the blob of digest and the blob is stored, 0 when
+ * not, -1 (with the message) for a name or digest outside the rules or
+ * when the store cannot tell. */
+int reg_repo_holds_blob(const char *repo_name, const char *digest);
+
+/* While on, reg_manifest_put_typed refuses a manifest that names a blob its
+ * repository does not hold ("blob unknown: %s", REG_STATUS_UNKNOWN_REFERENCE);
+ * while off (the start), a manifest's stored blobs are linked into its
+ * repository as it is stored, where they were not yet. */
+void reg_storage_scope_blobs(int on);
+
+/* Links into every repository the stored blobs that its manifests name
+ * (config, layers, an artifact's blobs), where the link is missing: the
+ * links of a store whose repositories did not record them. The count of
+ * links made goes to *out_made. 0, or -1 with the message (a directory
+ * that does not list whole, a link that cannot be written). */
+int reg_repo_blob_links_backfill(uint64_t *out_made);
+
 /* ---- Root and error state ------------------------------------------- */
 
 /* Makes root the storage root: creates it with blobs/sha256, repositories
@@ -402,7 +434,9 @@ typedef enum reg_gc_kind {
     REG_GC_BLOB,      /* name: the digest string */
     REG_GC_MANIFEST,  /* name: "<repository>@<digest string>" */
     REG_GC_UPLOAD,    /* name: the path below the root, "/"-separated */
-    REG_GC_TEMPORARY  /* name: the path below the root, "/"-separated */
+    REG_GC_TEMPORARY, /* name: the path below the root, "/"-separated */
+    REG_GC_BLOB_LINK  /* a repository's link to a blob no longer stored;
+                         name: "<repository>@<digest string>" */
 } reg_gc_kind;
 
 typedef struct reg_gc_item {
@@ -461,8 +495,8 @@ void reg_gc_report_free(reg_gc_report *report);
 typedef enum reg_fsck_kind {
     REG_FSCK_BLOB_CORRUPT,     /* a blob whose bytes do not have its name's digest */
     REG_FSCK_MANIFEST_CORRUPT, /* a manifest body whose bytes do not have its digest, or not JSON */
-    REG_FSCK_LINK_CORRUPT,     /* a tag, revision or referrer link that is not the right digest string */
-    REG_FSCK_LINK_DANGLING,    /* a well-formed link whose manifest body is not stored */
+    REG_FSCK_LINK_CORRUPT,     /* a tag, revision, referrer or blob link that is not the right digest string */
+    REG_FSCK_LINK_DANGLING,    /* a well-formed link whose manifest body (or blob) is not stored */
     REG_FSCK_REFERENCE_MISSING,/* a manifest names a blob or index child that is not stored */
     REG_FSCK_STRAY,            /* an entry outside the store's layout */
     REG_FSCK_UNREADABLE        /* a file or directory that cannot be read */

@@ -12,6 +12,7 @@ int32_t s_ready;
 char s_error[REG_ERROR_MAX];
 char s_result[REG_RESULT_MAX];
 reg_status s_status;
+int32_t s_blobs_scoped = 0;
 
 
 void set_error(const char *format, ...) {

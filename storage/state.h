@@ -26,6 +26,9 @@ extern char s_error[REG_ERROR_MAX];
 /* The shared result buffer of the documents the storage returns as text. */
 extern char s_result[REG_RESULT_MAX];
 extern reg_status s_status;
+/* Whether a blob is reachable only through the repositories that hold it
+ * (reg_storage_scope_blobs). */
+extern int32_t s_blobs_scoped;
 
 /* Formats a message into s_error, cut after 1023 characters; the status is
  * REG_STATUS_IO_ERROR. */

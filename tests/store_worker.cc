@@ -208,6 +208,10 @@ class Worker {
         }
         if (b.digest != digest) mismatch("finish returned " + std::string(digest));
         count("finish.ok");
+        // The repository the upload was for holds the blob now, as the
+        // upload endpoint records it.
+        if (reg_repo_blob_link(kRepos[pick(2)], digest) != 0) return failed("blob_link");
+        count("blob_link.ok");
     }
 
     void delete_blob() {

@@ -500,6 +500,23 @@ std::vector<Scenario> scenarios() {
                      "the blob, stored before the failure");
              return notes;
          }},
+        {"repo_blob_link",
+         [](Store &s) {
+             s.init();
+             s.store_blob(kUpload);
+         },
+         [](Store &) { return reg_repo_blob_link(kRepo, digest_of(kUpload).c_str()); },
+         [](Store &) {
+             EXPECT_EQ(reg_repo_holds_blob(kRepo, digest_of(kUpload).c_str()), 1);
+             return Notes{};
+         },
+         [](Store &s) {
+             // The link is whole or absent (the invariants check its text),
+             // and the blob stays.
+             EXPECT_EQ(read_whole_file(s.blob_path(kUpload)), kUpload);
+             return Notes{};
+         },
+         [](Store &) { return reg_repo_holds_blob(kRepo, digest_of(kUpload).c_str()) == 1; }},
         {"upload_finish_already_stored",
          [](Store &s) {
              s.init();

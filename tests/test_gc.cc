@@ -471,8 +471,11 @@ TEST_F(StoreTest, FsckFindsNothingInASoundStore) {
     EXPECT_EQ(report.count, 0u) << (report.count ? report.problems[0].path : "");
     EXPECT_EQ(report.blobs, 9u);
     EXPECT_EQ(report.manifests, 6u);
-    // Revision links of six manifests, two tags (v1, multi), one referrer.
-    EXPECT_EQ(report.links, 9u);
+    // Revision links of six manifests, two tags (v1, multi), one referrer,
+    // and the blobs each repository's manifests name: seven of app (both
+    // configs, the shared layer, A, the child's, the lone one's, the
+    // signature's), three of other.
+    EXPECT_EQ(report.links, 19u);
     reg_fsck_report_free(&report);
 }
 
@@ -685,7 +688,7 @@ TEST_F(RegstoreOps, FsckExitStatusTellsWhetherTheStoreIsSound) {
     fill();
     ProcessResult sound = regstore({"fsck"});
     EXPECT_EQ(sound.exit_status, 0) << sound.out << sound.err;
-    EXPECT_NE(sound.out.find("checked 9 blobs, 6 manifests, 9 links"), std::string::npos)
+    EXPECT_NE(sound.out.find("checked 9 blobs, 6 manifests, 19 links"), std::string::npos)
         << sound.out;
     write_whole_file(blob_path(kOrphan), "changed");
     ProcessResult damaged = regstore({"fsck"});

@@ -92,6 +92,13 @@ const std::vector<Command> &commands() {
          "then the store's total with each blob once, the blobs no manifest names\n"
          "and the uploads. A table on a terminal; JSON otherwise or with --json.\n",
          0, {{"json", 0, false}}, cmd_du},
+        {"", "link-blobs", "link-blobs", "record which blobs each repository holds",
+         "Links into every repository the stored blobs its manifests name, where the\n"
+         "link is missing, and prints how many links it made. Run it once on a store\n"
+         "whose repositories did not record their blobs, before serving it with an\n"
+         "access policy: with a policy a blob is reachable only through repositories\n"
+         "that hold it. Safe while the registry serves.\n",
+         0, {}, cmd_link_blobs},
         {"blob", "put", "blob put FILE|- [--algorithm sha256|sha512]",
          "store a file or standard input as a blob",
          "Streams FILE (or standard input for -) through an upload, computing its\n"

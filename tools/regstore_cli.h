@@ -150,6 +150,7 @@ int cmd_manifest_rm(const Invocation &inv);
 int cmd_gc(const Invocation &inv);
 int cmd_fsck(const Invocation &inv);
 int cmd_du(const Invocation &inv);
+int cmd_link_blobs(const Invocation &inv);
 
 }  // namespace regstore
 

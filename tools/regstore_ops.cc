@@ -53,6 +53,7 @@ const char *gc_kind_name(reg_gc_kind kind) {
         case REG_GC_MANIFEST: return "manifest";
         case REG_GC_UPLOAD: return "upload";
         case REG_GC_TEMPORARY: return "temporary";
+        case REG_GC_BLOB_LINK: return "blob link";
     }
     return "?";
 }
@@ -104,18 +105,23 @@ int cmd_gc(const Invocation &inv) {
     reg_gc_report report{};
     int rc = reg_gc(&options, &report);
     const char *verb = options.dry_run ? "would remove" : "removed";
-    uint64_t counts[4] = {0, 0, 0, 0};
+    uint64_t counts[REG_GC_BLOB_LINK + 1] = {};
     for (uint64_t i = 0; i < report.count; i++) {
         const reg_gc_item &item = report.items[i];
         counts[item.kind]++;
         printf("%s %s %s (%" PRId64 " bytes)\n", verb, gc_kind_name(item.kind), item.name,
                item.bytes);
     }
+    // Links of repositories to blobs gone are named only when there were
+    // any, so the line reads as before for a store without them.
+    std::string links = counts[REG_GC_BLOB_LINK] == 0
+                            ? ""
+                            : ", " + std::to_string(counts[REG_GC_BLOB_LINK]) + " blob links";
     printf("%s %" PRIu64 " blobs, %" PRIu64 " manifests, %" PRIu64 " uploads, %" PRIu64
-           " temporaries: %" PRId64 " bytes (%s)%s\n",
+           " temporaries%s: %" PRId64 " bytes (%s)%s\n",
            verb, counts[REG_GC_BLOB], counts[REG_GC_MANIFEST], counts[REG_GC_UPLOAD],
-           counts[REG_GC_TEMPORARY], report.bytes, human_bytes(report.bytes).c_str(),
-           options.dry_run ? "; nothing was removed" : "");
+           counts[REG_GC_TEMPORARY], links.c_str(), report.bytes,
+           human_bytes(report.bytes).c_str(), options.dry_run ? "; nothing was removed" : "");
     printf("read %" PRIu64 " manifests, %" PRIu64 " blobs in use, %" PRIu64
            " kept by the grace period\n",
            report.manifests_read, report.blobs_marked, report.kept_young);
@@ -143,6 +149,14 @@ int cmd_fsck(const Invocation &inv) {
     fflush(stdout);
     if (rc != 0) return fail_storage();
     return problems == 0 ? kExitOk : kExitFailed;
+}
+
+int cmd_link_blobs(const Invocation &) {
+    uint64_t made = 0;
+    int rc = reg_repo_blob_links_backfill(&made);
+    printf("made %" PRIu64 " blob links\n", made);
+    fflush(stdout);
+    return rc != 0 ? fail_storage() : kExitOk;
 }
 
 int cmd_du(const Invocation &inv) {

@@ -328,6 +328,8 @@ class Checker {
                 check_tags(entry.path(), manifests);
             } else if (kind == Kind::kDir && name == "referrers") {
                 check_referrers(entry.path());
+            } else if (kind == Kind::kDir && name == "blobs") {
+                check_blob_links(entry.path());
             } else {
                 unexpected(entry);
             }
@@ -415,6 +417,42 @@ class Checker {
                         temporary(link.path());
                     } else {
                         unexpected(link);
+                    }
+                }
+            }
+        }
+    }
+
+    // blobs/<algo>/<xx>/<hex>: the blobs the repository holds, each a link
+    // holding the digest string of its own name. A link may outlive its
+    // blob until the next collection; its form must hold.
+    void check_blob_links(const fs::path &blobs) {
+        for (const auto &entry : entries(blobs)) {
+            std::string algo = entry.path().filename().string();
+            if (!is_algo_dir_name(algo) || kind_of(entry) != Kind::kDir) {
+                unexpected(entry);
+                continue;
+            }
+            for (const auto &fan : entries(entry.path())) {
+                std::string fan_name = fan.path().filename().string();
+                if (!is_lower_hex(fan_name, 2) || kind_of(fan) != Kind::kDir) {
+                    unexpected(fan);
+                    continue;
+                }
+                for (const auto &link : entries(fan.path())) {
+                    std::string name = link.path().filename().string(), target, original;
+                    bool is_temporary = temporary_target(name, &target);
+                    bool is_swept = !is_temporary && swept_original(name, &original);
+                    std::string hex = is_temporary ? target : is_swept ? original : name;
+                    if (kind_of(link) != Kind::kFile || !is_hex_digest_of(hex, algo) ||
+                        hex.compare(0, 2, fan_name) != 0) {
+                        unexpected(link);
+                    } else if (is_temporary || is_swept) {
+                        temporary(link.path());
+                    } else {
+                        std::string text = read_link(link.path());
+                        if (!text.empty() && text.substr(text.find(':') + 1) != name)
+                            violation(link.path(), "blob link names another digest: " + text);
                     }
                 }
             }
