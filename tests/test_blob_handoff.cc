@@ -73,6 +73,22 @@ TEST(BlobHandoff, LinePerServer) {
     EXPECT_EQ(line_for(BLOB_HANDOFF_APACHE, "/", d, broken.c_str()), "");
 }
 
+TEST(BlobHandoff, ASha512BlobIsHandedOffByItsOwnPath) {
+    const std::string hex512 = kHex + kHex;
+    const std::string path = "/srv/registry/blobs/sha512/2c/" + hex512;
+    for (auto server : {BLOB_HANDOFF_LIGHTTPD, BLOB_HANDOFF_NGINX, BLOB_HANDOFF_APACHE})
+        EXPECT_NE(line_for(server, BLOB_HANDOFF_DEFAULT_PREFIX, ("sha512:" + hex512).c_str(),
+                           path.c_str(), 5, 1),
+                  "");
+    EXPECT_EQ(line_for(BLOB_HANDOFF_LIGHTTPD, BLOB_HANDOFF_DEFAULT_PREFIX,
+                       ("sha512:" + hex512).c_str(), path.c_str(), 5, 1),
+              "X-Sendfile: " + path);
+    // The path must end in all 128 digits, not in the SHA-256 length's 64.
+    EXPECT_EQ(line_for(BLOB_HANDOFF_LIGHTTPD, BLOB_HANDOFF_DEFAULT_PREFIX,
+                       ("sha512:" + hex512).c_str(), kPath.c_str(), 5, 1),
+              "");
+}
+
 TEST(BlobHandoff, NoLineForARangeAConditionalOrAnEmptyBlob) {
     for (auto server : {BLOB_HANDOFF_LIGHTTPD, BLOB_HANDOFF_NGINX, BLOB_HANDOFF_APACHE}) {
         const char *prefix = BLOB_HANDOFF_DEFAULT_PREFIX;
