@@ -6,8 +6,9 @@
 #     it makes the storage root for www-data, puts regstore on the PATH and
 #     the manual pages in place, enables the gc timer and leaves the fsck
 #     timer off; the units' commands run as the units say;
-#   - the machine's lighttpd (the snippet for CGI, then the one for FastCGI)
-#     and Apache (its snippet, with the modules it names), configured with the
+#   - the machine's lighttpd (the snippet for CGI, then the one for FastCGI),
+#     Apache (its snippet, with the modules it names) and nginx (its snippet
+#     in a server block, with fcgiwrap), configured with the
 #     shipped snippets only, serve skopeo's pushes and pulls; each runs from
 #     the machine's own main configuration with one change this test makes,
 #     the listening port (a free loopback port instead of 80), which the
@@ -28,7 +29,7 @@ if [ "$(id -u)" != 0 ]; then
   echo "FAIL setup: this test installs a package and runs the system's servers: run it as root"
   finish
 fi
-require_tools skopeo jq lintian dpkg-buildpackage apt-get lighttpd apache2 curl
+require_tools skopeo jq lintian dpkg-buildpackage apt-get lighttpd apache2 nginx spawn-fcgi curl
 if dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed\|config-files'; then
   echo "FAIL setup: $pkg is installed on this machine already; this test installs and purges it, so it leaves it alone"
   finish
@@ -40,6 +41,7 @@ servers=()          # pids of the servers this test started
 enabled_lighty=()   # lighttpd snippets this test enabled
 enabled_apache_mods=()
 made_run_lighttpd=0
+fcgiwrap_pidfile=
 undo() {
   local pid m
   for pid in "${servers[@]}"; do
@@ -58,6 +60,11 @@ undo() {
     DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "$pkg" >/dev/null 2>&1
   fi
   [ "$made_run_lighttpd" = 1 ] && rm -rf /run/lighttpd
+  if [ -n "$fcgiwrap_pidfile" ]; then
+    [ -s "$fcgiwrap_pidfile" ] && kill "$(cat "$fcgiwrap_pidfile")" 2>/dev/null
+    rm -f /run/fcgiwrap.socket
+    fcgiwrap_pidfile=
+  fi
 }
 trap 'undo; cleanup' EXIT
 
@@ -372,6 +379,43 @@ check "Apache with its snippet (a2enconf $pkg, a2enmod cgid headers): skopeo pus
 [ -L /etc/apache2/conf-enabled/$pkg.conf ] && a2disconf -q "$pkg" >/dev/null 2>&1
 for m in "${enabled_apache_mods[@]}"; do a2dismod -q -f "$m" >/dev/null 2>&1; done
 enabled_apache_mods=()
+
+# nginx: /etc/nginx/nginx.conf as it is, but for its pid and log files and
+# the sites, which are replaced by one server block on the test's port that
+# includes the snippet. The snippet's programs run through fcgiwrap's
+# socket /run/fcgiwrap.socket, which Debian's fcgiwrap.socket unit listens
+# on; where no such socket is there (no systemd here), the test starts
+# fcgiwrap on it as www-data, as that unit does.
+nginx_with_snippet() {
+  local conf=$work/nginx.conf
+  port=$(free_port) || { detail="no free port"; return 1; }
+  if [ ! -S /run/fcgiwrap.socket ]; then
+    fcgiwrap_pidfile=$work/fcgiwrap.pid
+    spawn-fcgi -s /run/fcgiwrap.socket -M 0660 -u www-data -g www-data -U www-data -G www-data \
+      -P "$fcgiwrap_pidfile" -- /usr/sbin/fcgiwrap >"$work/log/fcgiwrap.out" 2>&1 ||
+      { detail="spawn-fcgi fcgiwrap: $(cat "$work/log/fcgiwrap.out")"; return 1; }
+  fi
+  sed -e "s|^pid .*|pid $work/nginx.pid;|" -e "s|^error_log .*|error_log $work/nginx-error.log;|" \
+    -e "s|access_log .*|access_log $work/nginx-access.log;|" \
+    -e "s|^\(\s*\)include /etc/nginx/sites-enabled/\*;|\1server { listen 127.0.0.1:$port; server_name localhost; include /etc/nginx/snippets/$pkg.conf; }|" \
+    /etc/nginx/nginx.conf >"$conf"
+  grep -q "listen 127.0.0.1:$port" "$conf" || { detail="no sites-enabled include in nginx.conf"; return 1; }
+  nginx -t -q -c "$conf" >"$work/log/nginx-check.out" 2>&1 ||
+    { detail="nginx -t: $(head -c 800 "$work/log/nginx-check.out")"; return 1; }
+  nginx -c "$conf" -g 'daemon off;' >"$work/log/nginx.out" 2>&1 </dev/null &
+  servers+=($!)
+  wait_for_port $! || { detail="nginx did not start: $(tail -n 5 "$work/log/nginx.out" | tr '\n' ' ')"; return 1; }
+  push_pull nginx && server_edges
+  local rc=$?
+  stop_servers
+  return $rc
+}
+check "nginx with its snippet (include snippets/$pkg.conf in a server block): skopeo pushes and pulls" nginx_with_snippet
+if [ -n "$fcgiwrap_pidfile" ]; then
+  [ -s "$fcgiwrap_pidfile" ] && kill "$(cat "$fcgiwrap_pidfile")" 2>/dev/null
+  rm -f /run/fcgiwrap.socket
+  fcgiwrap_pidfile=
+fi
 
 # ---- remove and purge ------------------------------------------------------------
 
