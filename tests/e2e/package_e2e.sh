@@ -34,6 +34,10 @@ if dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed\|conf
   echo "FAIL setup: $pkg is installed on this machine already; this test installs and purges it, so it leaves it alone"
   finish
 fi
+if [ -e "$root" ] || [ -e /etc/$pkg ]; then
+  echo "FAIL setup: $root or /etc/$pkg exists already; purging the package would remove it, so this test leaves it alone"
+  finish
+fi
 
 # ---- undoing everything at the end -------------------------------------------
 
@@ -60,6 +64,8 @@ undo() {
     DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "$pkg" >/dev/null 2>&1
   fi
   [ "$made_run_lighttpd" = 1 ] && rm -rf /run/lighttpd
+  rm -f /etc/$pkg/htpasswd
+  rmdir /etc/$pkg 2>/dev/null
   if [ -n "$fcgiwrap_pidfile" ]; then
     [ -s "$fcgiwrap_pidfile" ] && kill "$(cat "$fcgiwrap_pidfile")" 2>/dev/null
     rm -f /run/fcgiwrap.socket
@@ -332,6 +338,46 @@ server_edges() {
   expect_status 200 && expect_header Docker-Distribution-API-Version registry/2.0 || return 1
 }
 
+# The users' file the snippets' login lines name, as htpasswd.example says
+# to make it.
+password=pw-$RANDOM$RANDOM
+make_htpasswd() {
+  htpasswd -cbB /etc/$pkg/htpasswd alice "$password" >/dev/null 2>&1 &&
+    chgrp www-data /etc/$pkg/htpasswd && chmod 640 /etc/$pkg/htpasswd
+}
+# enable_login FILE SED-SCRIPT: removes the "#" of a snippet's login lines
+# for every request (the lines the script names), as its comment says.
+enable_login() {
+  sed -i -e "$2" "$1" || return 1
+  grep -q '^[^#]*/etc/tarnwick-registry/htpasswd' "$1" || { detail="no login line enabled in $1"; return 1; }
+}
+# With the login lines: a request without credentials gets 401 with the
+# challenge and the registry's JSON body; skopeo with them pushes and pulls;
+# where the server keeps the programs' standard error in LOG, the checked
+# user reached the program (its access line names alice). lighttpd passes a
+# CGI program's standard error on to its own (the test's log here, the
+# journal under systemd) unless server.breakagelog names a file; Apache
+# writes it to its error log.
+logins_work() {
+  local repo=$1 log=${2:-} reg=127.0.0.1:$port
+  request GET /v2/
+  expect_status 401 || return 1
+  has_header WWW-Authenticate || { detail="401 without WWW-Authenticate"; return 1; }
+  [ "$(jq -c . "$work/body" 2>/dev/null)" = '{"errors":[{"code":"UNAUTHORIZED","message":"authentication required"}]}' ] ||
+    { detail="401 body: $(head -c 300 "$work/body")"; return 1; }
+  run "push-login-$repo" "${push[@]}" --dest-creds "alice:$password" "oci:$images/oci:v1" "docker://$reg/$repo:v1" || return 1
+  rm -rf "$work/pulled"
+  run "pull-login-$repo" "${pull[@]}" --src-creds "alice:$password" "docker://$reg/$repo:v1" "oci:$work/pulled:v1" || return 1
+  run "pull-nologin-$repo" "${pull[@]}" "docker://$reg/$repo:v1" "oci:$work/pulled2:v1" &&
+    { detail="a pull without credentials went through"; return 1; }
+  if [ -n "$log" ]; then
+    grep -q "registry-access user=alice .*action=manifest.put repository=$repo" "$log" ||
+      { detail="no access line of alice in $log"; return 1; }
+  fi
+  return 0
+}
+check "the users' file made as htpasswd.example says" make_htpasswd
+
 lighttpd_with() {
   local mod=$1 repo=$2
   lighty-enable-mod "$mod" >"$work/log/lighty-enable.out" 2>&1 ||
@@ -344,6 +390,16 @@ lighttpd_with() {
 }
 check "lighttpd with the CGI snippet (lighty-enable-mod $pkg): skopeo pushes and pulls" \
   lighttpd_with "$pkg" lighttpd-cgi
+lighttpd_logins() {
+  enable_login /etc/lighttpd/conf-available/50-$pkg.conf \
+    's/^#server.modules += ( "mod_auth"/server.modules += ( "mod_auth"/; s/^  #auth.backend/  auth.backend/; 0,/^  #auth.require = /s/^  #auth.require = /  auth.require = /' &&
+    start_lighttpd && logins_work lighttpd-login "$work/log/lighttpd.out"
+  local rc=$?
+  stop_servers
+  return $rc
+}
+check "lighttpd with the CGI snippet's login lines: every request logs in, the user reaches the programs" \
+  lighttpd_logins
 lighty-disable-mod "$pkg" >/dev/null 2>&1
 
 # The FastCGI responders' sockets go into /run/lighttpd/, which Debian's
@@ -376,6 +432,15 @@ apache_with_snippet() {
   return $rc
 }
 check "Apache with its snippet (a2enconf $pkg, a2enmod cgid headers): skopeo pushes and pulls" apache_with_snippet
+apache_logins() {
+  enable_login /etc/apache2/conf-available/$pkg.conf \
+    's/^    #Auth/    Auth/; s/^    #Require valid-user$/    Require valid-user/' &&
+    start_apache && logins_work apache-login "$work/apache-log/error.log"
+  local rc=$?
+  stop_servers
+  return $rc
+}
+check "Apache with its snippet's login lines: every request logs in, the user reaches the programs" apache_logins
 [ -L /etc/apache2/conf-enabled/$pkg.conf ] && a2disconf -q "$pkg" >/dev/null 2>&1
 for m in "${enabled_apache_mods[@]}"; do a2dismod -q -f "$m" >/dev/null 2>&1; done
 enabled_apache_mods=()
@@ -411,6 +476,20 @@ nginx_with_snippet() {
   return $rc
 }
 check "nginx with its snippet (include snippets/$pkg.conf in a server block): skopeo pushes and pulls" nginx_with_snippet
+nginx_logins() {
+  enable_login /etc/nginx/snippets/$pkg.conf \
+    's/^    #auth_basic/    auth_basic/; s/^    #fastcgi_param REMOTE_USER/    fastcgi_param REMOTE_USER/' &&
+    nginx -t -q -c "$work/nginx.conf" >"$work/log/nginx-check.out" 2>&1 ||
+    { detail="nginx -t: $(head -c 800 "$work/log/nginx-check.out")"; return 1; }
+  nginx -c "$work/nginx.conf" -g 'daemon off;' >"$work/log/nginx.out" 2>&1 </dev/null &
+  servers+=($!)
+  wait_for_port $! || { detail="nginx did not start"; return 1; }
+  logins_work nginx-login
+  local rc=$?
+  stop_servers
+  return $rc
+}
+check "nginx with its snippet's login lines: every request logs in" nginx_logins
 if [ -n "$fcgiwrap_pidfile" ]; then
   [ -s "$fcgiwrap_pidfile" ] && kill "$(cat "$fcgiwrap_pidfile")" 2>/dev/null
   rm -f /run/fcgiwrap.socket
@@ -447,7 +526,13 @@ purge_says_and_removes() {
     { detail=$(tail -n 5 "$work/log/purge.out" | tr '\n' ' '); return 1; }
   grep -q "purging removes the storage root $root" "$work/log/purge.out" ||
     { detail="purge did not say what it removes: $(tail -n 5 "$work/log/purge.out" | tr '\n' ' ')"; return 1; }
-  [ ! -e "$root" ] && [ ! -e /etc/$pkg ] && [ ! -e /etc/lighttpd/conf-available/50-$pkg.conf ] &&
+  # The users' file is the operator's, not the package's: kept, and named.
+  [ -f /etc/$pkg/htpasswd ] && grep -q "keeping /etc/$pkg/htpasswd" "$work/log/purge.out" ||
+    { detail="purge did not keep and name /etc/$pkg/htpasswd"; return 1; }
+  rm -f /etc/$pkg/htpasswd
+  rmdir /etc/$pkg
+  [ ! -e "$root" ] && [ ! -e /etc/lighttpd/conf-available/50-$pkg.conf ] &&
+    [ ! -e /etc/apache2/conf-available/$pkg.conf ] && [ ! -e /etc/nginx/snippets/$pkg.conf ] &&
     [ ! -e /etc/systemd/system/timers.target.wants/$pkg-gc.timer ] ||
     { detail="files left after purge"; return 1; }
 }
