@@ -19,7 +19,8 @@
 # is stopped), the package purged: the other stages run the same servers on
 # configurations of their own.
 set -uo pipefail
-source "$(dirname "$0")/lib.sh"
+# shellcheck source=tests/e2e/lib.sh
+. "$(dirname "$0")/lib.sh"
 
 pkg=tarnwick-registry
 root=/var/lib/$pkg/storage
