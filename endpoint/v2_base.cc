@@ -16,6 +16,8 @@ static void answer_request(void) {
         oci_send_error(404, "NAME_UNKNOWN", "repository name not known");
     if (strcmp(method, "GET") != 0 && strcmp(method, "HEAD") != 0)
         oci_send_error(405, "UNSUPPORTED", "Method not allowed for the base endpoint");
+    oci_access_result access = oci_access_decide_base();
+    if (access != OCI_ACCESS_ALLOWED) oci_send_access_refused(access);
     reply_begin(200, "OK");
     cgi_header_json();
     cgi_header_extra("Content-Length: 3");
