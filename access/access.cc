@@ -129,7 +129,9 @@ int find_group(const access_policy *p, const char *name) {
     return -1;
 }
 
-void compile_realm(access_policy *p, yyjson_val *v) {
+// The realm v (its member name key, to tell where a value that is no
+// string stands).
+void compile_realm(access_policy *p, yyjson_val *key, yyjson_val *v) {
     bool ok = plain_string(v, kRealmMax);
     if (ok) {
         for (const char *s = yyjson_get_str(v); *s; s++) {
@@ -137,7 +139,7 @@ void compile_realm(access_policy *p, yyjson_val *v) {
         }
     }
     if (!ok) {
-        problem(p, v, "realm",
+        problem(p, yyjson_is_str(v) ? v : key, "realm",
                 "must be a string of 1 to 128 printable ASCII characters without '\"' or '\\'");
         return;
     }
@@ -333,7 +335,7 @@ void compile(access_policy *p, yyjson_val *root) {
         if (slot == &realm) realm_key = key;
         if (slot == &rules) rules_key = key;
     }
-    if (realm != nullptr) compile_realm(p, yyjson_is_str(realm) ? realm : realm_key);
+    if (realm != nullptr) compile_realm(p, realm_key, realm);
     if (groups != nullptr) compile_groups(p, groups);
     if (rules == nullptr) {
         problem(p, nullptr, "(top)", "missing member rules");
