@@ -155,6 +155,13 @@ oci_access_result oci_access_decide_base(void) {
     return access_anonymous_has_grant(request_policy()) ? OCI_ACCESS_ALLOWED : OCI_ACCESS_NO_USER;
 }
 
+void oci_access_challenge_line(char *line, size_t size) {
+    // The realm was checked when the policy was read: it holds no quote,
+    // backslash or control byte.
+    tw_snprintf(line, size, "WWW-Authenticate: Basic realm=\"%s\"",
+                access_policy_realm(s_request_policy));
+}
+
 const access_policy *oci_access_policy(void) {
     if (!oci_access_policy_in_force()) return nullptr;
     return request_policy();
@@ -165,10 +172,8 @@ void oci_send_access_refused(oci_access_result result) {
         send_error_with(403, nullptr, "DENIED", "requested access to the resource is denied");
     // The realm was checked when the policy was read: it holds no quote,
     // backslash or control byte.
-    // The policy is the one this request's decision came from.
     char challenge[256];
-    tw_snprintf(challenge, sizeof challenge, "WWW-Authenticate: Basic realm=\"%s\"",
-                access_policy_realm(s_request_policy));
+    oci_access_challenge_line(challenge, sizeof challenge);
     send_error_with(401, challenge, "UNAUTHORIZED", "authentication required");
 }
 

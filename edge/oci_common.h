@@ -158,6 +158,12 @@ oci_access_result oci_access_decide_base(void);
  * out, grants nothing), looked at once. */
 const access_policy *oci_access_policy(void);
 
+/* The challenge line of the request's policy, "WWW-Authenticate: Basic
+ * realm="<realm>"", into line (size bytes; cut to fit). The realm is the
+ * one of the policy the request's last decision came from ("registry"
+ * before any). */
+void oci_access_challenge_line(char *line, size_t size);
+
 /* A refusal's reply, ending the request: for OCI_ACCESS_NO_USER 401
  * UNAUTHORIZED with "WWW-Authenticate: Basic realm="<the policy's realm>"",
  * else 403 DENIED. */
