@@ -14,6 +14,8 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include <yyjson.h>
@@ -63,6 +65,8 @@ struct access_policy {
     std::string error;
     const char *realm = kDefaultRealm;
     std::vector<Group> groups;
+    // Group names to their index in groups, while the policy is compiled.
+    std::unordered_map<std::string_view, int> group_index;
     std::vector<const char *> members;
     std::vector<Who> whos;
     std::vector<const char *> patterns;
@@ -117,16 +121,23 @@ bool plain_string(yyjson_val *v, size_t max) {
     return true;
 }
 
+// The place of a rule's member or of one of its entries in the document,
+// as "rules[<rule>].<member>[<index>]"; made only when a problem is told.
+std::string rule_path(size_t rule, const char *member = nullptr, long index = -1) {
+    std::string path = "rules[" + std::to_string(rule) + "]";
+    if (member != nullptr) path += std::string(".") + member;
+    if (index >= 0) path += "[" + std::to_string(index) + "]";
+    return path;
+}
+
 bool pattern_char(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
            c == '_' || c == '-' || c == '/' || c == '*';
 }
 
 int find_group(const access_policy *p, const char *name) {
-    for (size_t i = 0; i < p->groups.size(); i++) {
-        if (strcmp(p->groups[i].name, name) == 0) return static_cast<int>(i);
-    }
-    return -1;
+    auto it = p->group_index.find(name);
+    return it == p->group_index.end() ? -1 : it->second;
 }
 
 // The realm v (its member name key, to tell where a value that is no
@@ -155,17 +166,17 @@ void compile_groups(access_policy *p, yyjson_val *v) {
     yyjson_val *key;
     while ((key = yyjson_obj_iter_next(&it)) != nullptr) {
         yyjson_val *list = yyjson_obj_iter_get_val(key);
-        std::string path = std::string("groups.") + yyjson_get_str(key);
+        auto path = [key] { return std::string("groups.") + yyjson_get_str(key); };
         if (!plain_string(key, kNameMax)) {
             problem(p, key, "groups", "a group name must be 1 to 512 characters without control bytes");
             continue;
         }
         if (find_group(p, yyjson_get_str(key)) >= 0) {
-            problem(p, key, path, "group defined twice");
+            problem(p, key, path(), "group defined twice");
             continue;
         }
         if (!yyjson_is_arr(list)) {
-            problem(p, key, path, "must be a list of user names");
+            problem(p, key, path(), "must be a list of user names");
             continue;
         }
         Group g{yyjson_get_str(key), static_cast<uint32_t>(p->members.size()), 0};
@@ -173,34 +184,35 @@ void compile_groups(access_policy *p, yyjson_val *v) {
         yyjson_val *member;
         yyjson_arr_foreach(list, i, n, member) {
             if (!plain_string(member, kNameMax)) {
-                problem(p, member, path + "[" + std::to_string(i) + "]",
+                problem(p, member, path() + "[" + std::to_string(i) + "]",
                         "a user name must be a string of 1 to 512 characters without control bytes");
                 continue;
             }
             p->members.push_back(yyjson_get_str(member));
         }
         g.member_end = static_cast<uint32_t>(p->members.size());
+        p->group_index.emplace(g.name, static_cast<int>(p->groups.size()));
         p->groups.push_back(g);
     }
 }
 
 // A non-empty list of strings; problems name path.
-bool string_list(access_policy *p, yyjson_val *key, yyjson_val *v, const std::string &path) {
+bool string_list(access_policy *p, yyjson_val *key, yyjson_val *v, size_t rule, const char *member) {
     if (!yyjson_is_arr(v) || yyjson_arr_size(v) == 0) {
-        problem(p, key, path, "must be a non-empty list of strings");
+        problem(p, key, rule_path(rule, member), "must be a non-empty list of strings");
         return false;
     }
     return true;
 }
 
-void compile_who(access_policy *p, yyjson_val *key, yyjson_val *list, const std::string &path) {
-    if (!string_list(p, key, list, path)) return;
+void compile_who(access_policy *p, yyjson_val *key, yyjson_val *list, size_t rule) {
+    if (!string_list(p, key, list, rule, "who")) return;
     size_t i, n;
     yyjson_val *v;
     yyjson_arr_foreach(list, i, n, v) {
-        std::string at = path + "[" + std::to_string(i) + "]";
+        auto at = [rule, i] { return rule_path(rule, "who", static_cast<long>(i)); };
         if (!plain_string(v, kNameMax + 6)) {
-            problem(p, v, at, "must be a string without control bytes");
+            problem(p, v, at(), "must be a string without control bytes");
             continue;
         }
         const char *s = yyjson_get_str(v);
@@ -213,29 +225,28 @@ void compile_who(access_policy *p, yyjson_val *key, yyjson_val *list, const std:
         } else if (strncmp(s, "group:", 6) == 0 && s[6] != '\0') {
             int g = find_group(p, s + 6);
             if (g < 0) {
-                problem(p, v, at, std::string("unknown group '") + (s + 6) + "'");
+                problem(p, v, at(), std::string("unknown group '") + (s + 6) + "'");
                 continue;
             }
             p->whos.push_back({kGroup, nullptr, g});
         } else {
-            problem(p, v, at,
+            problem(p, v, at(),
                     "must be anonymous, authenticated, user:<name> or group:<name>");
         }
     }
 }
 
-void compile_patterns(access_policy *p, yyjson_val *key, yyjson_val *list, const std::string &path) {
-    if (!string_list(p, key, list, path)) return;
+void compile_patterns(access_policy *p, yyjson_val *key, yyjson_val *list, size_t rule) {
+    if (!string_list(p, key, list, rule, "repositories")) return;
     size_t i, n;
     yyjson_val *v;
     yyjson_arr_foreach(list, i, n, v) {
-        std::string at = path + "[" + std::to_string(i) + "]";
         bool ok = plain_string(v, kPatternMax);
         if (ok) {
             for (const char *s = yyjson_get_str(v); *s; s++) ok = ok && pattern_char(*s);
         }
         if (!ok) {
-            problem(p, v, at,
+            problem(p, v, rule_path(rule, "repositories", static_cast<long>(i)),
                     "must be a pattern of 1 to 512 characters: letters, digits, '.', '_', '-', "
                     "'/' and '*'");
             continue;
@@ -244,8 +255,8 @@ void compile_patterns(access_policy *p, yyjson_val *key, yyjson_val *list, const
     }
 }
 
-uint8_t compile_actions(access_policy *p, yyjson_val *key, yyjson_val *list, const std::string &path) {
-    if (!string_list(p, key, list, path)) return 0;
+uint8_t compile_actions(access_policy *p, yyjson_val *key, yyjson_val *list, size_t rule) {
+    if (!string_list(p, key, list, rule, "actions")) return 0;
     uint8_t bits = 0;
     size_t i, n;
     yyjson_val *v;
@@ -253,7 +264,7 @@ uint8_t compile_actions(access_policy *p, yyjson_val *key, yyjson_val *list, con
         access_action a;
         if (!yyjson_is_str(v) || strlen(yyjson_get_str(v)) != yyjson_get_len(v) ||
             !access_action_parse(yyjson_get_str(v), &a)) {
-            problem(p, v, path + "[" + std::to_string(i) + "]", "must be pull, push or delete");
+            problem(p, v, rule_path(rule, "actions", static_cast<long>(i)), "must be pull, push or delete");
             continue;
         }
         bits |= static_cast<uint8_t>(a);
@@ -262,9 +273,8 @@ uint8_t compile_actions(access_policy *p, yyjson_val *key, yyjson_val *list, con
 }
 
 void compile_rule(access_policy *p, yyjson_val *v, size_t index) {
-    std::string path = "rules[" + std::to_string(index) + "]";
     if (!yyjson_is_obj(v)) {
-        problem(p, v, path, "must be an object with who, repositories and actions");
+        problem(p, v, rule_path(index), "must be an object with who, repositories and actions");
         return;
     }
     Rule r{static_cast<uint32_t>(p->whos.size()), 0, static_cast<uint32_t>(p->patterns.size()), 0,
@@ -284,21 +294,21 @@ void compile_rule(access_policy *p, yyjson_val *v, size_t index) {
                                               : strcmp(k, "actions") == 0      ? 2
                                                                                : -1;
         if (which < 0) {
-            problem(p, key, path + "." + k, "unknown member (who, repositories, actions)");
+            problem(p, key, rule_path(index, k), "unknown member (who, repositories, actions)");
             continue;
         }
         if (seen[which]) {
-            problem(p, key, path + "." + k, "member given twice");
+            problem(p, key, rule_path(index, k), "member given twice");
             continue;
         }
         seen[which] = true;
-        if (which == 0) compile_who(p, key, value, path + ".who");
-        if (which == 1) compile_patterns(p, key, value, path + ".repositories");
-        if (which == 2) r.actions = compile_actions(p, key, value, path + ".actions");
+        if (which == 0) compile_who(p, key, value, index);
+        if (which == 1) compile_patterns(p, key, value, index);
+        if (which == 2) r.actions = compile_actions(p, key, value, index);
     }
     static const char *const kNames[] = {"who", "repositories", "actions"};
     for (int i = 0; i < 3; i++) {
-        if (!seen[i]) problem(p, nullptr, path, std::string("missing member ") + kNames[i]);
+        if (!seen[i]) problem(p, nullptr, rule_path(index), std::string("missing member ") + kNames[i]);
     }
     r.who_end = static_cast<uint32_t>(p->whos.size());
     r.pattern_end = static_cast<uint32_t>(p->patterns.size());
@@ -347,6 +357,11 @@ void compile(access_policy *p, yyjson_val *root) {
     }
     size_t i, n;
     yyjson_val *rule;
+    // Most rules have one or two of each entry.
+    size_t count = yyjson_arr_size(rules);
+    p->rules.reserve(count);
+    p->whos.reserve(count * 2);
+    p->patterns.reserve(count * 2);
     yyjson_arr_foreach(rules, i, n, rule) compile_rule(p, rule, i);
 }
 
@@ -377,6 +392,7 @@ void parse_into(access_policy *p, char *text, size_t length, const char *origina
     }
     compile(p, yyjson_doc_get_root(doc));
     yyjson_doc_free(doc);
+    p->group_index = {};
     if (p->broken) {
         if (p->problems > kMaxProblems)
             p->error += "\n(" + std::to_string(p->problems - kMaxProblems) + " more problems)";
