@@ -35,42 +35,58 @@ constexpr size_t kStackName = 1024;
 
 const char kDefaultRealm[] = "registry";
 
-enum WhoKind : uint8_t { kAnonymous, kAuthenticated, kUser, kGroup };
+// The compiled rules are plain arrays of 32-bit fields, and every text
+// they name is an offset into one block of strings (the policy's text, or
+// the strings of a compiled file): the same arrays serve a policy just
+// parsed and one read from a compiled file (access_compiled.cc) without a
+// pointer to fix up.
+enum WhoKind : uint32_t { kAnonymous, kAuthenticated, kUser, kGroup };
 
 struct Who {
-    WhoKind kind;
-    const char *name;  // the user's name for kUser
-    int group;         // the group's index for kGroup
+    uint32_t kind;  // WhoKind
+    uint32_t name;  // the user's name for kUser (an offset into the strings)
+    int32_t group;  // the group's index for kGroup
 };
 
 struct Rule {
     uint32_t who_begin, who_end;          // into whos
-    uint32_t pattern_begin, pattern_end;  // into patterns
-    uint8_t actions;                      // access_action bits
-    size_t offset;                        // where the rule stands in the text
+    uint32_t pattern_begin, pattern_end;  // into patterns (offsets into the strings)
+    uint32_t actions;                     // access_action bits
+    uint32_t line;                        // the rule's line in the policy text, from 1
 };
 
 struct Group {
-    const char *name;
-    uint32_t member_begin, member_end;  // into members
+    uint32_t name;                      // an offset into the strings
+    uint32_t member_begin, member_end;  // into members (offsets into the strings)
 };
 
 }  // namespace
 
 struct access_policy {
-    char *text = nullptr;  // the text, parsed in place; the strings below point into it
+    char *text = nullptr;  // the text, parsed in place (or a compiled file); owned
     size_t length = 0;
     bool broken = false;
     int problems = 0;
     std::string error;
     const char *realm = kDefaultRealm;
+    // While a text is compiled: the arrays, and group names to their index.
     std::vector<Group> groups;
-    // Group names to their index in groups, while the policy is compiled.
     std::unordered_map<std::string_view, int> group_index;
-    std::vector<const char *> members;
+    std::vector<uint32_t> members;
     std::vector<Who> whos;
-    std::vector<const char *> patterns;
+    std::vector<uint32_t> patterns;
     std::vector<Rule> rules;
+    // What decisions read: the arrays above, or those of a compiled file.
+    const char *strings = nullptr;
+    const Group *group_at = nullptr;
+    const uint32_t *member_at = nullptr;
+    const Who *who_at = nullptr;
+    const uint32_t *pattern_at = nullptr;
+    const Rule *rule_at = nullptr;
+    uint32_t group_count = 0, member_count = 0, who_count = 0, pattern_count = 0, rule_count = 0;
+    // Lines counted so far while compiling: up to line_offset, line_number.
+    size_t line_offset = 0;
+    uint32_t line_number = 1;
 };
 
 namespace {
@@ -135,6 +151,27 @@ bool pattern_char(char c) {
            c == '_' || c == '-' || c == '/' || c == '*';
 }
 
+// The offset of a string of the text (parsed in place, so every string
+// lies inside it).
+uint32_t offset_of(const access_policy *p, const char *s) {
+    return static_cast<uint32_t>(s - p->text);
+}
+
+// The line of offset, counted on from the last one asked (rules come in
+// the order of the text, so the text is counted once).
+uint32_t line_at(access_policy *p, size_t offset) {
+    if (offset < p->line_offset) {
+        p->line_offset = 0;
+        p->line_number = 1;
+    }
+    for (const char *c = p->text + p->line_offset, *end = p->text + offset;
+         (c = static_cast<const char *>(memchr(c, '\n', static_cast<size_t>(end - c)))) != nullptr;
+         c++)
+        p->line_number++;
+    p->line_offset = offset;
+    return p->line_number;
+}
+
 int find_group(const access_policy *p, const char *name) {
     auto it = p->group_index.find(name);
     return it == p->group_index.end() ? -1 : it->second;
@@ -179,7 +216,7 @@ void compile_groups(access_policy *p, yyjson_val *v) {
             problem(p, key, path(), "must be a list of user names");
             continue;
         }
-        Group g{yyjson_get_str(key), static_cast<uint32_t>(p->members.size()), 0};
+        Group g{offset_of(p, yyjson_get_str(key)), static_cast<uint32_t>(p->members.size()), 0};
         size_t i, n;
         yyjson_val *member;
         yyjson_arr_foreach(list, i, n, member) {
@@ -188,10 +225,10 @@ void compile_groups(access_policy *p, yyjson_val *v) {
                         "a user name must be a string of 1 to 512 characters without control bytes");
                 continue;
             }
-            p->members.push_back(yyjson_get_str(member));
+            p->members.push_back(offset_of(p, yyjson_get_str(member)));
         }
         g.member_end = static_cast<uint32_t>(p->members.size());
-        p->group_index.emplace(g.name, static_cast<int>(p->groups.size()));
+        p->group_index.emplace(yyjson_get_str(key), static_cast<int>(p->groups.size()));
         p->groups.push_back(g);
     }
 }
@@ -217,18 +254,18 @@ void compile_who(access_policy *p, yyjson_val *key, yyjson_val *list, size_t rul
         }
         const char *s = yyjson_get_str(v);
         if (strcmp(s, "anonymous") == 0) {
-            p->whos.push_back({kAnonymous, nullptr, -1});
+            p->whos.push_back({kAnonymous, 0, -1});
         } else if (strcmp(s, "authenticated") == 0) {
-            p->whos.push_back({kAuthenticated, nullptr, -1});
+            p->whos.push_back({kAuthenticated, 0, -1});
         } else if (strncmp(s, "user:", 5) == 0 && s[5] != '\0') {
-            p->whos.push_back({kUser, s + 5, -1});
+            p->whos.push_back({kUser, offset_of(p, s + 5), -1});
         } else if (strncmp(s, "group:", 6) == 0 && s[6] != '\0') {
             int g = find_group(p, s + 6);
             if (g < 0) {
                 problem(p, v, at(), std::string("unknown group '") + (s + 6) + "'");
                 continue;
             }
-            p->whos.push_back({kGroup, nullptr, g});
+            p->whos.push_back({kGroup, 0, g});
         } else {
             problem(p, v, at(),
                     "must be anonymous, authenticated, user:<name> or group:<name>");
@@ -251,13 +288,13 @@ void compile_patterns(access_policy *p, yyjson_val *key, yyjson_val *list, size_
                     "'/' and '*'");
             continue;
         }
-        p->patterns.push_back(yyjson_get_str(v));
+        p->patterns.push_back(offset_of(p, yyjson_get_str(v)));
     }
 }
 
-uint8_t compile_actions(access_policy *p, yyjson_val *key, yyjson_val *list, size_t rule) {
+uint32_t compile_actions(access_policy *p, yyjson_val *key, yyjson_val *list, size_t rule) {
     if (!string_list(p, key, list, rule, "actions")) return 0;
-    uint8_t bits = 0;
+    uint32_t bits = 0;
     size_t i, n;
     yyjson_val *v;
     yyjson_arr_foreach(list, i, n, v) {
@@ -267,7 +304,7 @@ uint8_t compile_actions(access_policy *p, yyjson_val *key, yyjson_val *list, siz
             problem(p, v, rule_path(rule, "actions", static_cast<long>(i)), "must be pull, push or delete");
             continue;
         }
-        bits |= static_cast<uint8_t>(a);
+        bits |= static_cast<uint32_t>(a);
     }
     return bits;
 }
@@ -278,7 +315,7 @@ void compile_rule(access_policy *p, yyjson_val *v, size_t index) {
         return;
     }
     Rule r{static_cast<uint32_t>(p->whos.size()), 0, static_cast<uint32_t>(p->patterns.size()), 0,
-           0, 0};
+           0, 1};
     bool seen[3] = {false, false, false};
     yyjson_obj_iter it = yyjson_obj_iter_with(v);
     yyjson_val *key;
@@ -286,7 +323,7 @@ void compile_rule(access_policy *p, yyjson_val *v, size_t index) {
     while ((key = yyjson_obj_iter_next(&it)) != nullptr) {
         const char *k = yyjson_get_str(key);
         if (first) {
-            r.offset = static_cast<size_t>(k - p->text);
+            r.line = line_at(p, static_cast<size_t>(k - p->text));
             first = false;
         }
         yyjson_val *value = yyjson_obj_iter_get_val(key);
@@ -365,6 +402,21 @@ void compile(access_policy *p, yyjson_val *root) {
     yyjson_arr_foreach(rules, i, n, rule) compile_rule(p, rule, i);
 }
 
+// Points the arrays decisions read at the policy's own.
+void use_own_arrays(access_policy *p) {
+    p->strings = p->text;
+    p->group_at = p->groups.data();
+    p->member_at = p->members.data();
+    p->who_at = p->whos.data();
+    p->pattern_at = p->patterns.data();
+    p->rule_at = p->rules.data();
+    p->group_count = static_cast<uint32_t>(p->groups.size());
+    p->member_count = static_cast<uint32_t>(p->members.size());
+    p->who_count = static_cast<uint32_t>(p->whos.size());
+    p->pattern_count = static_cast<uint32_t>(p->patterns.size());
+    p->rule_count = static_cast<uint32_t>(p->rules.size());
+}
+
 // Parses text (length bytes followed by YYJSON_PADDING_SIZE zero bytes,
 // allocated with malloc) into p, which takes it over. original, when not
 // NULL, is the same text unchanged: a text that is not JSON is told by line
@@ -403,6 +455,7 @@ void parse_into(access_policy *p, char *text, size_t length, const char *origina
         p->patterns.clear();
         p->rules.clear();
     }
+    use_own_arrays(p);
 }
 
 access_policy *broken_policy(const std::string &message) {
@@ -489,6 +542,136 @@ void parse_file_text(access_policy *p, char *text, size_t length, const char *pa
     free(again);
 }
 
+
+// ---- The compiled form -------------------------------------------------------
+//
+// <policy>.compiled, which `regstore access compile` writes beside a sound
+// policy: the arrays decisions read and the strings they name, so that a
+// process that starts for one request reads a few pages instead of parsing
+// the text and building the arrays. It names the policy file's size and
+// modification time; when they are not the file's own, it is not used and
+// the policy is parsed. Every count and offset is checked before use.
+
+const char kCompiledMagic[8] = {'T', 'W', 'A', 'P', 'O', 'L', '0', '1'};
+const char kCompiledSuffix[] = ".compiled";
+
+struct CompiledHeader {
+    char magic[8];
+    int64_t policy_size;
+    int64_t policy_mtime_ns;
+    uint32_t group_count, member_count, who_count, pattern_count, rule_count;
+    uint32_t strings_size;
+    uint32_t realm;  // an offset into the strings
+    uint32_t reserved[3];
+};
+static_assert(sizeof(CompiledHeader) == 64, "the header is 64 bytes");
+
+size_t compiled_size(const CompiledHeader &h) {
+    return sizeof h + sizeof(Group) * h.group_count + sizeof(uint32_t) * h.member_count +
+           sizeof(Who) * h.who_count + sizeof(uint32_t) * h.pattern_count +
+           sizeof(Rule) * h.rule_count + h.strings_size;
+}
+
+// Points p's arrays into its compiled text and checks them: 0, or -1 when
+// anything is out of place (the caller then parses the policy).
+int use_compiled(access_policy *p, const plat_attr &policy_attr) {
+    if (p->length < sizeof(CompiledHeader)) return -1;
+    CompiledHeader h;
+    memcpy(&h, p->text, sizeof h);
+    if (memcmp(h.magic, kCompiledMagic, sizeof h.magic) != 0 || h.policy_size != policy_attr.size ||
+        h.policy_mtime_ns != policy_attr.mtime_ns)
+        return -1;
+    // Each count below the file's size keeps the sum from overflowing.
+    const uint32_t counts[] = {h.group_count, h.member_count, h.who_count, h.pattern_count,
+                               h.rule_count, h.strings_size};
+    for (uint32_t c : counts) {
+        if (c > ACCESS_POLICY_MAX) return -1;
+    }
+    if (compiled_size(h) != p->length || h.strings_size == 0) return -1;
+    const char *at = p->text + sizeof h;
+    p->group_at = reinterpret_cast<const Group *>(at);
+    at += sizeof(Group) * h.group_count;
+    p->member_at = reinterpret_cast<const uint32_t *>(at);
+    at += sizeof(uint32_t) * h.member_count;
+    p->who_at = reinterpret_cast<const Who *>(at);
+    at += sizeof(Who) * h.who_count;
+    p->pattern_at = reinterpret_cast<const uint32_t *>(at);
+    at += sizeof(uint32_t) * h.pattern_count;
+    p->rule_at = reinterpret_cast<const Rule *>(at);
+    at += sizeof(Rule) * h.rule_count;
+    p->strings = at;
+    uint32_t n = h.strings_size;
+    if (p->strings[n - 1] != '\0' || h.realm >= n) return -1;
+    for (uint32_t i = 0; i < h.group_count; i++) {
+        const Group &g = p->group_at[i];
+        if (g.name >= n || g.member_begin > g.member_end || g.member_end > h.member_count) return -1;
+    }
+    for (uint32_t i = 0; i < h.member_count; i++) {
+        if (p->member_at[i] >= n) return -1;
+    }
+    for (uint32_t i = 0; i < h.who_count; i++) {
+        const Who &w = p->who_at[i];
+        if (w.kind > kGroup || w.name >= n) return -1;
+        if (w.kind == kGroup && (w.group < 0 || static_cast<uint32_t>(w.group) >= h.group_count))
+            return -1;
+    }
+    for (uint32_t i = 0; i < h.pattern_count; i++) {
+        if (p->pattern_at[i] >= n) return -1;
+    }
+    for (uint32_t i = 0; i < h.rule_count; i++) {
+        const Rule &r = p->rule_at[i];
+        if (r.who_begin > r.who_end || r.who_end > h.who_count || r.pattern_begin > r.pattern_end ||
+            r.pattern_end > h.pattern_count || (r.actions & ~7u) != 0)
+            return -1;
+    }
+    const char *realm = p->strings + h.realm;
+    for (const char *c = realm; *c; c++) {
+        if (*c < 0x20 || *c > 0x7e || *c == '"' || *c == '\\') return -1;
+    }
+    if (realm[0] != '\0') p->realm = realm;
+    p->group_count = h.group_count;
+    p->member_count = h.member_count;
+    p->who_count = h.who_count;
+    p->pattern_count = h.pattern_count;
+    p->rule_count = h.rule_count;
+    return 0;
+}
+
+// The compiled form of the policy file at path, when there is one that
+// belongs to the file as it is now (policy_attr: its attributes, queried
+// here); else NULL and the caller parses the file. *policy_attr is filled
+// either way when the file could be queried (*queried set).
+access_policy *load_compiled(const char *path, plat_attr *policy_attr, bool *queried) {
+    *queried = plat_stat(path, policy_attr) == 0 && policy_attr->is_file;
+    if (!*queried) return nullptr;
+    std::string compiled = std::string(path) + kCompiledSuffix;
+    char *text = nullptr;
+    size_t length = 0;
+    plat_attr attr;
+    std::string why;
+    if (read_policy_file(compiled.c_str(), &text, &length, &attr, &why) != 0) return nullptr;
+    auto *p = new (std::nothrow) access_policy;
+    if (p == nullptr) {
+        free(text);
+        return nullptr;
+    }
+    p->text = text;
+    p->length = length;
+    if (use_compiled(p, *policy_attr) != 0) {
+        access_policy_free(p);
+        return nullptr;
+    }
+    return p;
+}
+
+// Appends s (with its NUL) to strings; gives its offset.
+uint32_t add_string(std::string *strings, const char *s) {
+    uint32_t at = static_cast<uint32_t>(strings->size());
+    strings->append(s);
+    strings->push_back('\0');
+    return at;
+}
+
 // The user's place under a "who" entry.
 bool who_covers(const access_policy *p, const Who &w, const char *user) {
     switch (w.kind) {
@@ -497,12 +680,12 @@ bool who_covers(const access_policy *p, const Who &w, const char *user) {
         case kAuthenticated:
             return user[0] != '\0';
         case kUser:
-            return user[0] != '\0' && strcmp(w.name, user) == 0;
+            return user[0] != '\0' && strcmp(p->strings + w.name, user) == 0;
         case kGroup: {
             if (user[0] == '\0') return false;
-            const Group &g = p->groups[static_cast<size_t>(w.group)];
+            const Group &g = p->group_at[w.group];
             for (uint32_t i = g.member_begin; i < g.member_end; i++) {
-                if (strcmp(p->members[i], user) == 0) return true;
+                if (strcmp(p->strings + p->member_at[i], user) == 0) return true;
             }
             return false;
         }
@@ -589,6 +772,9 @@ access_policy *access_policy_load(const char *path) {
     char *text = nullptr;
     size_t length = 0;
     plat_attr attr;
+    bool queried = false;
+    access_policy *compiled = load_compiled(path, &attr, &queried);
+    if (compiled != nullptr) return compiled;
     std::string why;
     if (read_policy_file(path, &text, &length, &attr, &why) != 0) return broken_policy(why);
     auto *p = new (std::nothrow) access_policy;
@@ -627,8 +813,11 @@ const access_policy *access_policy_current(const char *path) {
     char *text = nullptr;
     size_t length = 0;
     std::string why;
+    bool queried = false;
     if (path[0] == '\0') {
         current = broken_policy("no policy file named");
+    } else if ((current = load_compiled(path, &current_attr, &queried)) != nullptr) {
+        current_from_file = true;
     } else if (read_policy_file(path, &text, &length, &current_attr, &why) != 0) {
         current = broken_policy(why);
     } else {
@@ -641,6 +830,81 @@ const access_policy *access_policy_current(const char *path) {
         current_from_file = true;
     }
     return current;
+}
+
+int access_policy_compile(const char *path, char *message, size_t message_size) {
+    auto say = [&](const std::string &text) {
+        if (message != nullptr && message_size > 0) snprintf(message, message_size, "%s", text.c_str());
+    };
+    if (path == nullptr || path[0] == '\0') {
+        say("no policy file named");
+        return -1;
+    }
+    char *text = nullptr;
+    size_t length = 0;
+    plat_attr attr;
+    std::string why;
+    if (read_policy_file(path, &text, &length, &attr, &why) != 0) {
+        say(why);
+        return -1;
+    }
+    access_policy p;
+    parse_file_text(&p, text, length, path);
+    if (p.broken) {
+        say(p.error);
+        free(p.text);
+        return -1;
+    }
+    // The strings the arrays name, copied into one block; the arrays are
+    // those of the parsed policy with their offsets moved to the block.
+    std::string strings;
+    CompiledHeader h{};
+    memcpy(h.magic, kCompiledMagic, sizeof h.magic);
+    h.policy_size = attr.size;
+    h.policy_mtime_ns = attr.mtime_ns;
+    h.realm = add_string(&strings, p.realm == kDefaultRealm ? "" : p.realm);
+    std::vector<Group> groups = p.groups;
+    for (Group &g : groups) g.name = add_string(&strings, p.text + g.name);
+    std::vector<uint32_t> members = p.members;
+    for (uint32_t &m : members) m = add_string(&strings, p.text + m);
+    std::vector<Who> whos = p.whos;
+    for (Who &w : whos) w.name = w.kind == kUser ? add_string(&strings, p.text + w.name) : 0;
+    std::vector<uint32_t> patterns = p.patterns;
+    for (uint32_t &q : patterns) q = add_string(&strings, p.text + q);
+    h.group_count = static_cast<uint32_t>(groups.size());
+    h.member_count = static_cast<uint32_t>(members.size());
+    h.who_count = static_cast<uint32_t>(whos.size());
+    h.pattern_count = static_cast<uint32_t>(patterns.size());
+    h.rule_count = static_cast<uint32_t>(p.rules.size());
+    h.strings_size = static_cast<uint32_t>(strings.size());
+    std::string out(reinterpret_cast<const char *>(&h), sizeof h);
+    out.append(reinterpret_cast<const char *>(groups.data()), sizeof(Group) * groups.size());
+    out.append(reinterpret_cast<const char *>(members.data()), sizeof(uint32_t) * members.size());
+    out.append(reinterpret_cast<const char *>(whos.data()), sizeof(Who) * whos.size());
+    out.append(reinterpret_cast<const char *>(patterns.data()), sizeof(uint32_t) * patterns.size());
+    out.append(reinterpret_cast<const char *>(p.rules.data()), sizeof(Rule) * p.rules.size());
+    out.append(strings);
+    free(p.text);
+    p.text = nullptr;
+    // Written beside the policy under a name of its own, then renamed into
+    // place, so that no reader sees it half written.
+    std::string target = std::string(path) + kCompiledSuffix;
+    std::string temporary = target + ".tmp-" + std::to_string(plat_process_id());
+    plat_remove(temporary.c_str());
+    FILE *f = plat_fcreate_new(temporary.c_str());
+    if (f == nullptr) {
+        say("cannot create " + temporary);
+        return -1;
+    }
+    bool written = plat_fwrite(out.data(), out.size(), f) == out.size() && plat_fsync(f) == 0;
+    written = plat_fclose(f) == 0 && written;
+    if (!written || plat_rename(temporary.c_str(), target.c_str()) != 0) {
+        plat_remove(temporary.c_str());
+        say("cannot write " + target);
+        return -1;
+    }
+    say(target);
+    return 0;
 }
 
 int access_policy_broken(const access_policy *policy) {
@@ -657,7 +921,7 @@ const char *access_policy_realm(const access_policy *policy) {
 }
 
 int access_policy_rule_count(const access_policy *policy) {
-    return policy == nullptr || policy->broken ? 0 : static_cast<int>(policy->rules.size());
+    return policy == nullptr || policy->broken ? 0 : static_cast<int>(policy->rule_count);
 }
 
 int access_may(const access_policy *policy, const char *user, access_action action,
@@ -666,20 +930,16 @@ int access_may(const access_policy *policy, const char *user, access_action acti
     if (policy == nullptr || policy->broken || repository == nullptr) return 0;
     if (action != ACCESS_PULL && action != ACCESS_PUSH && action != ACCESS_DELETE) return 0;
     if (user == nullptr) user = "";
-    for (size_t r = 0; r < policy->rules.size(); r++) {
-        const Rule &rule = policy->rules[r];
+    for (uint32_t r = 0; r < policy->rule_count; r++) {
+        const Rule &rule = policy->rule_at[r];
         if ((rule.actions & action) == 0) continue;
         bool covered = false;
         for (uint32_t w = rule.who_begin; w < rule.who_end && !covered; w++)
-            covered = who_covers(policy, policy->whos[w], user);
+            covered = who_covers(policy, policy->who_at[w], user);
         if (!covered) continue;
         for (uint32_t i = rule.pattern_begin; i < rule.pattern_end; i++) {
-            if (access_pattern_match(policy->patterns[i], repository)) {
-                if (why != nullptr) {
-                    int column = 0;
-                    why->rule = static_cast<int>(r);
-                    line_and_column(policy->text, rule.offset, &why->line, &column);
-                }
+            if (access_pattern_match(policy->strings + policy->pattern_at[i], repository)) {
+                if (why != nullptr) *why = {static_cast<int>(r), static_cast<int>(rule.line)};
                 return 1;
             }
         }
@@ -689,10 +949,11 @@ int access_may(const access_policy *policy, const char *user, access_action acti
 
 int access_anonymous_has_grant(const access_policy *policy) {
     if (policy == nullptr || policy->broken) return 0;
-    for (const Rule &rule : policy->rules) {
+    for (uint32_t r = 0; r < policy->rule_count; r++) {
+        const Rule &rule = policy->rule_at[r];
         if (rule.actions == 0 || rule.pattern_begin == rule.pattern_end) continue;
         for (uint32_t w = rule.who_begin; w < rule.who_end; w++) {
-            if (policy->whos[w].kind == kAnonymous) return 1;
+            if (policy->who_at[w].kind == kAnonymous) return 1;
         }
     }
     return 0;

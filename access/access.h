@@ -77,6 +77,17 @@ access_policy *access_policy_parse(const char *text, size_t length);
  * than ACCESS_POLICY_MAX gives a broken policy saying so. */
 access_policy *access_policy_load(const char *path);
 
+/* Writes the compiled form of the sound policy file at path beside it, as
+ * "<path>.compiled" (a new file renamed into place): the rules as the
+ * decisions read them, with the policy file's size and modification time.
+ * access_policy_load and access_policy_current use it instead of parsing
+ * the policy, in a few pages of memory, while the policy file still has
+ * that size and time; otherwise (edited, replaced, or no compiled form)
+ * they parse the policy as before. 0, with the compiled file's path in
+ * message; -1 with the reason in message (the policy's problems when it is
+ * broken: nothing is written then). message may be NULL. */
+int access_policy_compile(const char *path, char *message, size_t message_size);
+
 /* Frees a policy; NULL is ignored. */
 void access_policy_free(access_policy *policy);
 

@@ -3,6 +3,8 @@
 // follows its file, and a file that cannot be read.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -319,36 +321,56 @@ TEST(AccessPolicyFile, AFileThatFailsToReadGrantsNothing) {
     ScratchDir dir;
     const std::string path = dir / "policy.json";
     write_whole_file(path, kPolicy);
-    // The calls one load makes, then each of them failing in turn.
-    plat_fault_arm(0, 0);
-    access_policy_free(access_policy_load(path.c_str()));
-    uint64_t calls = plat_fault_calls();
-    plat_fault_reset();
-    ASSERT_GT(calls, 1u);
-    for (uint64_t k = 1; k <= calls; k++) {
-        SCOPED_TRACE("failing call " + std::to_string(k));
-        plat_fault_arm(k, 0);
-        access_policy *p = access_policy_load(path.c_str());
-        plat_fault_reset();
-        ASSERT_NE(p, nullptr);
-        // A failed open or read leaves no policy to go by: every request is
-        // refused. (The close that comes last fails after all was read.)
-        if (access_policy_broken(p) == 0) {
-            EXPECT_EQ(k, calls) << "only the closing may fail without harm";
-            EXPECT_EQ(access_may(p, "bob", ACCESS_PUSH, "team/a", nullptr), 1);
-        } else {
-            EXPECT_EQ(access_may(p, "admin", ACCESS_PULL, "x", nullptr), 0);
-            EXPECT_EQ(access_may(p, "", ACCESS_PULL, "public/x", nullptr), 0);
+    Policy text(kPolicy);
+    // Without and with a compiled form beside the policy: each platform
+    // call of a load failing in turn gives a policy that grants nothing, or
+    // (where the failure only made the load take another way: no compiled
+    // form, the text instead) one that decides exactly as the text.
+    for (bool compiled : {false, true}) {
+        SCOPED_TRACE(compiled ? "with the compiled form" : "text only");
+        if (compiled) {
+            ASSERT_EQ(access_policy_compile(path.c_str(), nullptr, 0), 0);
         }
-        access_policy_free(p);
+        plat_fault_arm(0, 0);
+        access_policy_free(access_policy_load(path.c_str()));
+        uint64_t calls = plat_fault_calls();
+        plat_fault_reset();
+        ASSERT_GT(calls, 1u);
+        int refused_all = 0;
+        for (uint64_t k = 1; k <= calls; k++) {
+            SCOPED_TRACE("failing call " + std::to_string(k));
+            plat_fault_arm(k, 0);
+            access_policy *p = access_policy_load(path.c_str());
+            plat_fault_reset();
+            ASSERT_NE(p, nullptr);
+            if (access_policy_broken(p)) {
+                refused_all++;
+                EXPECT_EQ(access_may(p, "admin", ACCESS_PULL, "x", nullptr), 0);
+                EXPECT_EQ(access_may(p, "", ACCESS_PULL, "public/x", nullptr), 0);
+            } else {
+                for (const char *user : {"", "alice", "bob", "carol", "admin"})
+                    for (const char *repo : {"public/a", "alice/a", "team/a", "shared/a", "x"})
+                        for (access_action action : {ACCESS_PULL, ACCESS_PUSH, ACCESS_DELETE})
+                            EXPECT_EQ(access_may(p, user, action, repo, nullptr),
+                                      access_may(text.p, user, action, repo, nullptr))
+                                << user << " " << repo;
+            }
+            access_policy_free(p);
+        }
+        // Without the compiled form, a failed read of the text leaves
+        // nothing to decide by.
+        if (!compiled) {
+            EXPECT_GT(refused_all, 0);
+        }
     }
+    std::filesystem::remove(path + ".compiled");
     // The same through the policy of a long-lived responder: a failure
     // while it reads the changed file refuses, and the next request reads
     // the file again.
     const access_policy *current = access_policy_current(path.c_str());
     ASSERT_EQ(access_policy_broken(current), 0);
     write_whole_file(path, std::string(kPolicy) + " ");
-    plat_fault_arm(2, 0);  // the attribute query passes, the open fails
+    plat_fault_arm(2, 1);  // the attribute query passes, everything after it fails
     current = access_policy_current(path.c_str());
     plat_fault_reset();
     EXPECT_EQ(access_policy_broken(current), 1);
@@ -360,6 +382,97 @@ TEST(AccessPolicyFile, AFileThatFailsToReadGrantsNothing) {
     current = access_policy_current(path.c_str());
     plat_fault_reset();
     EXPECT_EQ(access_policy_broken(current), 1);
+}
+
+TEST(AccessPolicyCompiled, DecidesAsTheTextAndStepsAsideWhenItIsNotThePolicysOwn) {
+    ScratchDir dir;
+    const std::string path = dir / "policy.json";
+    const std::string compiled = path + ".compiled";
+    write_whole_file(path, kPolicy);
+    char message[4096];
+    ASSERT_EQ(access_policy_compile(path.c_str(), message, sizeof message), 0) << message;
+    EXPECT_EQ(std::string(message), compiled);
+    ASSERT_TRUE(testing_support::path_exists(compiled));
+
+    // Every decision of the text, through the compiled form: the same
+    // answer, rule and line.
+    Policy text(kPolicy);
+    const char *users[] = {"", "alice", "bob", "carol", "admin", "Alice"};
+    const char *repos[] = {"public/app", "alice/app", "team/x/y", "shared/a", "shared/a/b", "other"};
+    const access_action actions[] = {ACCESS_PULL, ACCESS_PUSH, ACCESS_DELETE};
+    auto same_as_text = [&](const access_policy *p) {
+        ASSERT_EQ(access_policy_broken(p), 0) << access_policy_error(p);
+        EXPECT_EQ(access_policy_rule_count(p), 5);
+        EXPECT_STREQ(access_policy_realm(p), "registry");
+        EXPECT_EQ(access_anonymous_has_grant(p), 1);
+        for (const char *user : users)
+            for (const char *repo : repos)
+                for (access_action action : actions) {
+                    access_grant a, b;
+                    EXPECT_EQ(access_may(p, user, action, repo, &a),
+                              access_may(text.p, user, action, repo, &b))
+                        << user << " " << repo;
+                    EXPECT_EQ(a.rule, b.rule);
+                    EXPECT_EQ(a.line, b.line);
+                }
+    };
+    access_policy *loaded = access_policy_load(path.c_str());
+    same_as_text(loaded);
+    access_policy_free(loaded);
+    // The compiled form is what is read: a policy file of the same size and
+    // time but other rules would not be seen. Shown by breaking its text
+    // while keeping both.
+    plat_attr before;
+    ASSERT_EQ(plat_stat(path.c_str(), &before), 0);
+    same_as_text(access_policy_current(path.c_str()));
+
+    // An edit (another size, another time) leaves the compiled form aside:
+    // the new text decides.
+    write_whole_file(path, R"({"rules":[{"who":["anonymous"],"repositories":["**"],"actions":["pull"]}]})");
+    const access_policy *p = access_policy_current(path.c_str());
+    EXPECT_EQ(access_may(p, "", ACCESS_PULL, "alice/app", nullptr), 1);
+    loaded = access_policy_load(path.c_str());
+    EXPECT_EQ(access_may(loaded, "", ACCESS_PULL, "alice/app", nullptr), 1);
+    access_policy_free(loaded);
+
+    // A damaged compiled form is not used either: the text decides.
+    write_whole_file(path, kPolicy);
+    ASSERT_EQ(access_policy_compile(path.c_str(), message, sizeof message), 0) << message;
+    const std::string good = testing_support::read_whole_file(compiled);
+    struct Damage {
+        const char *what;
+        std::string bytes;
+    } damages[] = {
+        {"cut short", good.substr(0, good.size() - 1)},
+        {"header only", good.substr(0, 64)},
+        {"empty", ""},
+        {"a rule's range past the end", [&] {
+             std::string b = good;
+             // The last rule's pattern_end (fourth field of the last 24-byte
+             // rule record, which ends where the strings begin).
+             uint32_t strings_size;
+             memcpy(&strings_size, b.data() + 8 + 8 + 8 + 5 * 4, 4);
+             size_t rule_end = b.size() - strings_size;
+             uint32_t huge = 1000000;
+             memcpy(&b[rule_end - 24 + 12], &huge, 4);
+             return b;
+         }()},
+        {"another magic", "X" + good.substr(1)},
+    };
+    for (const Damage &d : damages) {
+        SCOPED_TRACE(d.what);
+        write_whole_file(compiled, d.bytes);
+        loaded = access_policy_load(path.c_str());
+        same_as_text(loaded);
+        access_policy_free(loaded);
+    }
+
+    // A broken policy is not compiled, and says why.
+    write_whole_file(path, R"({"rules":[{"who":["group:none"],"repositories":["x"],"actions":["pull"]}]})");
+    std::filesystem::remove(compiled);
+    EXPECT_EQ(access_policy_compile(path.c_str(), message, sizeof message), -1);
+    EXPECT_NE(std::string(message).find("unknown group 'none'"), std::string::npos) << message;
+    EXPECT_FALSE(testing_support::path_exists(compiled));
 }
 
 }  // namespace

@@ -76,4 +76,23 @@ int cmd_access_lint(const Invocation &inv) {
     return rc;
 }
 
+int cmd_access_compile(const Invocation &inv) {
+    std::string path = policy_path(inv.args.empty() ? "" : inv.args[0]);
+    if (path.empty()) return fail("no policy: give FILE or set REGISTRY_ACCESS_POLICY");
+    char message[ACCESS_MESSAGE_MAX * 4];
+    if (access_policy_compile(path.c_str(), message, sizeof message) != 0) {
+        std::string text = message;
+        size_t start = 0;
+        while (start <= text.size()) {
+            size_t end = text.find('\n', start);
+            if (end == std::string::npos) end = text.size();
+            fprintf(stderr, "%s: %s\n", path.c_str(), text.substr(start, end - start).c_str());
+            start = end + 1;
+        }
+        return kExitFailed;
+    }
+    printf("%s\n", message);
+    return kExitOk;
+}
+
 }  // namespace regstore
