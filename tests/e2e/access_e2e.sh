@@ -54,6 +54,22 @@ images=$work/images
 }
 oci_d=$(awk '$1 == "oci" {print $2}' "$work/digests")
 
+# regstore tells the same decisions, and where a broken policy is broken.
+regstore=$build_dir/tools/regstore
+check "regstore access check: bob may push team/app, by rules[2] on line 7" eval \
+  '"$regstore" access check bob push team/app --policy "$POLICY" >"$work/check.out" &&
+   grep -q "^allowed: bob may push team/app (rules\[2\], line 7 of " "$work/check.out" ||
+   { detail=$(cat "$work/check.out"); false; }'
+check "regstore access check: carol may not pull alice/app (exit 1)" eval \
+  '! "$regstore" access check carol pull alice/app --policy "$POLICY" >"$work/check.out" &&
+   grep -q "^denied: carol may not pull alice/app" "$work/check.out" ||
+   { detail=$(cat "$work/check.out"); false; }'
+check "regstore access lint: a policy naming an unknown group, with its line and column (exit 1)" eval \
+  'sed "s/group:devs/group:ops/" "$POLICY" >"$work/broken.json" &&
+   ! "$regstore" access lint "$work/broken.json" >"$work/lint.out" &&
+   grep -q "broken.json: line 7, column 14 (rules\[2\].who\[0\]): unknown group .ops." "$work/lint.out" ||
+   { detail=$(cat "$work/lint.out"); false; }'
+
 check "$server (${MODE:-cgi}) with AUTH=policy starts" start_server || finish
 reg=127.0.0.1:$port
 
