@@ -81,7 +81,9 @@ void oci_refuse_write_if_read_only(const char *method) {
     oci_send_error(405, "UNSUPPORTED", "the registry is read-only");
 }
 
-void oci_send_error(int status, const char *code, const char *message) {
+// The error reply, with one more header line when extra is not NULL.
+[[noreturn]] static void send_error_with(int status, const char *extra, const char *code,
+                                         const char *message) {
     // First read away a body the request still has, so that the web server
     // has handed it over whole and keeps the reply (Apache and fcgiwrap drop
     // it when the program stops reading early). Before the reply, not
@@ -89,6 +91,7 @@ void oci_send_error(int status, const char *code, const char *message) {
     cgi_body_discard(kDiscardLimit);
     cgi_header_status(status, nullptr);
     cgi_header_extra(oci_api_version_line);
+    if (extra != nullptr) cgi_header_extra(extra);
     cgi_header_json();
     cgi_headers_end();
     fputs("{\"errors\":[{\"code\":\"", stdout);
@@ -99,6 +102,10 @@ void oci_send_error(int status, const char *code, const char *message) {
     cgi_end_request();
 }
 
+void oci_send_error(int status, const char *code, const char *message) {
+    send_error_with(status, nullptr, code, message);
+}
+
 void oci_send_json(int status, const char *body) {
     cgi_header_status(status, nullptr);
     cgi_header_extra(oci_api_version_line);
@@ -107,6 +114,67 @@ void oci_send_json(int status, const char *body) {
     fputs(body != nullptr && body[0] != '\0' ? body : "{}", stdout);
     fputc('\n', stdout);
     fflush(stdout);
+}
+
+// ---- Access ------------------------------------------------------------------
+
+// The policy of this request: read once per CGI process, and in a FastCGI
+// responder looked at once per request (one attribute query of the file)
+// and read again when it changed. A broken policy's message goes to the
+// error log.
+static const access_policy *s_request_policy;
+
+static const access_policy *request_policy(void) {
+    const access_policy *policy = s_request_policy = access_policy_current(cgi_env("REGISTRY_ACCESS_POLICY", ""));
+    if (access_policy_broken(policy)) {
+        char line[ACCESS_MESSAGE_MAX + 64] = "registry-access-policy broken: ";
+        size_t used = strlen(line);
+        const char *why = policy != nullptr ? access_policy_error(policy) : "out of memory";
+        // One line, whatever the message holds.
+        for (const char *c = why; *c != '\0' && used + 3 < sizeof line; c++)
+            line[used++] = *c == '\n' ? ';' : (static_cast<unsigned char>(*c) < 0x20 ? '?' : *c);
+        line[used++] = '\n';
+        fwrite(line, 1, used, stderr);
+        fflush(stderr);
+    }
+    return policy;
+}
+
+int oci_access_policy_in_force(void) { return cgi_env("REGISTRY_ACCESS_POLICY", "")[0] != '\0'; }
+
+oci_access_result oci_access_decide(access_action action, const char *name) {
+    if (!oci_access_policy_in_force()) return OCI_ACCESS_ALLOWED;
+    const char *user = cgi_env("REMOTE_USER", "");
+    if (access_may(request_policy(), user, action, name, nullptr)) return OCI_ACCESS_ALLOWED;
+    return user[0] == '\0' ? OCI_ACCESS_NO_USER : OCI_ACCESS_REFUSED;
+}
+
+oci_access_result oci_access_decide_base(void) {
+    if (!oci_access_policy_in_force() || cgi_env("REMOTE_USER", "")[0] != '\0')
+        return OCI_ACCESS_ALLOWED;
+    return access_anonymous_has_grant(request_policy()) ? OCI_ACCESS_ALLOWED : OCI_ACCESS_NO_USER;
+}
+
+void oci_access_challenge_line(char *line, size_t size) {
+    // The realm was checked when the policy was read: it holds no quote,
+    // backslash or control byte.
+    tw_snprintf(line, size, "WWW-Authenticate: Basic realm=\"%s\"",
+                access_policy_realm(s_request_policy));
+}
+
+const access_policy *oci_access_policy(void) {
+    if (!oci_access_policy_in_force()) return nullptr;
+    return request_policy();
+}
+
+void oci_send_access_refused(oci_access_result result) {
+    if (result != OCI_ACCESS_NO_USER)
+        send_error_with(403, nullptr, "DENIED", "requested access to the resource is denied");
+    // The realm was checked when the policy was read: it holds no quote,
+    // backslash or control byte.
+    char challenge[256];
+    oci_access_challenge_line(challenge, sizeof challenge);
+    send_error_with(401, challenge, "UNAUTHORIZED", "authentication required");
 }
 
 int oci_valid_repo_name(const char *name) { return reg_repo_name_valid(name); }

@@ -9,6 +9,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "access/access.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -122,6 +124,50 @@ int oci_parse_page_size(const char *text, int32_t *n);
  * server reaches a client. Ends the request. */
 void oci_send_storage_error(const char *not_found_code, const char *not_found_message,
                             const char *invalid_code) __attribute__((noreturn));
+
+/* ---- Access ------------------------------------------------------------- */
+
+/* What the access policy says of one request. */
+typedef enum oci_access_result {
+    OCI_ACCESS_ALLOWED, /* go on */
+    OCI_ACCESS_NO_USER, /* refused, and the request has no user: 401 with a challenge */
+    OCI_ACCESS_REFUSED  /* refused to the request's user: 403 */
+} oci_access_result;
+
+/* 1 when the request has an access policy: REGISTRY_ACCESS_POLICY is set
+ * and not empty (in the CGI environment, or passed with the request by a
+ * FastCGI server). Without one every request is allowed, as before
+ * policies. */
+int oci_access_policy_in_force(void);
+
+/* The policy's decision for the request's user (REMOTE_USER as the web
+ * server authenticated it; none when unset or empty) on action in
+ * repository name: OCI_ACCESS_ALLOWED without a policy. A broken policy
+ * refuses everything, and its message goes to standard error (the web
+ * server's error log) on the line "registry-access-policy broken: ...". */
+oci_access_result oci_access_decide(access_action action, const char *name);
+
+/* The decision for GET /v2/: allowed to every user, and to a request
+ * without one when the policy grants such requests anything (or when there
+ * is no policy); else OCI_ACCESS_NO_USER. */
+oci_access_result oci_access_decide_base(void);
+
+/* The request's policy, for a caller that decides for many repositories
+ * at once (the catalog) with access_may and the request's user: NULL when
+ * no policy is in force; else the policy (broken, or NULL when memory ran
+ * out, grants nothing), looked at once. */
+const access_policy *oci_access_policy(void);
+
+/* The challenge line of the request's policy, "WWW-Authenticate: Basic
+ * realm="<realm>"", into line (size bytes; cut to fit). The realm is the
+ * one of the policy the request's last decision came from ("registry"
+ * before any). */
+void oci_access_challenge_line(char *line, size_t size);
+
+/* A refusal's reply, ending the request: for OCI_ACCESS_NO_USER 401
+ * UNAUTHORIZED with "WWW-Authenticate: Basic realm="<the policy's realm>"",
+ * else 403 DENIED. */
+void oci_send_access_refused(oci_access_result result) __attribute__((noreturn));
 
 /* The header line "Docker-Distribution-API-Version: registry/2.0". */
 extern const char oci_api_version_line[];

@@ -61,6 +61,23 @@ void reply_json_page(const char *doc, const char *path, int32_t n, const char *n
 void reply_access_line(const char *action, const char *name, const char *digest,
                        const char *reference);
 
+/* Asks the access policy whether the request's user may carry out action
+ * in repository name (oci_access_decide) and returns when allowed (always
+ * without a policy). Otherwise writes the access line of the refusal
+ * (reply_access_line's fields, with action the action's name, and
+ * result=denied) and answers 401 or 403 (oci_send_access_refused), ending
+ * the request before anything was changed or read of a body. */
+void endpoint_require_access(access_action action, const char *name);
+
+/* 1 when blob digest may be reached through repository name (HEAD, GET, a
+ * mount from it), else 0. This is the one place where, while an access
+ * policy is in force, the repository's hold of the blob is to be asked, so
+ * that a tenant cannot read another tenant's blob by its digest through a
+ * repository of their own. The store does not yet record which repository
+ * holds which blob: until it does, every stored blob is reachable through
+ * every repository, as without a policy. */
+int endpoint_blob_reachable(const char *name, const char *digest);
+
 /* Copies count bytes of f from its current position to standard output, in
  * the kernel where it can (a pipe or socket) and through a buffer
  * otherwise; stops early at the file's end, and when a write fails (the

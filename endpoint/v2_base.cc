@@ -16,7 +16,17 @@ static void answer_request(void) {
         oci_send_error(404, "NAME_UNKNOWN", "repository name not known");
     if (strcmp(method, "GET") != 0 && strcmp(method, "HEAD") != 0)
         oci_send_error(405, "UNSUPPORTED", "Method not allowed for the base endpoint");
+    oci_access_result access = oci_access_decide_base();
+    if (access != OCI_ACCESS_ALLOWED) oci_send_access_refused(access);
     reply_begin(200, "OK");
+    // A request without a user that the policy lets in still learns how to
+    // log in: clients that hold credentials send them only for a scheme
+    // they have seen here, and go on without them otherwise.
+    if (oci_access_policy_in_force() && cgi_env("REMOTE_USER", "")[0] == '\0') {
+        char challenge[256];
+        oci_access_challenge_line(challenge, sizeof challenge);
+        cgi_header_extra(challenge);
+    }
     cgi_header_json();
     cgi_header_extra("Content-Length: 3");
     cgi_headers_end();

@@ -191,6 +191,12 @@ int handle_v2_blob(const char *name_in, const char *digest_in) {
     if (strncmp(digest, "sha256:", 7) != 0 && strncmp(digest, "sha512:", 7) != 0)
         oci_send_error(404, "BLOB_UNKNOWN", "invalid blob digest format");
 
+    bool read = strcmp(method, "HEAD") == 0 || strcmp(method, "GET") == 0;
+    if (read || strcmp(method, "DELETE") == 0)
+        endpoint_require_access(read ? ACCESS_PULL : ACCESS_DELETE, name);
+    if (read && !endpoint_blob_reachable(name, digest))
+        oci_send_error(404, "BLOB_UNKNOWN", "blob unknown to registry");
+
     // The scratch buffer holds header lines as they are formatted.
     static char scratch[kScratch];
     if (strcmp(method, "HEAD") == 0)

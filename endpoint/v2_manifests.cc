@@ -87,6 +87,12 @@ static void answer_request(void) {
         oci_send_error(404, "NAME_UNKNOWN", "repository name not known");
     }
     if (route.reference[0] == '\0') oci_send_error(404, "MANIFEST_UNKNOWN", "manifest unknown");
+    bool read = strcmp(method, "GET") == 0 || strcmp(method, "HEAD") == 0;
+    if (read || strcmp(method, "PUT") == 0 || strcmp(method, "DELETE") == 0)
+        endpoint_require_access(read                            ? ACCESS_PULL
+                                : strcmp(method, "PUT") == 0 ? ACCESS_PUSH
+                                                             : ACCESS_DELETE,
+                                route.name);
     if (strcmp(method, "GET") == 0)
         answer_get(route, true);
     else if (strcmp(method, "HEAD") == 0)

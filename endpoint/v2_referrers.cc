@@ -17,6 +17,7 @@ static void answer_request(void) {
         oci_send_error(404, "NAME_UNKNOWN", "repository name not known");
     if (strcmp(method, "GET") != 0 && strcmp(method, "HEAD") != 0)
         oci_send_error(405, "UNSUPPORTED", "Method not allowed for referrers");
+    endpoint_require_access(ACCESS_PULL, route.name);
     char artifact_type[512];
     tw_strlcpy(artifact_type, cgi_query("artifactType"), sizeof artifact_type);
     const char *doc = reg_referrers_json(route.name, route.reference, artifact_type);

@@ -16,6 +16,7 @@ static void answer_request(void) {
         oci_send_error(404, "NAME_UNKNOWN", "repository name not known");
     if (strcmp(method, "GET") != 0 && strcmp(method, "HEAD") != 0)
         oci_send_error(405, "UNSUPPORTED", "Method not allowed for the tag list");
+    endpoint_require_access(ACCESS_PULL, route.name);
     int32_t n = query_page_size();
     char last[OCI_REFERENCE_MAX];
     tw_strlcpy(last, cgi_query("last"), sizeof last);

@@ -87,14 +87,27 @@ void finish_upload(const char *name, const char *id, const char *digest) {
     reply_blob_created(name, stored);
 }
 
+// Whether a mount of digest may take it from repository from: always
+// without an access policy; with one, only from a named repository that the
+// user may pull and that reaches the blob.
+bool may_mount_from(const char *from, const char *digest) {
+    if (!oci_access_policy_in_force()) return true;
+    if (from[0] == '\0' || !oci_valid_repo_name(from)) return false;
+    return oci_access_decide(ACCESS_PULL, from) == OCI_ACCESS_ALLOWED &&
+           endpoint_blob_reachable(from, digest);
+}
+
 void answer_start(const oci_route &route) {
     if (!reg_repo_name_oci(route.name))
         oci_send_error(400, "NAME_INVALID", "invalid repository name");
     // Blobs are shared by every repository: a mount is a test that the
-    // blob is stored, wherever it came from.
-    const char *mount = cgi_query("mount");
-    if (mount[0] != '\0' && reg_blob_exists(mount) == 1) {
-        reply_access_line("blob.mount", route.name, mount, cgi_query("from"));
+    // blob is stored, wherever it came from. A mount that cannot be made
+    // (not stored, or from where the user may not pull) is a new upload.
+    char mount[REG_DIGEST_STRING_SIZE + 1], from[OCI_NAME_MAX];
+    tw_strlcpy(mount, cgi_query("mount"), sizeof mount);
+    tw_strlcpy(from, cgi_query("from"), sizeof from);
+    if (mount[0] != '\0' && may_mount_from(from, mount) && reg_blob_exists(mount) == 1) {
+        reply_access_line("blob.mount", route.name, mount, from);
         reply_blob_created(route.name, mount);
         return;
     }
@@ -175,8 +188,11 @@ static void answer_request(void) {
     if (start) {
         if (strcmp(method, "POST") != 0)
             oci_send_error(405, "UNSUPPORTED", "Method not allowed for upload endpoint");
+        endpoint_require_access(ACCESS_PUSH, route.name);
         answer_start(route);
     } else {
+        // Every step of an upload, its progress too, is part of a push.
+        endpoint_require_access(ACCESS_PUSH, route.name);
         answer_session(route, method);
     }
 }

@@ -227,6 +227,30 @@ const char *reg_catalog_page(int32_t n, const char *last, char *out_next, uint64
     });
 }
 
+const char *reg_catalog_page_where(int32_t n, const char *last,
+                                   int (*keep)(const char *name, void *context), void *context,
+                                   char *out_next, uint64_t next_size) {
+    if (require_ready() != 0) return nullptr;
+    if (keep == nullptr) {
+        set_status_error(REG_STATUS_INVALID_ARGUMENT, "keep is NULL");
+        return nullptr;
+    }
+    return unless_out_of_memory<const char *>(nullptr, [&]() -> const char * {
+        std::vector<std::string> names;
+        if (list_repositories(&names) != 0) {
+            set_error("cannot list repositories");
+            return nullptr;
+        }
+        // The names left out are gone before the page is cut, so that a
+        // page holds n kept names and its next marker is a kept name.
+        std::vector<std::string> kept;
+        for (std::string &name : names) {
+            if (keep(name.c_str(), context)) kept.push_back(std::move(name));
+        }
+        return write_page("{\"repositories\":[", kept, n, last, out_next, next_size);
+    });
+}
+
 const char *reg_catalog_json(int32_t n, const char *last) {
     return reg_catalog_page(n > 0 ? n : -1, last, nullptr, 0);
 }

@@ -394,6 +394,14 @@ const char *reg_tags_list_page(const char *repo_name, int32_t n, const char *las
  * reg_tags_list_page. NULL on failure. */
 const char *reg_catalog_page(int32_t n, const char *last, char *out_next, uint64_t next_size);
 
+/* The catalog page as reg_catalog_page gives it, of only those repository
+ * names for which keep(name, context) gives non-zero (the others are left
+ * out before the page is cut: the page holds up to n kept names, and
+ * out_next names a kept one). NULL on failure, also when keep is NULL. */
+const char *reg_catalog_page_where(int32_t n, const char *last,
+                                   int (*keep)(const char *name, void *context), void *context,
+                                   char *out_next, uint64_t next_size);
+
 /* An OCI image index of the manifests of repo_name whose "subject" is
  * digest: for each one a descriptor with its mediaType, digest, size, its
  * artifactType (else its config's mediaType) and its annotations; only

@@ -3,6 +3,7 @@
 // Each reply is checked for its status, its header lines and its body.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -159,7 +160,9 @@ class RegistryApi : public ::testing::TestWithParam<Setting> {
             size_t end = r.err.find('\n', at);
             EXPECT_NE(end, std::string::npos) << program << ": " << r.err;
             if (end == std::string::npos) break;
-            EXPECT_EQ(r.err.compare(at, 21, "registry-access user="), 0)
+            // ... or the message of a broken access policy.
+            EXPECT_TRUE(r.err.compare(at, 21, "registry-access user=") == 0 ||
+                        r.err.compare(at, 31, "registry-access-policy broken: ") == 0)
                 << program << ": " << r.err.substr(at, end - at);
             at = end + 1;
         }
@@ -901,6 +904,252 @@ TEST_P(RegistryApi, ReadOnlyRefusesEveryWriteAndChangesNothing) {
         EXPECT_EQ(started.status, 202) << value;
     }
 }
+
+// ---- Access policy -------------------------------------------------------------
+
+const char kAccessPolicy[] =
+    "{\"realm\": \"tarnwick test\",\n"
+    " \"groups\": {\"devs\": [\"alice\", \"bob\"]},\n"
+    " \"rules\": [\n"
+    "  {\"who\": [\"anonymous\"], \"repositories\": [\"public/**\"], \"actions\": [\"pull\"]},\n"
+    "  {\"who\": [\"user:alice\"], \"repositories\": [\"alice/**\"], \"actions\": [\"pull\", \"push\", \"delete\"]},\n"
+    "  {\"who\": [\"group:devs\"], \"repositories\": [\"team/**\"], \"actions\": [\"pull\", \"push\"]},\n"
+    "  {\"who\": [\"authenticated\"], \"repositories\": [\"shared/*\"], \"actions\": [\"pull\"]},\n"
+    "  {\"who\": [\"user:admin\"], \"repositories\": [\"**\"], \"actions\": [\"pull\", \"push\", \"delete\"]}\n"
+    " ]}\n";
+
+class RegistryAccess : public RegistryApi {
+  protected:
+    void SetUp() override { write_policy(kAccessPolicy); }
+    void write_policy(const std::string &text) {
+        testing_support::write_whole_file(policy_path(), text);
+    }
+    std::string policy_path() const { return dir_ / "policy.json"; }
+    // A request's variables for user ("" for none) under the policy.
+    std::map<std::string, std::string> as(const std::string &user) const {
+        std::map<std::string, std::string> env = {{"REGISTRY_ACCESS_POLICY", policy_path()},
+                                                  {"REMOTE_ADDR", "192.0.2.7"}};
+        if (!user.empty()) env["REMOTE_USER"] = user;
+        return env;
+    }
+    // The status a refusal has for user: 401 without one, else 403.
+    static int refused(const std::string &user) { return user.empty() ? 401 : 403; }
+    // The realm of the challenge: the policy's, or "registry" where it
+    // names none or is broken.
+    std::string realm_ = "tarnwick test";
+    void expect_refusal(const Reply &r, const std::string &user) {
+        EXPECT_EQ(r.status, refused(user)) << r.body;
+        EXPECT_EQ(r.code(), user.empty() ? "UNAUTHORIZED" : "DENIED");
+        EXPECT_EQ(r.header("www-authenticate"),
+                  user.empty() ? "Basic realm=\"" + realm_ + "\"" : "");
+    }
+    // An image in each of the four repositories, stored without a policy.
+    void store_images() {
+        for (const char *repo : {"public/app", "alice/app", "team/app", "shared/app"}) {
+            std::string m = stored_image(repo, kOciManifest, 90);
+            ASSERT_EQ(put_manifest(repo, "v1", m, kOciManifest).status, 201);
+        }
+    }
+};
+
+TEST_P(RegistryAccess, EveryUserAndRepositoryAnswersAsThePolicySays) {
+    store_images();
+    // What each user may do in each repository, written out by hand from
+    // the policy: p pull, u push, d delete.
+    struct Row {
+        const char *user;
+        const char *public_app, *alice_app, *team_app, *shared_app;
+    } rows[] = {
+        {"", "p", "", "", ""},
+        {"alice", "p", "pud", "pu", "p"},
+        {"bob", "p", "", "pu", "p"},
+        {"carol", "p", "", "", "p"},
+        {"admin", "pud", "pud", "pud", "pud"},
+    };
+    const std::map<std::string, std::string> before = snapshot(root());
+    for (const Row &row : rows) {
+        const std::pair<const char *, const char *> grants[] = {{"public/app", row.public_app},
+                                                                {"alice/app", row.alice_app},
+                                                                {"team/app", row.team_app},
+                                                                {"shared/app", row.shared_app}};
+        for (const auto &[repo, allowed] : grants) {
+            SCOPED_TRACE(std::string("user '") + row.user + "' in " + repo);
+            const std::string r = repo;
+            auto env = as(row.user);
+            bool may_pull = strchr(allowed, 'p') != nullptr;
+            bool may_push = strchr(allowed, 'u') != nullptr;
+            bool may_delete = strchr(allowed, 'd') != nullptr;
+            Reply pull = call("v2_manifests", "GET", "/v2/" + r + "/manifests/v1", "", "", env);
+            if (may_pull) {
+                EXPECT_EQ(pull.status, 200);
+            } else {
+                expect_refusal(pull, row.user);
+                EXPECT_EQ(last_err_, std::string("registry-access user=") +
+                                         (row.user[0] ? row.user : "-") +
+                                         " addr=192.0.2.7 action=pull repository=" + r +
+                                         " digest=- reference=- result=denied\n");
+            }
+            Reply push = call("v2_uploads", "POST", "/v2/" + r + "/blobs/uploads/", "", "", env);
+            if (may_push) {
+                EXPECT_EQ(push.status, 202);
+                // The session goes again, so that the store stays as it was.
+                EXPECT_EQ(call("v2_uploads", "DELETE", push.header("location"), "", "", env).status,
+                          204);
+            } else {
+                expect_refusal(push, row.user);
+            }
+            // A tag that is not there: allowed is 404, the store unchanged.
+            Reply remove = call("v2_manifests", "DELETE", "/v2/" + r + "/manifests/none", "", "", env);
+            if (may_delete)
+                EXPECT_EQ(remove.status, 404);
+            else
+                expect_refusal(remove, row.user);
+        }
+    }
+    EXPECT_EQ(snapshot(root()), before);
+}
+
+TEST_P(RegistryAccess, EveryProgramRefusesBeforeItChangesOrReadsAnything) {
+    store_images();
+    std::string manifest = stored_image("team/app", kOciManifest, 91);
+    ASSERT_EQ(put_manifest("team/app", "v2", manifest, kOciManifest).status, 201);
+    Reply start = call("v2_uploads", "POST", "/v2/team/app/blobs/uploads/");
+    ASSERT_EQ(start.status, 202);
+    const std::string upload = start.header("location");
+    const std::string config = "{\"architecture\":\"amd64\",\"seed\":91}";
+    const std::string blob = digest_of(config);
+    const std::string body = random_bytes(700, 92);
+
+    const std::map<std::string, std::string> before = snapshot(root());
+    const std::vector<WriteRequest> requests = {
+        {"v2_blob", "HEAD", "/v2/team/app/blobs/" + blob, "", ""},
+        {"v2_blob", "GET", "/v2/team/app/blobs/" + blob, "", ""},
+        {"v2_blob", "DELETE", "/v2/team/app/blobs/" + blob, "", ""},
+        {"v2_uploads", "POST", "/v2/team/app/blobs/uploads/", "", body},
+        {"v2_uploads", "POST", "/v2/team/app/blobs/uploads/", "digest=" + digest_of(body), body},
+        {"v2_uploads", "POST", "/v2/team/app/blobs/uploads/", "mount=" + blob + "&from=team/app", ""},
+        {"v2_uploads", "PATCH", upload, "", body},
+        {"v2_uploads", "PUT", upload, "digest=" + digest_of(body), body},
+        {"v2_uploads", "GET", upload, "", ""},
+        {"v2_uploads", "DELETE", upload, "", ""},
+        {"v2_manifests", "HEAD", "/v2/team/app/manifests/v1", "", ""},
+        {"v2_manifests", "PUT", "/v2/team/app/manifests/v3", "", manifest},
+        {"v2_manifests", "DELETE", "/v2/team/app/manifests/v1", "", ""},
+        {"v2_manifests", "DELETE", "/v2/team/app/manifests/" + digest_of(manifest), "", ""},
+        {"v2_tags", "GET", "/v2/team/app/tags/list", "", ""},
+        {"v2_referrers", "GET", "/v2/team/app/referrers/" + digest_of(manifest), "", ""},
+        // A repository that does not exist is refused alike: a refusal
+        // tells nothing of what is stored.
+        {"v2_manifests", "GET", "/v2/team/none/manifests/v1", "", ""},
+    };
+    for (const char *user : {"", "carol"}) {
+        for (const WriteRequest &w : requests) {
+            SCOPED_TRACE(std::string("user '") + user + "': " + w.method + " " + w.path + "?" + w.query);
+            auto env = as(user);
+            if (w.program == std::string("v2_manifests") && w.method == std::string("PUT"))
+                env["CONTENT_TYPE"] = kOciManifest;
+            Reply r = call(w.program, w.method, w.path, w.query, w.body, env);
+            expect_refusal(r, user);
+            EXPECT_NE(last_err_.find(" result=denied\n"), std::string::npos) << last_err_;
+        }
+    }
+    EXPECT_EQ(snapshot(root()), before);
+    // The same upload goes on for a user the policy lets push.
+    EXPECT_EQ(call("v2_uploads", "PATCH", upload, "", body, as("bob")).status, 202);
+}
+
+TEST_P(RegistryAccess, BaseCatalogAndMountFollowThePolicy) {
+    store_images();
+    // /v2/: every user; anonymous only while the policy grants it anything.
+    // A request without a user learns the scheme all the same, so that a
+    // client with credentials sends them.
+    Reply anonymous = call("v2_base", "GET", "/v2/", "", "", as(""));
+    EXPECT_EQ(anonymous.status, 200);
+    EXPECT_EQ(anonymous.header("www-authenticate"), "Basic realm=\"tarnwick test\"");
+    Reply carol = call("v2_base", "GET", "/v2/", "", "", as("carol"));
+    EXPECT_EQ(carol.status, 200);
+    EXPECT_FALSE(carol.has("www-authenticate"));
+    EXPECT_FALSE(call("v2_base", "GET", "/v2/").has("www-authenticate")) << "no policy, no challenge";
+    write_policy(R"({"rules":[{"who":["authenticated"],"repositories":["**"],"actions":["pull"]}]})");
+    Reply base = call("v2_base", "GET", "/v2/", "", "", as(""));
+    EXPECT_EQ(base.status, 401);
+    EXPECT_EQ(base.header("www-authenticate"), "Basic realm=\"registry\"");
+    EXPECT_EQ(call("v2_base", "GET", "/v2/", "", "", as("carol")).status, 200);
+    write_policy(kAccessPolicy);
+
+    // The catalog holds only what the user may pull, page by page.
+    struct CatalogCase {
+        const char *user;
+        const char *all;
+    } catalogs[] = {
+        {"", "[\"public/app\"]"},
+        {"carol", "[\"public/app\",\"shared/app\"]"},
+        {"bob", "[\"public/app\",\"shared/app\",\"team/app\"]"},
+        {"admin", "[\"alice/app\",\"public/app\",\"shared/app\",\"team/app\"]"},
+    };
+    for (const CatalogCase &c : catalogs) {
+        SCOPED_TRACE(c.user);
+        Reply all = call("v2_catalog", "GET", "/v2/_catalog", "", "", as(c.user));
+        EXPECT_EQ(all.body, std::string("{\"repositories\":") + c.all + "}\n");
+    }
+    Reply first = call("v2_catalog", "GET", "/v2/_catalog", "n=1", "", as("carol"));
+    EXPECT_EQ(first.body, "{\"repositories\":[\"public/app\"]}\n");
+    EXPECT_EQ(first.header("link"), "</v2/_catalog?n=1&last=public/app>; rel=\"next\"");
+    Reply second = call("v2_catalog", "GET", "/v2/_catalog", "n=1&last=public/app", "", as("carol"));
+    EXPECT_EQ(second.body, "{\"repositories\":[\"shared/app\"]}\n");
+    EXPECT_EQ(second.header("link"), "") << "nothing carol may pull follows";
+
+    // A mount from a repository the user may not pull is a new upload.
+    const std::string config = digest_of("{\"architecture\":\"amd64\",\"seed\":90}");
+    Reply refused = call("v2_uploads", "POST", "/v2/team/new/blobs/uploads/",
+                         "mount=" + config + "&from=alice/app", "", as("bob"));
+    EXPECT_EQ(refused.status, 202);
+    EXPECT_NE(refused.header("docker-upload-uuid"), "");
+    Reply unnamed = call("v2_uploads", "POST", "/v2/team/new/blobs/uploads/", "mount=" + config, "",
+                         as("bob"));
+    EXPECT_EQ(unnamed.status, 202) << "without from, no repository vouches for the blob";
+    Reply mounted = call("v2_uploads", "POST", "/v2/team/new/blobs/uploads/",
+                         "mount=" + config + "&from=shared/app", "", as("bob"));
+    EXPECT_EQ(mounted.status, 201);
+}
+
+TEST_P(RegistryAccess, ABrokenOrChangedPolicyIsFollowedAndFailsClosed) {
+    store_images();
+    EXPECT_EQ(call("v2_manifests", "GET", "/v2/public/app/manifests/v1", "", "", as("")).status, 200);
+    // An edit that breaks the policy refuses everything, to everyone, and
+    // the error log says why.
+    write_policy(std::string(kAccessPolicy).replace(std::string(kAccessPolicy).find("group:devs"), 10,
+                                                   "group:ops"));
+    realm_ = "registry";
+    expect_refusal(call("v2_manifests", "GET", "/v2/public/app/manifests/v1", "", "", as("")), "");
+    EXPECT_NE(last_err_.find("registry-access-policy broken: line 6, column 12 (rules[2].who[0]): "
+                             "unknown group 'ops'"),
+              std::string::npos)
+        << last_err_;
+    Reply admin = call("v2_manifests", "GET", "/v2/public/app/manifests/v1", "", "", as("admin"));
+    EXPECT_EQ(admin.status, 403);
+    EXPECT_EQ(call("v2_base", "GET", "/v2/", "", "", as("")).status, 401);
+    // The file gone: the same.
+    std::filesystem::remove(policy_path());
+    EXPECT_EQ(call("v2_manifests", "GET", "/v2/public/app/manifests/v1", "", "", as("admin")).status,
+              403);
+    // Mended: followed at the next request, by a responder as well.
+    write_policy(kAccessPolicy);
+    EXPECT_EQ(call("v2_manifests", "GET", "/v2/public/app/manifests/v1", "", "", as("")).status, 200);
+    write_policy(R"({"rules":[{"who":["user:carol"],"repositories":["**"],"actions":["pull"]}]})");
+    expect_refusal(call("v2_manifests", "GET", "/v2/public/app/manifests/v1", "", "", as("")), "");
+    EXPECT_EQ(call("v2_manifests", "GET", "/v2/alice/app/manifests/v1", "", "", as("carol")).status,
+              200);
+    // Without the variable, the registry answers as it did before policies.
+    EXPECT_EQ(call("v2_manifests", "GET", "/v2/alice/app/manifests/v1").status, 200);
+}
+
+#ifdef _WIN32
+INSTANTIATE_TEST_SUITE_P(Modes, RegistryAccess, ::testing::Values(Mode::kCgi), mode_name);
+#else
+INSTANTIATE_TEST_SUITE_P(Modes, RegistryAccess, ::testing::Values(Mode::kCgi, Mode::kFastcgi),
+                         mode_name);
+#endif
 
 #ifdef _WIN32
 INSTANTIATE_TEST_SUITE_P(Modes, RegistryApi, ::testing::Values(Setting{Mode::kCgi, Algo::kSha256}),

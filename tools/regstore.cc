@@ -30,9 +30,11 @@ struct Command {
     const char *synopsis;  // everything after "regstore "
     const char *summary;   // one line for the command lists
     const char *details;   // the body of the command's --help
-    size_t arg_count;      // positional arguments, exactly
+    size_t arg_count;      // positional arguments, exactly (or up to arg_count + optional_args)
     std::vector<OptionSpec> options;
     int (*run)(const Invocation &);
+    size_t optional_args = 0;  // positional arguments that may follow the required ones
+    bool uses_storage = true;  // false: runs without a storage root
 };
 
 const char kRootHelp[] =
@@ -149,11 +151,34 @@ const std::vector<Command> &commands() {
          "Removes the tag, or the revision of the digest string, REF from REPO. The\n"
          "manifest's files go once no tag names it any more.\n",
          2, {}, cmd_manifest_rm},
+        {"access", "check", "access check USER|anonymous pull|push|delete REPO [--policy FILE]",
+         "tell whether the policy lets a user act on a repository",
+         "Reads the access policy (--policy FILE, else the file REGISTRY_ACCESS_POLICY\n"
+         "names) and prints whether USER (anonymous: a request without a user) may\n"
+         "pull, push or delete in repository REPO, and which rule granted it, or\n"
+         "that no rule did. A broken policy grants nothing; its problems are printed.\n"
+         "Exit status 0 allowed, 1 denied (or a broken policy).\n",
+         3, {{"policy", 0, true}}, cmd_access_check, 0, false},
+        {"access", "lint", "access lint [FILE]", "check an access policy",
+         "Reads the access policy FILE (else the file REGISTRY_ACCESS_POLICY names)\n"
+         "and reports each problem with its line, column and place in the document.\n"
+         "Exit status 0 when the policy is sound, 1 when it has problems (a registry\n"
+         "would then deny every request).\n",
+         0, {}, cmd_access_lint, 1, false},
+        {"access", "compile", "access compile [FILE]", "write a policy's compiled form beside it",
+         "Checks the access policy FILE (else the file REGISTRY_ACCESS_POLICY names)\n"
+         "and writes FILE.compiled beside it: the rules as the registry's programs\n"
+         "decide with them, which a CGI program reads in a few pages instead of\n"
+         "parsing the policy at every request. It holds the policy's size and time;\n"
+         "after an edit of the policy it is ignored (the policy is parsed again)\n"
+         "until it is compiled again. A broken policy is reported as by lint, and\n"
+         "nothing is written. Exit status 0 written, 1 not.\n",
+         0, {}, cmd_access_compile, 1, false},
     };
     return kCommands;
 }
 
-const char *const kGroups[] = {"blob", "upload", "manifest"};
+const char *const kGroups[] = {"blob", "upload", "manifest", "access"};
 
 bool is_group(const std::string &word) {
     for (const char *g : kGroups) {
@@ -300,8 +325,8 @@ Parsed parse_command_line(const Command &c, const std::vector<std::string> &word
         *problem = "missing argument";
         return Parsed::kUsage;
     }
-    if (inv->args.size() > c.arg_count) {
-        *problem = "unexpected argument '" + inv->args[c.arg_count] + "'";
+    if (inv->args.size() > c.arg_count + c.optional_args) {
+        *problem = "unexpected argument '" + inv->args[c.arg_count + c.optional_args] + "'";
         return Parsed::kUsage;
     }
     return Parsed::kRun;
@@ -384,6 +409,8 @@ int run(int argc, char **argv) {
         break;
     }
 
+    // The access policy is no part of the store.
+    if (!command.uses_storage) return command.run(inv);
     if (root_given) {
         inv.root = root;
     } else {

@@ -147,6 +147,10 @@ int cmd_manifest_put(const Invocation &inv);
 int cmd_manifest_get(const Invocation &inv);
 int cmd_manifest_rm(const Invocation &inv);
 
+int cmd_access_check(const Invocation &inv);
+int cmd_access_lint(const Invocation &inv);
+int cmd_access_compile(const Invocation &inv);
+
 int cmd_gc(const Invocation &inv);
 int cmd_fsck(const Invocation &inv);
 int cmd_du(const Invocation &inv);
