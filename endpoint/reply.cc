@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "edge/tw_cgi.h"
+#include "storage/reg_storage.h"
 #include "platform/platform.h"
 
 namespace {
@@ -71,6 +72,9 @@ void endpoint_start(oci_route *route) {
     if (oci_init_storage() != 0)
         oci_send_error(500, "STORAGE_ERROR", "Failed to initialize registry storage");
     oci_route_path(cgi_path_info(), route);
+    // Under an access policy a manifest may name only the blobs its
+    // repository holds; set for each request, as a responder serves many.
+    reg_storage_scope_blobs(oci_access_policy_in_force());
 }
 
 void reply_begin(int status, const char *reason) {
@@ -139,9 +143,10 @@ void endpoint_require_access(access_action action, const char *name) {
 }
 
 int endpoint_blob_reachable(const char *name, const char *digest) {
-    (void)name;
-    (void)digest;
-    return 1;
+    if (!oci_access_policy_in_force()) return 1;
+    // A repository that cannot tell whether it holds the blob does not
+    // reach it.
+    return reg_repo_holds_blob(name, digest) == 1 ? 1 : 0;
 }
 
 void send_file_bytes(FILE *f, int64_t offset, int64_t count) {

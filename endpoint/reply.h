@@ -73,9 +73,10 @@ void endpoint_require_access(access_action action, const char *name);
  * mount from it), else 0. This is the one place where, while an access
  * policy is in force, the repository's hold of the blob is to be asked, so
  * that a tenant cannot read another tenant's blob by its digest through a
- * repository of their own. The store does not yet record which repository
- * holds which blob: until it does, every stored blob is reachable through
- * every repository, as without a policy. */
+ * repository of their own: with a policy, only a blob the repository
+ * holds (reg_repo_holds_blob: its upload committed it, it was mounted into
+ * it, or one of its manifests names it) is reachable; without one, every
+ * stored blob is reachable through every repository. */
 int endpoint_blob_reachable(const char *name, const char *digest);
 
 /* Copies count bytes of f from its current position to standard output, in

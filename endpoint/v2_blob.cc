@@ -119,8 +119,12 @@ void answer_get(const char *digest, char *scratch) {
 }
 
 void answer_delete(const char *name, const char *digest) {
-    if (reg_blob_delete(digest) != 0)
-        oci_send_error(404, "BLOB_UNKNOWN", "blob unknown to registry");
+    // Under an access policy a tenant deletes its repository's hold of the
+    // blob, never the blob that other repositories may hold too; gc removes
+    // the blob once nothing names it.
+    int rc = oci_access_policy_in_force() ? reg_repo_blob_unlink(name, digest)
+                                          : reg_blob_delete(digest);
+    if (rc != 0) oci_send_error(404, "BLOB_UNKNOWN", "blob unknown to registry");
     reply_access_line("blob.delete", name, digest, nullptr);
     cgi_header_status(202, "Accepted");
     cgi_header_extra(oci_api_version_line);
@@ -194,7 +198,8 @@ int handle_v2_blob(const char *name_in, const char *digest_in) {
     bool read = strcmp(method, "HEAD") == 0 || strcmp(method, "GET") == 0;
     if (read || strcmp(method, "DELETE") == 0)
         endpoint_require_access(read ? ACCESS_PULL : ACCESS_DELETE, name);
-    if (read && !endpoint_blob_reachable(name, digest))
+    bool deleting = strcmp(method, "DELETE") == 0;
+    if ((read || deleting) && !endpoint_blob_reachable(name, digest))
         oci_send_error(404, "BLOB_UNKNOWN", "blob unknown to registry");
 
     // The scratch buffer holds header lines as they are formatted.

@@ -34,7 +34,13 @@ void reply_session(int status, const char *reason, const char *name, const char 
     reply_end_empty();
 }
 
+// Answers a blob stored into (or mounted into) repository name, which holds
+// it from now on. Where an access policy is in force the repository must
+// record that, or it could not reach the blob: a record that cannot be
+// written is then the store's failure, and the client's retry makes it.
 void reply_blob_created(const char *name, const char *digest) {
+    if (reg_repo_blob_link(name, digest) != 0 && oci_access_policy_in_force())
+        oci_send_error(500, "STORAGE_ERROR", "cannot record the repository's blob");
     reply_begin(201, "Created");
     reply_header("Location: /v2/%s/blobs/%s", name, digest);
     reply_header("Docker-Content-Digest: %s", digest);

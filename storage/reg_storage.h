@@ -121,6 +121,11 @@ int reg_is_digest_reference(const char *reference);
  * (REG_STATUS_NOT_FOUND). 0 / -1. */
 int reg_repo_blob_link(const char *repo_name, const char *digest);
 
+/* Removes the record that repo_name holds the blob of digest; the blob
+ * stays for the repositories that hold it too. No record: "blob not found:
+ * %s" (REG_STATUS_NOT_FOUND). 0 / -1. */
+int reg_repo_blob_unlink(const char *repo_name, const char *digest);
+
 /* 1 when repo_name holds the blob of digest and the blob is stored, 0 when
  * not, -1 (with the message) for a name or digest outside the rules or
  * when the store cannot tell. */

@@ -82,6 +82,30 @@ int reg_repo_blob_link(const char *repo_name, const char *digest) {
     return link_blob_into(repo_name, digest_hex_part(digest));
 }
 
+int reg_repo_blob_unlink(const char *repo_name, const char *digest) {
+    if (repo_name == nullptr || digest == nullptr) {
+        set_status_error(REG_STATUS_INVALID_ARGUMENT, "NULL argument");
+        return -1;
+    }
+    if (require_repo_and_digest(repo_name, digest) != 0) return -1;
+    char path[REG_PATH_MAX];
+    repo_blob_link_path(repo_name, digest_hex_part(digest), path, sizeof path);
+    int present = file_presence(path);
+    if (present < 0) {
+        set_error("cannot query the blob link of %s: %s", repo_name, digest);
+        return -1;
+    }
+    if (present == 0) {
+        set_status_error(REG_STATUS_NOT_FOUND, "blob not found: %s", digest);
+        return -1;
+    }
+    if (remove_file(path) != 0) {
+        set_error("cannot remove the blob link of %s: %s", repo_name, digest);
+        return -1;
+    }
+    return 0;
+}
+
 int reg_repo_holds_blob(const char *repo_name, const char *digest) {
     if (repo_name == nullptr || digest == nullptr) {
         set_status_error(REG_STATUS_INVALID_ARGUMENT, "NULL argument");

@@ -625,8 +625,10 @@ TEST_P(RegistryApi, ManifestPutRefusals) {
         EXPECT_EQ(r.status, c.status) << r.body;
         EXPECT_EQ(r.code(), c.code) << r.body;
     }
-    EXPECT_EQ(call("v2_tags", "GET", "/v2/app/tags/list").status, 404)
-        << "no refused put left a repository behind";
+    // The repository holds the blobs pushed into it, and no refused put left
+    // a tag or a manifest behind.
+    EXPECT_EQ(call("v2_tags", "GET", "/v2/app/tags/list").body, "{\"name\":\"app\",\"tags\":[]}\n");
+    EXPECT_FALSE(std::filesystem::exists(root() + "/repositories/app/_manifests/revisions"));
 }
 
 TEST_P(RegistryApi, ManifestSizeLimit) {
@@ -920,7 +922,10 @@ const char kAccessPolicy[] =
 
 class RegistryAccess : public RegistryApi {
   protected:
-    void SetUp() override { write_policy(kAccessPolicy); }
+    void SetUp() override {
+        RegistryApi::SetUp();
+        write_policy(kAccessPolicy);
+    }
     void write_policy(const std::string &text) {
         testing_support::write_whole_file(policy_path(), text);
     }
@@ -951,6 +956,64 @@ class RegistryAccess : public RegistryApi {
         }
     }
 };
+
+// A tenant who knows the digest of another tenant's private blob reaches it
+// through no repository of their own: not by HEAD or GET, not by a mount,
+// not by a manifest that names it. Whoever has the bytes may push them, and
+// a delete takes only the deleting repository's hold of a blob.
+TEST_P(RegistryAccess, TenantsCannotReachEachOthersBlobs) {
+    const std::string secret = random_bytes(4000, 77);
+    const std::string digest = digest_of(secret);
+    Reply pushed = call("v2_uploads", "POST", "/v2/alice/app/blobs/uploads/", "digest=" + digest,
+                        secret, as("alice"));
+    ASSERT_EQ(pushed.status, 201) << pushed.body;
+    EXPECT_EQ(call("v2_blob", "GET", "/v2/alice/app/blobs/" + digest, "", "", as("alice")).status,
+              200);
+    for (const char *method : {"HEAD", "GET"}) {
+        EXPECT_EQ(call("v2_blob", method, "/v2/team/app/blobs/" + digest, "", "", as("bob")).status,
+                  404)
+            << method;
+        EXPECT_EQ(call("v2_blob", method, "/v2/public/app/blobs/" + digest, "", "", as("")).status,
+                  404)
+            << method;
+    }
+    for (const char *from : {"alice/app", "team/app", ""}) {
+        SCOPED_TRACE(std::string("mount from '") + from + "'");
+        Reply mount = call("v2_uploads", "POST", "/v2/team/app/blobs/uploads/",
+                           "mount=" + digest + "&from=" + from, "", as("bob"));
+        EXPECT_EQ(mount.status, 202) << "a mount that cannot be made is a new upload";
+        EXPECT_EQ(call("v2_blob", "HEAD", "/v2/team/app/blobs/" + digest, "", "", as("bob")).status,
+                  404);
+    }
+    const std::string config = "{\"tenant\":\"bob\"}";
+    ASSERT_EQ(call("v2_uploads", "POST", "/v2/team/app/blobs/uploads/",
+                   "digest=" + digest_of(config), config, as("bob"))
+                  .status,
+              201);
+    const std::string naming = image_manifest(kOciManifest, config, {secret});
+    Reply refused = call("v2_manifests", "PUT", "/v2/team/app/manifests/v1", "", naming,
+                         [&] {
+                             auto env = as("bob");
+                             env["CONTENT_TYPE"] = kOciManifest;
+                             return env;
+                         }());
+    EXPECT_EQ(refused.status, 400);
+    EXPECT_EQ(refused.code(), "MANIFEST_BLOB_UNKNOWN");
+
+    // Bob pushes the same bytes himself: now his repository holds them too,
+    // and Alice's delete takes only her repository's hold.
+    ASSERT_EQ(call("v2_uploads", "POST", "/v2/team/app/blobs/uploads/", "digest=" + digest, secret,
+                   as("bob"))
+                  .status,
+              201);
+    EXPECT_EQ(call("v2_blob", "HEAD", "/v2/team/app/blobs/" + digest, "", "", as("bob")).status,
+              200);
+    EXPECT_EQ(call("v2_blob", "DELETE", "/v2/alice/app/blobs/" + digest, "", "", as("alice")).status,
+              202);
+    EXPECT_EQ(call("v2_blob", "HEAD", "/v2/alice/app/blobs/" + digest, "", "", as("alice")).status,
+              404);
+    EXPECT_EQ(call("v2_blob", "GET", "/v2/team/app/blobs/" + digest, "", "", as("bob")).body, secret);
+}
 
 TEST_P(RegistryAccess, EveryUserAndRepositoryAnswersAsThePolicySays) {
     store_images();
@@ -1145,10 +1208,13 @@ TEST_P(RegistryAccess, ABrokenOrChangedPolicyIsFollowedAndFailsClosed) {
 }
 
 #ifdef _WIN32
-INSTANTIATE_TEST_SUITE_P(Modes, RegistryAccess, ::testing::Values(Mode::kCgi), mode_name);
+INSTANTIATE_TEST_SUITE_P(Modes, RegistryAccess, ::testing::Values(Setting{Mode::kCgi, Algo::kSha256}),
+                         setting_name);
 #else
-INSTANTIATE_TEST_SUITE_P(Modes, RegistryAccess, ::testing::Values(Mode::kCgi, Mode::kFastcgi),
-                         mode_name);
+INSTANTIATE_TEST_SUITE_P(Modes, RegistryAccess,
+                         ::testing::Values(Setting{Mode::kCgi, Algo::kSha256},
+                                           Setting{Mode::kFastcgi, Algo::kSha256}),
+                         setting_name);
 #endif
 
 #ifdef _WIN32
