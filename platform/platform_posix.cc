@@ -243,6 +243,21 @@ FILE *plat_fcreate_new(const char *path) {
     return f;
 }
 
+int plat_mkdir_private(const char *path) {
+    if (FAULT_HIT(PLAT_OP_MKDIR)) return PLAT_MKDIR_FAILED;
+    if (mkdir(path, 0700) == 0) return PLAT_MKDIR_CREATED;
+    return errno == EEXIST ? PLAT_MKDIR_EXISTS : PLAT_MKDIR_FAILED;
+}
+
+FILE *plat_fcreate_private(const char *path) {
+    if (FAULT_HIT(PLAT_OP_CREATE)) return nullptr;
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return nullptr;
+    FILE *f = fdopen(fd, "wb");
+    if (f == nullptr) close(fd);
+    return f;
+}
+
 size_t plat_fread(void *buffer, size_t count, FILE *f) {
     if (count == 0) return 0;
 #ifdef PLAT_FAULT_INJECTION
