@@ -9,8 +9,9 @@
 namespace {
 
 bool tchar(char c) {
+    // strchr finds the terminating NUL too: it is no token character.
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+           (c != '\0' && strchr("!#$%&'*+-.^_`|~", c) != nullptr);
 }
 
 bool equals_nocase(const char *a, size_t len, const char *b) {

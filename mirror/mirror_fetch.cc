@@ -204,7 +204,7 @@ bool token_valid(const std::string &t) {
     if (t.empty() || t.size() > kTokenMax) return false;
     for (char c : t)
         if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-              strchr("-._~+/=", c) != nullptr))
+              (c != '\0' && strchr("-._~+/=", c) != nullptr)))
             return false;
     return true;
 }
@@ -213,7 +213,7 @@ void url_escape(const std::string &in, std::string *out) {
     static const char hex[] = "0123456789ABCDEF";
     for (unsigned char c : in) {
         if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-            strchr("-._~", c) != nullptr) {
+            (c != 0 && strchr("-._~", c) != nullptr)) {
             out->push_back(static_cast<char>(c));
         } else {
             out->push_back('%');
@@ -239,6 +239,9 @@ void common_options(Session &s, Reply &r, curl_slist *headers) {
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME,
                      env_seconds("REGISTRY_MIRROR_STALL_TIMEOUT", kStallTimeoutDefault));
     curl_easy_setopt(c, CURLOPT_USERAGENT, "tarnwick-registry-mirror");
+    // No proxy from the environment: in a CGI process that holds request
+    // headers (HTTP_*), and the upstream is named by the configuration alone.
+    curl_easy_setopt(c, CURLOPT_PROXY, "");
     if (s.mirror->ca_file[0] != '\0') curl_easy_setopt(c, CURLOPT_CAINFO, s.mirror->ca_file);
     curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, on_header);
     curl_easy_setopt(c, CURLOPT_HEADERDATA, &r);
