@@ -33,7 +33,9 @@ void endpoint_refuse_write_into_mirror(const char *name);
  * has none (mirror_available), a line in the error log and 500
  * STORAGE_ERROR "mirror not available in this build" (the request ends).
  * Otherwise points the mirror's token cache at the request's storage root
- * (mirror_token_dir_set). */
+ * (mirror_token_dir_set) and hands it the timeouts REGISTRY_MIRROR_CONNECT_TIMEOUT
+ * and REGISTRY_MIRROR_STALL_TIMEOUT (seconds; unset or invalid: the
+ * defaults). */
 void endpoint_mirror_ready(void);
 
 /* One line "registry-mirror: <text>" in the error log (standard error),

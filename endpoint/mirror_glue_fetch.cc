@@ -2,6 +2,7 @@
 // configured mirror, and the token cache lives under the request's root.
 // Apart from mirror_glue.cc, so that a program that only refuses writes
 // into a mirror does not link the HTTP client.
+#include <cstdlib>
 #include <cstring>
 
 #include "edge/oci_common.h"
@@ -24,6 +25,8 @@ void endpoint_mirror_ready(void) {
         root = chosen;
     }
     mirror_token_dir_set(root);
+    mirror_timeouts_set(strtol(cgi_env("REGISTRY_MIRROR_CONNECT_TIMEOUT", "0"), nullptr, 10),
+                        strtol(cgi_env("REGISTRY_MIRROR_STALL_TIMEOUT", "0"), nullptr, 10));
 }
 
 }  // extern "C"

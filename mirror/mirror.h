@@ -18,12 +18,8 @@
  * A pull of <prefix><rest> goes to the upstream repository <rest>; the
  * prefix "" makes the whole registry a mirror.
  *
- * Environment (read where the deployment's settings are read):
- *   REGISTRY_MIRROR_CONNECT_TIMEOUT  seconds to connect (default 5)
- *   REGISTRY_MIRROR_STALL_TIMEOUT    seconds without a byte before a
- *                                    transfer is abandoned (default 30)
- *   REGISTRY_MIRROR_TOKEN_DIR        folder of the upstream token cache
- *                                    (default <storage root>/mirror-tokens)
+ * The module reads no environment: the endpoints hand it the deployment's
+ * settings (mirror_timeouts_set, mirror_token_dir_set).
  */
 #ifndef MIRROR_MIRROR_H
 #define MIRROR_MIRROR_H
@@ -121,10 +117,19 @@ int mirror_challenge_parse(const char *value, mirror_challenge *out);
 /* ---- Fetching -------------------------------------------------------- */
 
 /* Names the storage root under which the token cache lives
- * (<root>/mirror-tokens, a folder only the registry's user may enter),
- * unless REGISTRY_MIRROR_TOKEN_DIR names another folder. Until it is
- * called, tokens are kept for the process only. */
+ * (<root>/mirror-tokens, a folder only the registry's user may enter).
+ * Until it is called (or with NULL or ""), tokens are kept for the process
+ * only. */
 void mirror_token_dir_set(const char *storage_root);
+
+#define MIRROR_CONNECT_TIMEOUT_DEFAULT 5
+#define MIRROR_STALL_TIMEOUT_DEFAULT 30
+
+/* The timeouts of the fetches that follow, in seconds: to connect
+ * (MIRROR_CONNECT_TIMEOUT_DEFAULT) and without a byte before a transfer is
+ * abandoned (MIRROR_STALL_TIMEOUT_DEFAULT). A value outside 1 to 3600
+ * keeps the default. */
+void mirror_timeouts_set(long connect_seconds, long stall_seconds);
 
 
 

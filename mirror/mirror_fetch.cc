@@ -18,8 +18,8 @@
 
 namespace {
 
-constexpr long kConnectTimeoutDefault = 5;
-constexpr long kStallTimeoutDefault = 30;
+long s_connect_timeout = MIRROR_CONNECT_TIMEOUT_DEFAULT;
+long s_stall_timeout = MIRROR_STALL_TIMEOUT_DEFAULT;
 constexpr size_t kTokenMax = 8192;
 constexpr size_t kTokenReplyMax = 65536;
 
@@ -37,15 +37,6 @@ void note(char *err, size_t err_size, const char *format, ...) {
     va_start(args, format);
     vsnprintf(err, err_size, format, args);
     va_end(args);
-}
-
-long env_seconds(const char *name, long fallback) {
-    const char *text = getenv(name);
-    if (text == nullptr || text[0] == '\0') return fallback;
-    char *end = nullptr;
-    long value = strtol(text, &end, 10);
-    if (end == text || *end != '\0' || value < 1 || value > 3600) return fallback;
-    return value;
 }
 
 // One reply of the upstream, as its headers and body arrive.
@@ -233,11 +224,9 @@ void common_options(Session &s, Reply &r, curl_slist *headers) {
     curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(c, CURLOPT_MAXREDIRS, 5L);
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT,
-                     env_seconds("REGISTRY_MIRROR_CONNECT_TIMEOUT", kConnectTimeoutDefault));
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, s_connect_timeout);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME,
-                     env_seconds("REGISTRY_MIRROR_STALL_TIMEOUT", kStallTimeoutDefault));
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, s_stall_timeout);
     curl_easy_setopt(c, CURLOPT_USERAGENT, "tarnwick-registry-mirror");
     // No proxy from the environment: in a CGI process that holds request
     // headers (HTTP_*), and the upstream is named by the configuration alone.
@@ -490,6 +479,14 @@ mirror_result sync_manifest(Session &s, const char *repo, const char *rest, cons
 extern "C" {
 
 int mirror_available(void) { return 1; }
+
+void mirror_timeouts_set(long connect_seconds, long stall_seconds) {
+    s_connect_timeout = connect_seconds >= 1 && connect_seconds <= 3600
+                            ? connect_seconds
+                            : MIRROR_CONNECT_TIMEOUT_DEFAULT;
+    s_stall_timeout =
+        stall_seconds >= 1 && stall_seconds <= 3600 ? stall_seconds : MIRROR_STALL_TIMEOUT_DEFAULT;
+}
 
 mirror_result mirror_sync_manifest(const mirror_entry *mirror, const char *repo, const char *rest,
                                    const char *reference, char *err, size_t err_size) {

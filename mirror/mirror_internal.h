@@ -17,9 +17,9 @@
 bool mirror_token_reply_parse(const char *text, size_t len, std::string *token,
                               int64_t *expires_in);
 
-/* The folder of the token cache: REGISTRY_MIRROR_TOKEN_DIR when set, else
- * <storage root>/mirror-tokens of the root given to mirror_token_dir_set;
- * "" when neither (tokens are then kept for the process only). */
+/* The folder of the token cache: <storage root>/mirror-tokens of the root
+ * given to mirror_token_dir_set; "" when none was given (tokens are then
+ * kept for the process only). */
 const char *mirror_token_dir(void);
 
 /* Keeps token for (upstream, scope) until expires_in seconds from now

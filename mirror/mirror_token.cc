@@ -47,11 +47,7 @@ extern "C" void mirror_token_dir_set(const char *storage_root) {
     snprintf(s_token_dir, sizeof s_token_dir, "%s%smirror-tokens", storage_root, PLAT_SEP_STR);
 }
 
-const char *mirror_token_dir(void) {
-    const char *env = getenv("REGISTRY_MIRROR_TOKEN_DIR");
-    if (env != nullptr && env[0] != '\0' && strlen(env) < MIRROR_FILE_MAX) return env;
-    return s_token_dir;
-}
+const char *mirror_token_dir(void) { return s_token_dir; }
 
 bool mirror_token_reply_parse(const char *text, size_t len, std::string *token,
                               int64_t *expires_in) {

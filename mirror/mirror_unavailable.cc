@@ -9,6 +9,8 @@ int mirror_available(void) { return 0; }
 
 void mirror_token_dir_set(const char *) {}
 
+void mirror_timeouts_set(long, long) {}
+
 mirror_result mirror_sync_manifest(const mirror_entry *, const char *, const char *, const char *,
                                    char *err, size_t err_size) {
     if (err != nullptr && err_size > 0) err[0] = '\0';

@@ -328,7 +328,6 @@ TEST(MirrorToken, ReadsTheTokenServicesReply) {
 TEST(MirrorToken, CacheKeepsTokensPrivateUntilTheyExpire) {
     ScratchDir dir;
     mirror_token_dir_set(dir.path().c_str());
-    testing_support::set_env("REGISTRY_MIRROR_TOKEN_DIR", nullptr);
     std::string token;
     EXPECT_FALSE(mirror_token_load("http://up", "repository:a:pull", &token));
     mirror_token_store("http://up", "repository:a:pull", "tok-a", 300);
