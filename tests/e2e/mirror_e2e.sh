@@ -176,16 +176,18 @@ check "an upstream that refuses connections: 404 MANIFEST_UNKNOWN, fast" \
 check "an upstream that answers 503: 404 MANIFEST_UNKNOWN" uncached /v2/err5/lib/app/manifests/v1 MANIFEST_UNKNOWN
 
 # The upstream again, on its port, for the rest.
-storage_saved=$storage run_saved=$serve_run_dir port_saved=$port server_saved=$server_pid
 restart_upstream() {
   local attempt i
   for attempt in $(seq 1 50); do
-    PORT=$up_port SERVER=lighttpd RUN_DIR=$work/upstream-run REGISTRY_STORAGE_ROOT=$work/upstream-storage \
+    PORT=$up_port SERVER=$server RUN_DIR=$work/upstream-run REGISTRY_STORAGE_ROOT=$work/upstream-storage \
       BUILD_DIR=$build_dir SERVE_SKIP_BUILD=1 "$top/scripts/serve" >"$up_log" 2>&1 </dev/null &
     up_pid=$!
     for i in $(seq 1 50); do
-      grep -qs 'server started' "$up_log" && port_in_use "$up_port" && return 0
       kill -0 "$up_pid" 2>/dev/null || break
+      if port_in_use "$up_port" &&
+        [ "$(curl -s --max-time 5 -o /dev/null -w '%{http_code}' "http://$up/v2/")" = 200 ]; then
+        return 0
+      fi
       sleep 0.1
     done
     kill "$up_pid" 2>/dev/null
