@@ -2,6 +2,13 @@
 // the digest first, the body by digest), blobs streamed to the client while
 // they are hashed and cached, and the upstream's login (basic, or a bearer
 // token from the realm its challenge names).
+//
+// libcurl is loaded when the first fetch needs it (plat_library_open), not
+// linked: with its own dependencies (GnuTLS through LDAP, Kerberos, SSH)
+// loading it costs a program tens of milliseconds at every start, and the
+// blob and manifest programs mostly answer from the store.
+// Calls go through a table of the functions, so no type-checking macros.
+#define CURL_DISABLE_TYPECHECK 1
 #include <curl/curl.h>
 
 #include <cstdarg>
@@ -17,6 +24,52 @@
 #include "storage/reg_storage.h"
 
 namespace {
+
+// The libcurl functions this module calls, from the loaded library.
+struct CurlApi {
+    CURLcode (*global_init)(long flags);
+    CURL *(*easy_init)(void);
+    CURLcode (*easy_setopt)(CURL *curl, CURLoption option, ...);
+    CURLcode (*easy_perform)(CURL *curl);
+    void (*easy_cleanup)(CURL *curl);
+    void (*easy_reset)(CURL *curl);
+    const char *(*easy_strerror)(CURLcode code);
+    curl_slist *(*slist_append)(curl_slist *list, const char *text);
+    void (*slist_free_all)(curl_slist *list);
+};
+CurlApi g_curl;
+int g_curl_state;  // 0 not tried, 1 loaded, -1 failed
+
+// Debian's libcurl (libcurl4, the OpenSSL flavour) under its soname.
+constexpr char kCurlLibrary[] = "libcurl.so.4";
+
+template <typename F>
+bool bind(void *library, const char *name, F *out) {
+    void *symbol = plat_library_symbol(library, name);
+    if (symbol == nullptr) return false;
+    *out = reinterpret_cast<F>(symbol);
+    return true;
+}
+
+// Loads libcurl once per process; false when it is not there whole.
+bool curl_loaded() {
+    if (g_curl_state != 0) return g_curl_state > 0;
+    void *lib = plat_library_open(kCurlLibrary);
+    CurlApi api{};
+    bool ok = lib != nullptr && bind(lib, "curl_global_init", &api.global_init) &&
+              bind(lib, "curl_easy_init", &api.easy_init) &&
+              bind(lib, "curl_easy_setopt", &api.easy_setopt) &&
+              bind(lib, "curl_easy_perform", &api.easy_perform) &&
+              bind(lib, "curl_easy_cleanup", &api.easy_cleanup) &&
+              bind(lib, "curl_easy_reset", &api.easy_reset) &&
+              bind(lib, "curl_easy_strerror", &api.easy_strerror) &&
+              bind(lib, "curl_slist_append", &api.slist_append) &&
+              bind(lib, "curl_slist_free_all", &api.slist_free_all) &&
+              api.global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    if (ok) g_curl = api;
+    g_curl_state = ok ? 1 : -1;
+    return ok;
+}
 
 long s_connect_timeout = MIRROR_CONNECT_TIMEOUT_DEFAULT;
 long s_stall_timeout = MIRROR_STALL_TIMEOUT_DEFAULT;
@@ -218,25 +271,25 @@ void url_escape(const std::string &in, std::string *out) {
 // the CA, redirects.
 void common_options(Session &s, Reply &r, curl_slist *headers) {
     CURL *c = s.curl;
-    curl_easy_reset(c);
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(c, CURLOPT_MAXREDIRS, 5L);
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, s_connect_timeout);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, s_stall_timeout);
-    curl_easy_setopt(c, CURLOPT_USERAGENT, "tarnwick-registry-mirror");
+    g_curl.easy_reset(c);
+    g_curl.easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    g_curl.easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+    g_curl.easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    g_curl.easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
+    g_curl.easy_setopt(c, CURLOPT_MAXREDIRS, 5L);
+    g_curl.easy_setopt(c, CURLOPT_CONNECTTIMEOUT, s_connect_timeout);
+    g_curl.easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    g_curl.easy_setopt(c, CURLOPT_LOW_SPEED_TIME, s_stall_timeout);
+    g_curl.easy_setopt(c, CURLOPT_USERAGENT, "tarnwick-registry-mirror");
     // No proxy from the environment: in a CGI process that holds request
     // headers (HTTP_*), and the upstream is named by the configuration alone.
-    curl_easy_setopt(c, CURLOPT_PROXY, "");
-    if (s.mirror->ca_file[0] != '\0') curl_easy_setopt(c, CURLOPT_CAINFO, s.mirror->ca_file);
-    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, on_header);
-    curl_easy_setopt(c, CURLOPT_HEADERDATA, &r);
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, on_body);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, &r);
-    curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
+    g_curl.easy_setopt(c, CURLOPT_PROXY, "");
+    if (s.mirror->ca_file[0] != '\0') g_curl.easy_setopt(c, CURLOPT_CAINFO, s.mirror->ca_file);
+    g_curl.easy_setopt(c, CURLOPT_HEADERFUNCTION, on_header);
+    g_curl.easy_setopt(c, CURLOPT_HEADERDATA, &r);
+    g_curl.easy_setopt(c, CURLOPT_WRITEFUNCTION, on_body);
+    g_curl.easy_setopt(c, CURLOPT_WRITEDATA, &r);
+    g_curl.easy_setopt(c, CURLOPT_HTTPHEADER, headers);
 }
 
 // Asks the realm of a bearer challenge for a token, with the configured
@@ -260,15 +313,15 @@ mirror_result fetch_token(Session &s, const mirror_challenge &ch, const std::str
     Reply r;
     r.body_max = kTokenReplyMax;
     common_options(s, r, nullptr);
-    curl_easy_setopt(s.curl, CURLOPT_URL, url.c_str());
+    g_curl.easy_setopt(s.curl, CURLOPT_URL, url.c_str());
     if (s.mirror->username[0] != '\0') {
-        curl_easy_setopt(s.curl, CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
-        curl_easy_setopt(s.curl, CURLOPT_USERNAME, s.mirror->username);
-        curl_easy_setopt(s.curl, CURLOPT_PASSWORD, s.password.c_str());
+        g_curl.easy_setopt(s.curl, CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
+        g_curl.easy_setopt(s.curl, CURLOPT_USERNAME, s.mirror->username);
+        g_curl.easy_setopt(s.curl, CURLOPT_PASSWORD, s.password.c_str());
     }
-    CURLcode rc = curl_easy_perform(s.curl);
+    CURLcode rc = g_curl.easy_perform(s.curl);
     if (rc != CURLE_OK) {
-        note(err, err_size, "token service %s: %s", ch.realm, curl_easy_strerror(rc));
+        note(err, err_size, "token service %s: %s", ch.realm, g_curl.easy_strerror(rc));
         return MIRROR_UNREACHABLE;
     }
     if (r.status != 200) {
@@ -302,23 +355,23 @@ mirror_result request(Session &s, bool head, const std::string &url, const char 
     }
     for (int attempt = 0; attempt < 2; attempt++) {
         curl_slist *headers = nullptr;
-        if (accept != nullptr) headers = curl_slist_append(headers, accept);
+        if (accept != nullptr) headers = g_curl.slist_append(headers, accept);
         std::string auth;
         if (!s.token.empty() && s.token_scope == scope) {
             auth = "Authorization: Bearer " + s.token;
-            headers = curl_slist_append(headers, auth.c_str());
+            headers = g_curl.slist_append(headers, auth.c_str());
         }
         r.reset_headers();
         common_options(s, r, headers);
-        curl_easy_setopt(s.curl, CURLOPT_URL, url.c_str());
-        if (head) curl_easy_setopt(s.curl, CURLOPT_NOBODY, 1L);
+        g_curl.easy_setopt(s.curl, CURLOPT_URL, url.c_str());
+        if (head) g_curl.easy_setopt(s.curl, CURLOPT_NOBODY, 1L);
         if (s.use_basic) {
-            curl_easy_setopt(s.curl, CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
-            curl_easy_setopt(s.curl, CURLOPT_USERNAME, s.mirror->username);
-            curl_easy_setopt(s.curl, CURLOPT_PASSWORD, s.password.c_str());
+            g_curl.easy_setopt(s.curl, CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
+            g_curl.easy_setopt(s.curl, CURLOPT_USERNAME, s.mirror->username);
+            g_curl.easy_setopt(s.curl, CURLOPT_PASSWORD, s.password.c_str());
         }
-        CURLcode rc = curl_easy_perform(s.curl);
-        curl_slist_free_all(headers);
+        CURLcode rc = g_curl.easy_perform(s.curl);
+        g_curl.slist_free_all(headers);
         if (!auth.empty()) std::fill(auth.begin(), auth.end(), '\0');
         if (rc == CURLE_WRITE_ERROR && (r.body_too_large || r.overlong)) {
             note(err, err_size, "%s: the upstream sent more than it may", url.c_str());
@@ -329,7 +382,7 @@ mirror_result request(Session &s, bool head, const std::string &url, const char 
             return MIRROR_FAILED;
         }
         if (rc != CURLE_OK) {
-            note(err, err_size, "%s: %s", url.c_str(), curl_easy_strerror(rc));
+            note(err, err_size, "%s: %s", url.c_str(), g_curl.easy_strerror(rc));
             // Bytes that stopped coming after the client's reply began: the
             // transfer is cut; nothing is stored.
             return MIRROR_UNREACHABLE;
@@ -371,13 +424,17 @@ mirror_result request(Session &s, bool head, const std::string &url, const char 
 // Starts a session with the upstream of m; false when it cannot be made.
 bool session_open(Session &s, const mirror_entry *m, char *err, size_t err_size) {
     s.mirror = m;
-    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK || (s.curl = curl_easy_init()) == nullptr) {
+    if (!curl_loaded()) {
+        note(err, err_size, "the HTTP client (%s) could not be loaded", kCurlLibrary);
+        return false;
+    }
+    if ((s.curl = g_curl.easy_init()) == nullptr) {
         note(err, err_size, "the HTTP client could not start");
         return false;
     }
     if (!read_password(m, &s.password)) {
         note(err, err_size, "no password in %s", m->password_file);
-        curl_easy_cleanup(s.curl);
+        g_curl.easy_cleanup(s.curl);
         s.curl = nullptr;
         return false;
     }
@@ -385,7 +442,7 @@ bool session_open(Session &s, const mirror_entry *m, char *err, size_t err_size)
 }
 
 void session_close(Session &s) {
-    if (s.curl != nullptr) curl_easy_cleanup(s.curl);
+    if (s.curl != nullptr) g_curl.easy_cleanup(s.curl);
     s.curl = nullptr;
     std::fill(s.password.begin(), s.password.end(), '\0');
 }

@@ -175,6 +175,17 @@ FILE *plat_fopen_append_existing(const char *path);
  * any entry of that name already exists. NULL on failure. */
 FILE *plat_fcreate_new(const char *path);
 
+/* Loads the shared library name (a file name the system's loader searches
+ * for, such as "libcurl.so.4") into the process, with every symbol bound
+ * now, when a program needs it only on some requests: its start then pays
+ * nothing for it. NULL when it cannot be loaded. Never unloaded.
+ * Windows: LoadLibraryA. */
+void *plat_library_open(const char *name);
+
+/* The address of the function name in a library plat_library_open loaded,
+ * or NULL. Windows: GetProcAddress. */
+void *plat_library_symbol(void *library, const char *name);
+
 /* Like plat_mkdir, but the directory is made so that only the user the
  * process runs as may enter it (POSIX mode 0700). An existing entry is
  * PLAT_MKDIR_EXISTS and left as it is.

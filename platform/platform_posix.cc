@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
@@ -241,6 +242,12 @@ FILE *plat_fcreate_new(const char *path) {
     FILE *f = fdopen(fd, "wb");
     if (f == nullptr) close(fd);
     return f;
+}
+
+void *plat_library_open(const char *name) { return dlopen(name, RTLD_NOW | RTLD_LOCAL); }
+
+void *plat_library_symbol(void *library, const char *name) {
+    return library != nullptr ? dlsym(library, name) : nullptr;
 }
 
 int plat_mkdir_private(const char *path) {
