@@ -154,8 +154,9 @@ int mirror_available(void);
  * that is absent or older is asked of the upstream with a HEAD first, is
  * only confirmed (reg_tag_confirm) when the upstream names the digest it
  * names already, and is otherwise fetched by digest, verified and stored
- * with the tag. A message for the error log goes into err. The storage
- * must be ready. */
+ * with the tag. A reference that is neither a tag nor a well-formed digest,
+ * or a rest outside the name rule, is MIRROR_NOT_FOUND without a request.
+ * A message for the error log goes into err. The storage must be ready. */
 mirror_result mirror_sync_manifest(const mirror_entry *mirror, const char *repo,
                                    const char *rest, const char *reference, char *err,
                                    size_t err_size);
@@ -178,7 +179,8 @@ typedef struct mirror_blob_sink {
  * every byte came and the digest matches: a cut or wrong transfer stores
  * nothing (MIRROR_BAD_REPLY, or MIRROR_UNREACHABLE for a stall, after
  * begin). With with_body 0 only the upstream's size is asked (HEAD),
- * handed to begin, and nothing is stored. A message for the error log goes
+ * handed to begin, and nothing is stored. A digest that is not well formed
+ * is MIRROR_NOT_FOUND without a request. A message for the error log goes
  * into err. The storage must be ready. */
 mirror_result mirror_fetch_blob(const mirror_entry *mirror, const char *rest,
                                 const char *digest, int with_body,

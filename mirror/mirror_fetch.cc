@@ -458,6 +458,23 @@ bool is_digest(const char *reference) {
     return digest_algo_from_prefix(reference, &algo) == 0;
 }
 
+// A digest string of a known algorithm: its prefix and exactly its count of
+// lowercase hex digits. What goes into an upstream's URL is nothing else.
+bool digest_well_formed(const char *text) {
+    digest_algo algo;
+    if (digest_algo_from_prefix(text, &algo) != 0) return false;
+    const char *hex = text + strlen(digest_algo_prefix(algo));
+    size_t n = 0;
+    for (; hex[n] != '\0'; n++)
+        if (!((hex[n] >= '0' && hex[n] <= '9') || (hex[n] >= 'a' && hex[n] <= 'f'))) return false;
+    return n == digest_algo_hex_len(algo);
+}
+
+// A reference an upstream is asked for: a well-formed digest or a tag.
+bool reference_well_formed(const char *reference) {
+    return is_digest(reference) ? digest_well_formed(reference) : reg_tag_valid(reference) == 1;
+}
+
 // The digest string of body in the algorithm of like (a digest string).
 std::string digest_like(const char *like, const std::string &body) {
     digest_algo algo;
@@ -505,7 +522,7 @@ mirror_result sync_manifest(Session &s, const char *repo, const char *rest, cons
     char local[REG_DIGEST_STRING_SIZE] = "", type[REG_CONTENT_TYPE_SIZE], path[REG_PATH_MAX];
     int64_t size = 0;
     bool have_local = reg_manifest_locate(repo, reference, path, sizeof path, type, local, &size) == 0;
-    if (head.digest[0] != '\0' && is_digest(head.digest)) {
+    if (head.digest[0] != '\0' && digest_well_formed(head.digest)) {
         if (have_local && strcmp(local, head.digest) == 0)
             return reg_tag_confirm(repo, reference) == 0 ? MIRROR_OK : MIRROR_FAILED;
         return fetch_and_store(s, repo, rest, reference, head.digest, err, err_size);
@@ -517,8 +534,9 @@ mirror_result sync_manifest(Session &s, const char *repo, const char *rest, cons
     got = request(s, false, url_of(m, rest, "manifests", reference), kManifestAccept,
                   scope_of(rest), r, err, err_size);
     if (got != MIRROR_OK) return got;
-    std::string digest = digest_like(r.digest[0] != '\0' ? r.digest : "sha256:", r.body);
-    if (r.digest[0] != '\0' && digest != r.digest) {
+    std::string digest =
+        digest_like(digest_well_formed(r.digest) ? r.digest : "sha256:", r.body);
+    if (digest_well_formed(r.digest) && digest != r.digest) {
         note(err, err_size, "%s:%s: the upstream sent a manifest of another digest", rest, reference);
         return MIRROR_BAD_REPLY;
     }
@@ -550,6 +568,10 @@ mirror_result mirror_sync_manifest(const mirror_entry *mirror, const char *repo,
     if (mirror == nullptr || repo == nullptr || rest == nullptr || reference == nullptr)
         return MIRROR_FAILED;
     if (err != nullptr && err_size > 0) err[0] = '\0';
+    if (!reference_well_formed(reference) || !reg_repo_name_valid(rest)) {
+        note(err, err_size, "not a reference an upstream is asked for");
+        return MIRROR_NOT_FOUND;
+    }
     // What the store holds and is current asks nothing of the upstream.
     if (is_digest(reference)) {
         char type[REG_CONTENT_TYPE_SIZE], digest[REG_DIGEST_STRING_SIZE], path[REG_PATH_MAX];
@@ -573,6 +595,10 @@ mirror_result mirror_fetch_blob(const mirror_entry *mirror, const char *rest, co
     if (mirror == nullptr || rest == nullptr || digest == nullptr || sink == nullptr)
         return MIRROR_FAILED;
     if (err != nullptr && err_size > 0) err[0] = '\0';
+    if (!digest_well_formed(digest) || !reg_repo_name_valid(rest)) {
+        note(err, err_size, "not a digest an upstream is asked for");
+        return MIRROR_NOT_FOUND;
+    }
     Session s;
     if (!session_open(s, mirror, err, err_size)) return MIRROR_FAILED;
     Reply r;
