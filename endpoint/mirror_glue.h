@@ -29,9 +29,11 @@ const mirror_entry *endpoint_mirror_of(const char *name, const char **rest);
  * request when name is a mirrored repository; returns otherwise. */
 void endpoint_refuse_write_into_mirror(const char *name);
 
-/* In a program that fetches: when a mirror is configured but this build
- * has none (mirror_available), a line in the error log and 500
- * STORAGE_ERROR "mirror not available in this build" (the request ends).
+/* In a program that fetches, at the start of every request: when
+ * REGISTRY_MIRRORS is set, the configuration is loaded (endpoint_mirrors:
+ * a broken one ends the request); when this build has no mirror
+ * (mirror_available), a line in the error log and 500 STORAGE_ERROR
+ * "mirror not available in this build" (the request ends).
  * Otherwise points the mirror's token cache at the request's storage root
  * (mirror_token_dir_set) and hands it the timeouts REGISTRY_MIRROR_CONNECT_TIMEOUT
  * and REGISTRY_MIRROR_STALL_TIMEOUT (seconds; unset or invalid: the

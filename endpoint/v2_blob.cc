@@ -84,7 +84,6 @@ void answer_from_mirror(const char *name, const char *digest, bool with_body, ch
     const char *rest = nullptr;
     const mirror_entry *mirror = endpoint_mirror_of(name, &rest);
     if (mirror == nullptr) return;
-    endpoint_mirror_ready();
     MirrorReply reply = {digest, scratch, false};
     mirror_blob_sink sink = {&reply, mirror_reply_begin, mirror_reply_write};
     char err[MIRROR_ERROR_MAX];
@@ -221,6 +220,9 @@ int handle_v2_blob(const char *name_in, const char *digest_in) {
     oci_refuse_write_if_read_only(method);
     if (oci_init_storage() != 0)
         oci_send_error(500, "STORAGE_ERROR", "Failed to initialize registry storage");
+    // A configured mirror that is broken, or that this build cannot serve,
+    // refuses every request.
+    endpoint_mirror_ready();
 
     char name[256];
     char digest[128];

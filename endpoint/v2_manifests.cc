@@ -25,7 +25,6 @@ void sync_from_mirror(const oci_route &route) {
     const char *rest = nullptr;
     const mirror_entry *mirror = endpoint_mirror_of(route.name, &rest);
     if (mirror == nullptr) return;
-    endpoint_mirror_ready();
     char err[MIRROR_ERROR_MAX];
     mirror_result got = mirror_sync_manifest(mirror, route.name, rest, route.reference, err,
                                              sizeof err);
@@ -110,6 +109,9 @@ static void answer_request(void) {
     const char *method = cgi_method();
     oci_route route;
     endpoint_start(&route);
+    // A configured mirror that is broken, or that this build cannot serve,
+    // refuses every request.
+    endpoint_mirror_ready();
     if (route.kind != OCI_ROUTE_MANIFEST || !route.name_valid) {
         if (route.kind == OCI_ROUTE_MANIFEST && strcmp(method, "PUT") == 0)
             oci_send_error(400, "NAME_INVALID", "invalid repository name");

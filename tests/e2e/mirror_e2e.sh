@@ -360,9 +360,11 @@ broken_config() {
   expect_status 500 || return 1
   request POST /v2/local/other/blobs/uploads/ -H 'Content-Length: 0'
   expect_status 500 || { detail="a write elsewhere: $detail"; return 1; }
+  request HEAD "/v2/local/app/blobs/$layer"
+  expect_status 500 || { detail="a stored blob: $detail"; return 1; }
   grep -q "registry-mirror: the mirror configuration .* is refused: mirrors\[0\].upstream is invalid" \
     "$work/server.log" || { detail="no line in the server log"; return 1; }
 }
-check "a broken mirror configuration: 500 for manifests and uploads, a line in the log" broken_config
+check "a broken mirror configuration: 500 for manifests, blobs and uploads, a line in the log" broken_config
 
 finish
