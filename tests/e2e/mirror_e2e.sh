@@ -16,7 +16,9 @@
 # clients missing one blob at once get its bytes and the store holds one
 # copy; writes into a mirror answer 405; a delete removes only the cached
 # copy; the bearer flow with a login, its token reused by later processes;
-# a broken configuration fails closed.
+# a broken configuration fails closed; a mirror of the whole registry
+# (prefix "") refuses every push, and podman pulls through it by a
+# registries.conf mirror entry.
 #
 #   tests/e2e/mirror_e2e.sh     (BUILD_DIR selects the build; default ./build)
 set -uo pipefail
@@ -349,6 +351,61 @@ wrong_password() {
   return $rc
 }
 check "a refused login: 404, nothing fetched" wrong_password
+
+# ---- the whole registry a mirror; podman with a registry-mirror entry -----
+
+stop_server
+printf '{"mirrors": [{"prefix": "", "upstream": "http://%s"}]}\n' "$up" >"$work/mirrors.json"
+storage=$work/whole-storage serve_run_dir=$work/whole-run
+check "a mirror of the whole registry (prefix \"\") starts" start_mirror
+whole=127.0.0.1:$port
+whole_pull() {
+  rm -rf "$work/whole" "$work/whole-direct"
+  run whole "${pull[@]}" --all "docker://$whole/lib/multi@$index_d" "oci:$work/whole:x" &&
+    run whole-direct "${pull[@]}" --all "docker://$up/lib/multi@$index_d" "oci:$work/whole-direct:x" || return 1
+  diff -r "$work/whole" "$work/whole-direct" >/dev/null || { detail="the pulled files differ"; return 1; }
+}
+check "the whole-registry mirror: skopeo pulls an index with --all, byte-identical to a direct pull" whole_pull
+check "the whole-registry mirror refuses every push: 405" \
+  refused POST /v2/any/name/blobs/uploads/ -H 'Content-Length: 0'
+
+# Podman as root with vfs storage in folders of its own, and a
+# registries.conf whose mirror entry for the upstream is the mirror.
+cat >"$work/registries.conf" <<EOF
+unqualified-search-registries = []
+[[registry]]
+location = "$up"
+insecure = true
+[[registry.mirror]]
+location = "$whole"
+insecure = true
+EOF
+pm=(env CONTAINERS_REGISTRIES_CONF="$work/registries.conf" podman --root "$work/podman/root"
+  --runroot "$work/podman/run" --tmpdir "$work/podman/tmp" --storage-driver vfs
+  --cgroup-manager cgroupfs --events-backend none)
+podman_why=
+if ! command -v podman >/dev/null; then
+  podman_why="podman is not installed (scripts/setup installs it)"
+elif [ "$(id -u)" != 0 ]; then
+  podman_why="podman runs as root in this test, and this is user $(id -un)"
+else
+  mkdir -p "$work/podman/root" "$work/podman/run" "$work/podman/tmp"
+  timeout 60 "${pm[@]}" info >"$work/log/podman-info.out" 2>"$work/log/podman-info.err" ||
+    podman_why="podman info fails here: $(tail -n 2 "$work/log/podman-info.err" | tr '\n' ' ')"
+fi
+# The upstream's lib/app:v1 is the index now; podman takes this machine's
+# platform from it. The mirror's store then holds the tag: the pull went
+# through it.
+podman_via_mirror() {
+  run pm-pull "${pm[@]}" pull -q --signature-policy "$work/policy.json" "$up/lib/app:v1" || return 1
+  [ -f "$storage/repositories/lib/app/_manifests/tags/v1/current/link" ] ||
+    { detail="the mirror holds no lib/app:v1: podman did not pull through it"; return 1; }
+}
+if [ -n "$podman_why" ]; then
+  echo "SKIP podman: $podman_why"
+else
+  check "podman with a registries.conf mirror entry pulls through the whole-registry mirror" podman_via_mirror
+fi
 
 # ---- a broken configuration fails closed ---------------------------------
 
