@@ -8,6 +8,7 @@
 #include "edge/oci_common.h"
 #include "edge/tw_cgi.h"
 #include "endpoint/blob_handoff.h"
+#include "endpoint/mirror_glue.h"
 #include "endpoint/reply.h"
 #include "platform/platform.h"
 #include "storage/reg_storage.h"
@@ -45,25 +46,80 @@ void send_blob_headers(const char *digest, int64_t length, char *scratch,
     oci_send_error(500, "STORAGE_ERROR", what);
 }
 
-// Opens the blob for a GET: one lookup gives the file that is sent and the
-// size its headers promise.
-void open_blob(const char *digest, reg_opened *blob) {
-    if (reg_blob_open(digest, blob) != 0) blob_lookup_failed("failed to open blob file");
+// The client's reply to a blob fetched from a mirror's upstream: the
+// headers once the upstream's 200 is in, then each piece as it arrives.
+struct MirrorReply {
+    const char *digest;
+    char *scratch;
+    bool begun;
+};
+
+int mirror_reply_begin(void *cookie, int64_t size) {
+    MirrorReply *r = static_cast<MirrorReply *>(cookie);
+    r->begun = true;
+    cgi_header_status(200, "OK");
+    if (size >= 0) {
+        send_blob_headers(r->digest, size, r->scratch, nullptr);
+    } else {
+        // The upstream did not tell the size: the web server frames the body.
+        cgi_header_extra(oci_api_version_line);
+        tw_snprintf(r->scratch, 160, "Docker-Content-Digest: %s", r->digest);
+        cgi_header_extra(r->scratch);
+        cgi_header_ct("application/octet-stream");
+        cgi_headers_end();
+    }
+    return 0;
 }
 
-void answer_head(const char *digest, char *scratch) {
+int mirror_reply_write(void *, const void *data, size_t len) {
+    return fwrite(data, 1, len, stdout) == len ? 0 : -1;
+}
+
+// A blob the store lacks, in a mirrored repository: fetched from the
+// upstream and streamed to the client while it is stored (only when its
+// digest matches). Returns when name is not mirrored; otherwise answers and
+// ends the request. A transfer that fails once the headers are out ends the
+// reply short, so the client sees it fail.
+void answer_from_mirror(const char *name, const char *digest, bool with_body, char *scratch) {
+    const char *rest = nullptr;
+    const mirror_entry *mirror = endpoint_mirror_of(name, &rest);
+    if (mirror == nullptr) return;
+    MirrorReply reply = {digest, scratch, false};
+    mirror_blob_sink sink = {&reply, mirror_reply_begin, mirror_reply_write};
+    char err[MIRROR_ERROR_MAX];
+    mirror_result got = mirror_fetch_blob(mirror, rest, digest, with_body ? 1 : 0, &sink, err,
+                                          sizeof err);
+    if (got != MIRROR_OK) endpoint_mirror_log("%s blob %s: %s", name, digest, err);
+    if (!reply.begun) oci_send_error(404, "BLOB_UNKNOWN", "blob unknown to registry");
+    fflush(stdout);
+    cgi_end_request();
+}
+
+// Opens the blob for a GET: one lookup gives the file that is sent and the
+// size its headers promise.
+void open_blob(const char *name, const char *digest, reg_opened *blob, char *scratch) {
+    if (reg_blob_open(digest, blob) == 0) return;
+    if (reg_storage_last_status() == REG_STATUS_NOT_FOUND) answer_from_mirror(name, digest, true, scratch);
+    blob_lookup_failed("failed to open blob file");
+}
+
+void answer_head(const char *name, const char *digest, char *scratch) {
     // No bytes are sent: one query of the file gives its size.
     int64_t size = 0;
-    if (reg_blob_stat(digest, &size) != 0) blob_lookup_failed("failed to read blob size");
+    if (reg_blob_stat(digest, &size) != 0) {
+        if (reg_storage_last_status() == REG_STATUS_NOT_FOUND)
+            answer_from_mirror(name, digest, false, scratch);
+        blob_lookup_failed("failed to read blob size");
+    }
     cgi_header_status(200, "OK");
     send_blob_headers(digest, size, scratch, nullptr);
     fflush(stdout);
 }
 
-void answer_get(const char *digest, char *scratch) {
+void answer_get(const char *name, const char *digest, char *scratch) {
     // The path (for a hand-off) is a large field: kept out of the stack.
     static reg_opened blob;
-    open_blob(digest, &blob);
+    open_blob(name, digest, &blob, scratch);
     FILE *f = blob.file;
     int64_t size = blob.size;
     int64_t first, last;
@@ -168,6 +224,9 @@ int handle_v2_blob(const char *name_in, const char *digest_in) {
     oci_refuse_write_if_read_only(method);
     if (oci_init_storage() != 0)
         oci_send_error(500, "STORAGE_ERROR", "Failed to initialize registry storage");
+    // A configured mirror that is broken, or that this build cannot serve,
+    // refuses every request.
+    endpoint_mirror_ready();
 
     char name[256];
     char digest[OCI_REFERENCE_MAX];
@@ -205,9 +264,9 @@ int handle_v2_blob(const char *name_in, const char *digest_in) {
     // The scratch buffer holds header lines as they are formatted.
     static char scratch[kScratch];
     if (strcmp(method, "HEAD") == 0)
-        answer_head(digest, scratch);
+        answer_head(name, digest, scratch);
     else if (strcmp(method, "GET") == 0)
-        answer_get(digest, scratch);
+        answer_get(name, digest, scratch);
     else if (strcmp(method, "DELETE") == 0)
         answer_delete(name, digest);
     else

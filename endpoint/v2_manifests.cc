@@ -6,6 +6,7 @@
 
 #include "edge/oci_common.h"
 #include "edge/tw_cgi.h"
+#include "endpoint/mirror_glue.h"
 #include "endpoint/reply.h"
 #include "platform/platform.h"
 #include "storage/reg_storage.h"
@@ -17,7 +18,33 @@ namespace {
     oci_send_storage_error("MANIFEST_UNKNOWN", "manifest unknown", "MANIFEST_INVALID");
 }
 
+// In a mirrored repository, makes the store hold the manifest current
+// from the upstream. What cannot be fetched is served as cached, a stale
+// tag with a warning line; what is not cached either is unknown.
+void sync_from_mirror(const oci_route &route) {
+    const char *rest = nullptr;
+    const mirror_entry *mirror = endpoint_mirror_of(route.name, &rest);
+    if (mirror == nullptr) return;
+    char err[MIRROR_ERROR_MAX];
+    mirror_result got = mirror_sync_manifest(mirror, route.name, rest, route.reference, err,
+                                             sizeof err);
+    if (got == MIRROR_OK) return;
+    if (got == MIRROR_NOT_FOUND) {
+        endpoint_mirror_log("%s", err);
+        oci_send_error(404, "MANIFEST_UNKNOWN", "manifest unknown");
+    }
+    char type[REG_CONTENT_TYPE_SIZE], digest[REG_DIGEST_STRING_SIZE], path[REG_PATH_MAX];
+    int64_t size = 0;
+    if (reg_manifest_locate(route.name, route.reference, path, sizeof path, type, digest, &size) == 0)
+        endpoint_mirror_log("warning: serving the cached %s:%s (%s), the upstream failed: %s",
+                            route.name, route.reference, digest, err);
+    else
+        endpoint_mirror_log("%s:%s not cached, the upstream failed: %s", route.name,
+                            route.reference, err);
+}
+
 void answer_get(const oci_route &route, bool with_body) {
+    sync_from_mirror(route);
     // One lookup gives the file, its size, digest and media type; a
     // manifest removed meanwhile is still sent whole from the open file.
     static reg_opened manifest;
@@ -34,6 +61,7 @@ void answer_get(const oci_route &route, bool with_body) {
 }
 
 void answer_put(const oci_route &route) {
+    endpoint_refuse_write_into_mirror(route.name);
     if (!reg_repo_name_oci(route.name))
         oci_send_error(400, "NAME_INVALID", "invalid repository name");
     cgi_body body;
@@ -81,6 +109,9 @@ static void answer_request(void) {
     const char *method = cgi_method();
     oci_route route;
     endpoint_start(&route);
+    // A configured mirror that is broken, or that this build cannot serve,
+    // refuses every request.
+    endpoint_mirror_ready();
     if (route.kind != OCI_ROUTE_MANIFEST || !route.name_valid) {
         if (route.kind == OCI_ROUTE_MANIFEST && strcmp(method, "PUT") == 0)
             oci_send_error(400, "NAME_INVALID", "invalid repository name");

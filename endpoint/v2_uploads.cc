@@ -9,6 +9,7 @@
 
 #include "edge/oci_common.h"
 #include "edge/tw_cgi.h"
+#include "endpoint/mirror_glue.h"
 #include "endpoint/reply.h"
 #include "storage/reg_storage.h"
 
@@ -191,6 +192,8 @@ static void answer_request(void) {
             oci_send_error(400, "NAME_INVALID", "invalid repository name");
         oci_send_error(404, "NAME_UNKNOWN", "repository name not known");
     }
+    // Every upload request writes (or belongs to a write): none into a mirror.
+    endpoint_refuse_write_into_mirror(route.name);
     if (start) {
         if (strcmp(method, "POST") != 0)
             oci_send_error(405, "UNSUPPORTED", "Method not allowed for upload endpoint");

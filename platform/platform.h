@@ -175,6 +175,28 @@ FILE *plat_fopen_append_existing(const char *path);
  * any entry of that name already exists. NULL on failure. */
 FILE *plat_fcreate_new(const char *path);
 
+/* Loads the shared library name (a file name the system's loader searches
+ * for, such as "libcurl.so.4") into the process, with every symbol bound
+ * now, when a program needs it only on some requests: its start then pays
+ * nothing for it. NULL when it cannot be loaded. Never unloaded.
+ * Windows: LoadLibraryA. */
+void *plat_library_open(const char *name);
+
+/* The address of the function name in a library plat_library_open loaded,
+ * or NULL. Windows: GetProcAddress. */
+void *plat_library_symbol(void *library, const char *name);
+
+/* Like plat_mkdir, but the directory is made so that only the user the
+ * process runs as may enter it (POSIX mode 0700). An existing entry is
+ * PLAT_MKDIR_EXISTS and left as it is.
+ * Windows: plat_mkdir; the directory takes the access rules of its parent. */
+int plat_mkdir_private(const char *path);
+
+/* Like plat_fcreate_new, but only the user the process runs as may read or
+ * write the new file (POSIX mode 0600), for secrets such as tokens.
+ * Windows: plat_fcreate_new; the file takes the access rules of its folder. */
+FILE *plat_fcreate_private(const char *path);
+
 /* Reads up to count bytes from f into buffer, like fread with an item size
  * of 1: the count of bytes delivered, less than count at the end of the
  * stream or after a read error, which feof(f) and ferror(f) then tell

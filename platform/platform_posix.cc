@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
@@ -237,6 +238,27 @@ FILE *plat_fopen_append_existing(const char *path) {
 FILE *plat_fcreate_new(const char *path) {
     if (FAULT_HIT(PLAT_OP_CREATE)) return nullptr;
     int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    FILE *f = fdopen(fd, "wb");
+    if (f == nullptr) close(fd);
+    return f;
+}
+
+void *plat_library_open(const char *name) { return dlopen(name, RTLD_NOW | RTLD_LOCAL); }
+
+void *plat_library_symbol(void *library, const char *name) {
+    return library != nullptr ? dlsym(library, name) : nullptr;
+}
+
+int plat_mkdir_private(const char *path) {
+    if (FAULT_HIT(PLAT_OP_MKDIR)) return PLAT_MKDIR_FAILED;
+    if (mkdir(path, 0700) == 0) return PLAT_MKDIR_CREATED;
+    return errno == EEXIST ? PLAT_MKDIR_EXISTS : PLAT_MKDIR_FAILED;
+}
+
+FILE *plat_fcreate_private(const char *path) {
+    if (FAULT_HIT(PLAT_OP_CREATE)) return nullptr;
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) return nullptr;
     FILE *f = fdopen(fd, "wb");
     if (f == nullptr) close(fd);

@@ -490,6 +490,19 @@ FILE *plat_fcreate_new(const char *path) {
     return stream_of(open_handle(path, GENERIC_WRITE, CREATE_NEW, 0), _O_WRONLY, "wb");
 }
 
+int plat_mkdir_private(const char *path) { return plat_mkdir(path); }
+
+void *plat_library_open(const char *name) {
+    return reinterpret_cast<void *>(LoadLibraryA(name));
+}
+
+void *plat_library_symbol(void *library, const char *name) {
+    if (library == nullptr) return nullptr;
+    return reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+FILE *plat_fcreate_private(const char *path) { return plat_fcreate_new(path); }
+
 size_t plat_fread(void *buffer, size_t count, FILE *f) {
     if (count == 0) return 0;
 #ifdef PLAT_FAULT_INJECTION

@@ -39,6 +39,8 @@ class Checker {
             else if (e.is_dir && e.name == "uploads") check_uploads(path, e.name);
             else if (e.is_dir && e.name == "repositories") check_repositories(path, e.name, "", 1);
             else if (e.is_dir && e.name == "quarantine") continue;
+            // A mirror's upstream tokens: not content of the store.
+            else if (e.is_dir && e.name == "mirror-tokens") continue;
             else stray(e.name, e.is_dir);
         }
     }

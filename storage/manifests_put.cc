@@ -13,6 +13,7 @@
 
 #include <yyjson.h>
 
+#include "digest/digest.h"
 #include "platform/platform.h"
 #include "storage/layout.h"
 #include "storage/repo_blobs_internal.h"
@@ -494,6 +495,75 @@ int reg_manifest_put_typed(const char *repo_name, const char *reference, const v
         return -1;
     digest_string_of_hex(hex, out_digest);
     if (subject_hex[0] != '\0') digest_string_of_hex(subject_hex, out_subject);
+    return 0;
+}
+
+int reg_manifest_put_fetched(const char *repo_name, const char *reference, const void *body,
+                             uint64_t body_len, const char *content_type,
+                             const char *expected_digest, char *out_digest) {
+    if (repo_name == nullptr || reference == nullptr || body == nullptr ||
+        expected_digest == nullptr || out_digest == nullptr) {
+        set_status_error(REG_STATUS_INVALID_ARGUMENT, "NULL argument");
+        return -1;
+    }
+    if (check_put_arguments(repo_name, reference, body_len) != 0) return -1;
+    digest_algo algo;
+    if (!digest_valid(expected_digest) || digest_algo_from_prefix(expected_digest, &algo) != 0) {
+        set_status_error(REG_STATUS_INVALID_DIGEST, "invalid expected digest");
+        return -1;
+    }
+    if (is_digest_reference(reference) && strcmp(reference, expected_digest) != 0) {
+        set_status_error(REG_STATUS_INVALID_DIGEST, "digest reference %s differs from %s",
+                         reference, expected_digest);
+        return -1;
+    }
+    // The bytes first: nothing that is not what it was fetched as is parsed.
+    uint8_t raw[DIGEST_MAX_SIZE];
+    size_t raw_len = 0;
+    if (digest_of_bytes(algo, body, body_len, raw, &raw_len) != 0) {
+        set_error("out of memory");
+        return -1;
+    }
+    char hex[2 * DIGEST_MAX_SIZE + 1];
+    digest_to_hex(raw, raw_len, hex);
+    const char *expected_hex = expected_digest + strlen(digest_algo_prefix(algo));
+    if (strcmp(hex, expected_hex) != 0) {
+        set_status_error(REG_STATUS_INVALID_DIGEST, "digest mismatch: expected %s, got %s%s",
+                         expected_digest, digest_algo_prefix(algo), hex);
+        return -1;
+    }
+    yyjson_doc *doc =
+        yyjson_read(static_cast<const char *>(body), static_cast<size_t>(body_len), 0);
+    if (doc == nullptr) {
+        set_status_error(REG_STATUS_INVALID_MANIFEST, "manifest JSON parse failed");
+        return -1;
+    }
+    yyjson_val *root = yyjson_doc_get_root(doc);
+    Kind kind = Kind::image;
+    std::string type;
+    char subject_hex[REG_HEX_SIZE];
+    subject_hex[0] = '\0';
+    // The kind and the subject as for a push; what the document names is
+    // not looked up: it is fetched when a client asks for it.
+    bool ok = unless_out_of_memory(false, [&] {
+        if (!yyjson_is_obj(root)) {
+            set_status_error(REG_STATUS_INVALID_MANIFEST, "manifest must be a JSON object");
+            return false;
+        }
+        if (!decide_kind(root, content_type, &kind, &type)) return false;
+        if (kind != Kind::artifact && !schema_version_2(root)) return false;
+        yyjson_val *subject = yyjson_obj_get(root, "subject");
+        if (subject != nullptr) {
+            if (!descriptor_valid(subject, "subject")) return false;
+            snprintf(subject_hex, REG_HEX_SIZE, "%s", string_member(subject, "digest") + 7);
+        }
+        return true;
+    });
+    yyjson_doc_free(doc);
+    if (!ok) return -1;
+    if (store_manifest(repo_name, reference, body, body_len, type.c_str(), hex, subject_hex) != 0)
+        return -1;
+    snprintf(out_digest, REG_DIGEST_STRING_SIZE, "%s", expected_digest);
     return 0;
 }
 

@@ -279,6 +279,41 @@ int reg_blob_append_stream(const char *upload_uuid, FILE *in, uint64_t max_bytes
 int reg_blob_put_stream(FILE *in, int64_t length, const char *expected_digest, char *out_digest,
                         uint64_t *out_received);
 
+/* A blob written in pieces by the registry itself (a mirror's fetch), into
+ * an upload of its own that no client can name, hashed on the way in the
+ * algorithm of expected_digest. Nothing enters the blob store until
+ * reg_blob_cache_commit finds the digest of every byte written equal to
+ * expected_digest. The caller fills no field. */
+typedef struct reg_blob_cache {
+    FILE *file;
+    char path[REG_PATH_MAX];
+    char expected[REG_DIGEST_STRING_SIZE];
+    uint64_t written;
+    int failed;  /* a write failed: the commit refuses */
+    void *hash;  /* the digest computation, owned until commit or abort */
+} reg_blob_cache;
+
+/* Starts a cached blob of expected_digest (a digest string the store
+ * takes, else REG_STATUS_INVALID_DIGEST): an upload file under an id that
+ * goes nowhere. out is filled only on success and must then be ended by
+ * reg_blob_cache_commit or reg_blob_cache_abort. */
+int reg_blob_cache_begin(const char *expected_digest, reg_blob_cache *out);
+
+/* Appends len bytes at data to the cached blob and its digest. A failed
+ * write ("write error storing blob") marks it so that the commit refuses. */
+int reg_blob_cache_write(reg_blob_cache *cache, const void *data, uint64_t len);
+
+/* Ends the cached blob: when every write succeeded and the bytes have
+ * expected_digest, commits them into the blob store as
+ * reg_blob_finish_upload does (content stored already stays as it is, so
+ * two writers of one blob leave one copy); otherwise
+ * REG_STATUS_INVALID_DIGEST ("digest mismatch: expected %s, got %s") or the
+ * write's failure. The upload file is gone afterwards either way. */
+int reg_blob_cache_commit(reg_blob_cache *cache);
+
+/* Throws a cached blob away: its upload file and its digest state go. */
+void reg_blob_cache_abort(reg_blob_cache *cache);
+
 /* ---- Manifest store -------------------------------------------------- */
 
 /* Validates body (body_len bytes of strict JSON: an object with a
@@ -368,6 +403,28 @@ int reg_manifest_locate(const char *repo_name, const char *reference, char *out_
  * the repository. REG_STATUS_NOT_FOUND when the tag, the revision or the
  * body is not there. out is filled only on success. */
 int reg_manifest_open(const char *repo_name, const char *reference, reg_opened *out);
+
+/* Stores a manifest fetched from elsewhere (a mirror's upstream) in
+ * repo_name under reference (a tag or a digest string), as
+ * reg_manifest_put_typed stores it, with two differences: the body's digest
+ * must equal expected_digest (REG_STATUS_INVALID_DIGEST), whatever the
+ * reference, and the blobs and manifests it names need not be stored (they
+ * are fetched when a client asks for them). The document must still be a
+ * manifest of a kind reg_manifest_put_typed takes (REG_STATUS_INVALID_MANIFEST).
+ * out_digest as in reg_manifest_put. */
+int reg_manifest_put_fetched(const char *repo_name, const char *reference, const void *body,
+                             uint64_t body_len, const char *content_type,
+                             const char *expected_digest, char *out_digest);
+
+/* The age in seconds of tag's link in repo_name, from its modification time
+ * (when it was last written or confirmed by reg_tag_confirm), into
+ * *out_seconds (0 for a time in the future). REG_STATUS_NOT_FOUND when the
+ * tag is not there. */
+int reg_tag_age(const char *repo_name, const char *tag, int64_t *out_seconds);
+
+/* Marks tag's link in repo_name as confirmed now (its modification time),
+ * without changing what it names. REG_STATUS_NOT_FOUND when it is not there. */
+int reg_tag_confirm(const char *repo_name, const char *tag);
 
 /* ---- Tag list, catalog, statistics ------------------------------------ */
 

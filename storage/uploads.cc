@@ -47,10 +47,8 @@ bool sync_upload_file(const char *path) {
     return synced;
 }
 
-// Moves an upload file whose bytes have the SHA-256 digest into the blob
-// store under it: the bytes reach stable storage before the blob path names
-// them. Content that is stored already stays as it is and the upload goes.
-// Sets the message.
+}  // namespace
+
 int commit_verified_upload(const char *upload_path, const char *expected_digest) {
     char blob_path[REG_PATH_MAX];
     blob_path_for_digest(expected_digest, blob_path, sizeof blob_path);
@@ -100,6 +98,8 @@ int commit_verified_upload(const char *upload_path, const char *expected_digest)
     }
     return 0;
 }
+
+namespace {
 
 // Copies what in delivers, up to max_bytes or its end, to the end of the
 // open file f in pieces of bounded size, feeding each piece to hash when

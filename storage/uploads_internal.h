@@ -11,4 +11,10 @@
  * bytes). 0, or -1 when the source failed (out is then unchanged). */
 int uuid_make(char *out);
 
+/* Moves an upload file whose bytes have the digest expected_digest into
+ * the blob store under it: the bytes reach stable storage before the blob
+ * path names them. Content that is stored already stays as it is and the
+ * upload goes. The caller has verified the bytes. Sets the message. */
+int commit_verified_upload(const char *upload_path, const char *expected_digest);
+
 #endif
