@@ -90,6 +90,10 @@ void answer_from_mirror(const char *name, const char *digest, bool with_body, ch
     mirror_result got = mirror_fetch_blob(mirror, rest, digest, with_body ? 1 : 0, &sink, err,
                                           sizeof err);
     if (got != MIRROR_OK) endpoint_mirror_log("%s blob %s: %s", name, digest, err);
+    // A blob fetched whole is stored, and the mirrored repository holds it
+    // (where an access policy asks for holds, a client of this repository
+    // then reaches it without a fetch).
+    if (got == MIRROR_OK && with_body) reg_repo_blob_link(name, digest);
     if (!reply.begun) oci_send_error(404, "BLOB_UNKNOWN", "blob unknown to registry");
     fflush(stdout);
     cgi_end_request();
@@ -257,12 +261,16 @@ int handle_v2_blob(const char *name_in, const char *digest_in) {
     bool read = strcmp(method, "HEAD") == 0 || strcmp(method, "GET") == 0;
     if (read || strcmp(method, "DELETE") == 0)
         endpoint_require_access(read ? ACCESS_PULL : ACCESS_DELETE, name);
-    bool deleting = strcmp(method, "DELETE") == 0;
-    if ((read || deleting) && !endpoint_blob_reachable(name, digest))
-        oci_send_error(404, "BLOB_UNKNOWN", "blob unknown to registry");
-
     // The scratch buffer holds header lines as they are formatted.
     static char scratch[kScratch];
+    bool deleting = strcmp(method, "DELETE") == 0;
+    if ((read || deleting) && !endpoint_blob_reachable(name, digest)) {
+        // A mirrored repository that does not hold the blob asks its
+        // upstream, as for a blob not stored: the bytes a tenant stored
+        // elsewhere are served only when the upstream has them too.
+        if (read) answer_from_mirror(name, digest, strcmp(method, "GET") == 0, scratch);
+        oci_send_error(404, "BLOB_UNKNOWN", "blob unknown to registry");
+    }
     if (strcmp(method, "HEAD") == 0)
         answer_head(name, digest, scratch);
     else if (strcmp(method, "GET") == 0)
