@@ -93,10 +93,12 @@ TEST_F(Fastcgi, TheResponderEnvironmentIsNotPartOfARequest) {
     // responder's environment.
     FastcgiResponder tags(program("v2_tags"), {{"n", "1"}, {"last", "a"}});
     // No storage root in the request: a deployment's setting comes from the
-    // responder's environment (here: none, so no tags are found).
+    // responder's environment (here: none, so the default root, where app
+    // holds a blob and no tags), and no page is cut by its n and last.
     Vars list = request("GET", "/v2/app/tags/list");
     r = tags.request(list);
-    EXPECT_EQ(status_of(r), 404) << r.out;
+    EXPECT_EQ(body_of(r), "{\"name\":\"app\",\"tags\":[]}\n") << r.out;
+    EXPECT_EQ(header_of(r, "Link"), "");
 }
 
 TEST_F(Fastcgi, NothingOfARequestReachesTheNext) {
@@ -167,9 +169,10 @@ TEST_F(Fastcgi, NothingOfARequestReachesTheNext) {
     FastcgiReply whole = tags.request(request("GET", "/v2/app/tags/list", "", manifest_root));
     EXPECT_EQ(body_of(whole), "{\"name\":\"app\",\"tags\":[\"a\",\"b\",\"c\"]}\n");
     EXPECT_EQ(header_of(whole, "Link"), "");
-    // The storage root follows each request: the first root has no tags.
+    // The storage root follows each request: in the first root app holds
+    // only blobs, no tags.
     FastcgiReply other = tags.request(request("GET", "/v2/app/tags/list"));
-    EXPECT_EQ(status_of(other), 404) << other.out;
+    EXPECT_EQ(body_of(other), "{\"name\":\"app\",\"tags\":[]}\n") << other.out;
     FastcgiReply again = tags.request(request("GET", "/v2/app/tags/list", "", manifest_root));
     EXPECT_EQ(body_of(again), body_of(whole));
 }
