@@ -252,7 +252,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     reference = reference.substr(0, reference.find('\0'));  // C text
     const bool is_tag = reference.compare(0, 7, "sha256:") != 0;
 
-    char out_digest[72] = "untouched", out_subject[72] = "untouched";
+    char out_digest[REG_DIGEST_STRING_SIZE] = "untouched";
+    char out_subject[REG_DIGEST_STRING_SIZE] = "untouched";
     int rc = reg_manifest_put_typed(kRepo, reference.c_str(), body.data(), body.size(),
                                     content_type, out_digest, out_subject);
     FUZZ_CHECK(rc == 0 || rc == -1);
@@ -302,7 +303,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (is_tag) want.insert("_manifests/tags/" + reference + "/current/link");
     if (!subject.empty())
         want.insert("_manifests/referrers/sha256/" + subject.substr(7) + "/" + hex);
-    FUZZ_CHECK(repository_files() == want);
+    // Beside them, the repository now holds the stored blobs the manifest
+    // names: a link each, named by a digest that stands in the body.
+    std::set<string> got, links;
+    for (const string &file : repository_files()) {
+        if (file.rfind("_manifests/blobs/", 0) == 0 && before.count(file) == 0)
+            links.insert(file);
+        else
+            got.insert(file);
+    }
+    FUZZ_CHECK(got == want);
+    for (const string &link : links) {
+        string link_hex = link.substr(link.rfind('/') + 1);
+        FUZZ_CHECK(body.find(link_hex) != string::npos);
+        string algo = link.substr(17, 6);
+        FUZZ_CHECK(reg_blob_exists((algo + ":" + link_hex).c_str()) == 1);
+    }
 
     if (!subject.empty()) check_referrers(subject, digest, body.size(), type);
     check_invariants();
