@@ -296,31 +296,13 @@ class Checker {
     }
 
     void check_blob_link(const std::string &path, const std::string &rel, const std::string &hex) {
-        links_++;
         char read_hex[REG_HEX_SIZE];
-        link_state state = read_link(path.c_str(), read_hex);
-        if (state == LINK_ABSENT) return;
-        if (state == LINK_UNREADABLE) {
-            report(REG_FSCK_UNREADABLE, rel, "link cannot be read");
-            return;
-        }
-        char digest[REG_DIGEST_STRING_SIZE];
+        if (!read_checked_link(path, rel, hex, read_hex)) return;
+        char digest[REG_DIGEST_STRING_SIZE], blob[REG_PATH_MAX];
         digest_string_of_hex(hex.c_str(), digest);
-        if (state == LINK_CORRUPT || hex != read_hex) {
-            corrupt(REG_FSCK_LINK_CORRUPT, path, rel, std::string("does not hold ") + digest);
-            return;
-        }
-        char blob[REG_PATH_MAX];
         blob_path_for_digest(digest, blob, sizeof blob);
         if (file_exists(blob) == 1) return;
-        std::string what = std::string("names blob ") + digest + ", which is not stored";
-        if (!repair_) {
-            report(REG_FSCK_LINK_DANGLING, rel, what);
-        } else if (remove_file(path.c_str()) == 0) {
-            report(REG_FSCK_LINK_DANGLING, rel, what + "; removed", true);
-        } else {
-            report(REG_FSCK_LINK_DANGLING, rel, what + "; could not be removed");
-        }
+        dangling(path, rel, std::string("names blob ") + digest + ", which is not stored", false);
     }
 
     // Re-hashes one body and looks up what it names. false when it was
@@ -375,33 +357,53 @@ class Checker {
     }
 
     // Checks one link file that must hold exactly the digest string of the
-    // hex digest expect (any
-    // digest when expect is empty) naming a stored body of manifests.
+    // hex digest expect (any digest when expect is empty) naming a stored
+    // body of manifests.
     template <typename Quarantined>
     void check_link(const std::string &path, const std::string &rel, const std::string &manifests,
                     const std::string &expect, Quarantined was_quarantined) {
-        links_++;
         char read_hex[REG_HEX_SIZE];
+        if (!read_checked_link(path, rel, expect, read_hex)) return;
+        std::string hex = read_hex;
+        if (body_stored(manifests, hex)) return;
+        dangling(path, rel,
+                 "names " + std::string(algo_of_hex(hex.c_str())) + ":" + hex +
+                     ", whose manifest body is not stored",
+                 was_quarantined(hex));
+    }
+
+    // Reads one link file that must hold exactly the digest string of the
+    // hex digest expect (any digest when expect is empty), counting it and
+    // reporting one that cannot be read or is corrupt (which repair moves to
+    // quarantine). true, with its hex digest in read_hex, when it holds
+    // what it must; false when there is nothing more to check.
+    bool read_checked_link(const std::string &path, const std::string &rel,
+                           const std::string &expect, char read_hex[REG_HEX_SIZE]) {
+        links_++;
         link_state state = read_link(path.c_str(), read_hex);
-        if (state == LINK_ABSENT) return;
+        if (state == LINK_ABSENT) return false;
         if (state == LINK_UNREADABLE) {
             report(REG_FSCK_UNREADABLE, rel, "link cannot be read");
-            return;
+            return false;
         }
         if (state == LINK_CORRUPT || (!expect.empty() && expect != read_hex)) {
             corrupt(REG_FSCK_LINK_CORRUPT, path, rel,
                     expect.empty() ? "not a digest string"
                                    : "does not hold " + std::string(algo_of_hex(expect.c_str())) +
                                          ":" + expect);
-            return;
+            return false;
         }
-        std::string hex = read_hex;
-        if (body_stored(manifests, hex)) return;
-        std::string what = "names " + std::string(algo_of_hex(hex.c_str())) + ":" + hex +
-                           ", whose manifest body is not stored";
+        return true;
+    }
+
+    // Reports a well-formed link whose target is not stored (what); repair
+    // removes it, or moves it to quarantine beside a target that went there
+    // in this run.
+    void dangling(const std::string &path, const std::string &rel, const std::string &what,
+                  bool target_quarantined) {
         if (!repair_) {
             report(REG_FSCK_LINK_DANGLING, rel, what);
-        } else if (was_quarantined(hex)) {
+        } else if (target_quarantined) {
             corrupt(REG_FSCK_LINK_DANGLING, path, rel, what + " (it went to quarantine)");
         } else if (remove_file(path.c_str()) == 0) {
             report(REG_FSCK_LINK_DANGLING, rel, what + "; removed", true);

@@ -507,8 +507,7 @@ int reg_manifest_put_fetched(const char *repo_name, const char *reference, const
         return -1;
     }
     if (check_put_arguments(repo_name, reference, body_len) != 0) return -1;
-    digest_algo algo;
-    if (!digest_valid(expected_digest) || digest_algo_from_prefix(expected_digest, &algo) != 0) {
+    if (!digest_valid(expected_digest)) {
         set_status_error(REG_STATUS_INVALID_DIGEST, "invalid expected digest");
         return -1;
     }
@@ -518,18 +517,11 @@ int reg_manifest_put_fetched(const char *repo_name, const char *reference, const
         return -1;
     }
     // The bytes first: nothing that is not what it was fetched as is parsed.
-    uint8_t raw[DIGEST_MAX_SIZE];
-    size_t raw_len = 0;
-    if (digest_of_bytes(algo, body, body_len, raw, &raw_len) != 0) {
-        set_error("out of memory");
-        return -1;
-    }
-    char hex[2 * DIGEST_MAX_SIZE + 1];
-    digest_to_hex(raw, raw_len, hex);
-    const char *expected_hex = expected_digest + strlen(digest_algo_prefix(algo));
-    if (strcmp(hex, expected_hex) != 0) {
-        set_status_error(REG_STATUS_INVALID_DIGEST, "digest mismatch: expected %s, got %s%s",
-                         expected_digest, digest_algo_prefix(algo), hex);
+    char hex[REG_HEX_SIZE];
+    if (hash_body(expected_digest, body, body_len, hex) != 0) return -1;
+    if (strcmp(hex, digest_hex_part(expected_digest)) != 0) {
+        set_status_error(REG_STATUS_INVALID_DIGEST, "digest mismatch: expected %s, got %s:%s",
+                         expected_digest, algo_of_hex(hex), hex);
         return -1;
     }
     yyjson_doc *doc =
@@ -555,7 +547,8 @@ int reg_manifest_put_fetched(const char *repo_name, const char *reference, const
         yyjson_val *subject = yyjson_obj_get(root, "subject");
         if (subject != nullptr) {
             if (!descriptor_valid(subject, "subject")) return false;
-            snprintf(subject_hex, REG_HEX_SIZE, "%s", string_member(subject, "digest") + 7);
+            snprintf(subject_hex, REG_HEX_SIZE, "%s",
+                     digest_hex_part(string_member(subject, "digest")));
         }
         return true;
     });

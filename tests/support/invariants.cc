@@ -228,8 +228,13 @@ class Checker {
                                 ")");
     }
 
-    void check_blobs(const fs::path &blobs) {
-        for (const auto &entry : entries(blobs)) {
+    // Walks <dir>/<algo>/<xx>/, the split of content by algorithm and
+    // fan-out: every entry of a fan-out directory goes to visit with its
+    // algorithm and fan-out name; anything else at those two levels is
+    // unexpected.
+    template <typename Visit>
+    void walk_fanned(const fs::path &dir, Visit visit) {
+        for (const auto &entry : entries(dir)) {
             std::string algo = entry.path().filename().string();
             if (!is_algo_dir_name(algo) || kind_of(entry) != Kind::kDir) {
                 unexpected(entry);
@@ -241,24 +246,29 @@ class Checker {
                     unexpected(fan);
                     continue;
                 }
-                for (const auto &blob : entries(fan.path())) {
-                    std::string hex = blob.path().filename().string();
-                    std::string original;
-                    if (kind_of(blob) == Kind::kFile && swept_original(hex, &original) &&
-                        is_hex_digest_of(original, algo) && original.compare(0, 2, fan_name) == 0) {
-                        temporary(blob.path());
-                        continue;
-                    }
-                    if (!is_hex_digest_of(hex, algo) || hex.compare(0, 2, fan_name) != 0 ||
-                        kind_of(blob) != Kind::kFile) {
-                        unexpected(blob);
-                        continue;
-                    }
-                    out_.blobs++;
-                    check_content_addressed(blob.path(), hex, "blob");
-                }
+                for (const auto &file : entries(fan.path())) visit(algo, fan_name, file);
             }
         }
+    }
+
+    void check_blobs(const fs::path &blobs) {
+        walk_fanned(blobs, [&](const std::string &algo, const std::string &fan_name,
+                               const fs::directory_entry &blob) {
+            std::string hex = blob.path().filename().string();
+            std::string original;
+            if (kind_of(blob) == Kind::kFile && swept_original(hex, &original) &&
+                is_hex_digest_of(original, algo) && original.compare(0, 2, fan_name) == 0) {
+                temporary(blob.path());
+                return;
+            }
+            if (!is_hex_digest_of(hex, algo) || hex.compare(0, 2, fan_name) != 0 ||
+                kind_of(blob) != Kind::kFile) {
+                unexpected(blob);
+                return;
+            }
+            out_.blobs++;
+            check_content_addressed(blob.path(), hex, "blob");
+        });
     }
 
     void check_uploads(const fs::path &uploads) {
@@ -427,36 +437,23 @@ class Checker {
     // holding the digest string of its own name. A link may outlive its
     // blob until the next collection; its form must hold.
     void check_blob_links(const fs::path &blobs) {
-        for (const auto &entry : entries(blobs)) {
-            std::string algo = entry.path().filename().string();
-            if (!is_algo_dir_name(algo) || kind_of(entry) != Kind::kDir) {
-                unexpected(entry);
-                continue;
+        walk_fanned(blobs, [&](const std::string &algo, const std::string &fan_name,
+                               const fs::directory_entry &link) {
+            std::string name = link.path().filename().string(), target, original;
+            bool is_temporary = temporary_target(name, &target);
+            bool is_swept = !is_temporary && swept_original(name, &original);
+            std::string hex = is_temporary ? target : is_swept ? original : name;
+            if (kind_of(link) != Kind::kFile || !is_hex_digest_of(hex, algo) ||
+                hex.compare(0, 2, fan_name) != 0) {
+                unexpected(link);
+            } else if (is_temporary || is_swept) {
+                temporary(link.path());
+            } else {
+                std::string text = read_link(link.path());
+                if (!text.empty() && text.substr(text.find(':') + 1) != name)
+                    violation(link.path(), "blob link names another digest: " + text);
             }
-            for (const auto &fan : entries(entry.path())) {
-                std::string fan_name = fan.path().filename().string();
-                if (!is_lower_hex(fan_name, 2) || kind_of(fan) != Kind::kDir) {
-                    unexpected(fan);
-                    continue;
-                }
-                for (const auto &link : entries(fan.path())) {
-                    std::string name = link.path().filename().string(), target, original;
-                    bool is_temporary = temporary_target(name, &target);
-                    bool is_swept = !is_temporary && swept_original(name, &original);
-                    std::string hex = is_temporary ? target : is_swept ? original : name;
-                    if (kind_of(link) != Kind::kFile || !is_hex_digest_of(hex, algo) ||
-                        hex.compare(0, 2, fan_name) != 0) {
-                        unexpected(link);
-                    } else if (is_temporary || is_swept) {
-                        temporary(link.path());
-                    } else {
-                        std::string text = read_link(link.path());
-                        if (!text.empty() && text.substr(text.find(':') + 1) != name)
-                            violation(link.path(), "blob link names another digest: " + text);
-                    }
-                }
-            }
-        }
+        });
     }
 
     void check_tags(const fs::path &tags, const fs::path &manifests) {
