@@ -72,6 +72,13 @@ int cgi_is_head(void);
  * for eight further calls. Never NULL. */
 const char *cgi_query(const char *name);
 
+/* The decoded value of field name in form, an
+ * application/x-www-form-urlencoded body (NUL-terminated), decoded as
+ * cgi_query decodes a query value (the first matching field, cut at 511
+ * bytes), into out (size bytes, cut to fit); "" when absent. Nothing when
+ * out is NULL or size is 0. */
+void cgi_form_value(const char *form, const char *name, char *out, size_t size);
+
 /* The request body in a new buffer followed by one NUL (the caller frees
  * it), its length in *length unless NULL (0 with NULL); NULL when there is
  * no body. Read whole from the file named by POST_BODY_FILE when that is a

@@ -162,6 +162,15 @@ const char *cgi_query(const char *name) {
     return result;
 }
 
+void cgi_form_value(const char *form, const char *name, char *out, size_t size) {
+    if (out == nullptr || size == 0) return;
+    out[0] = '\0';
+    if (form == nullptr || name == nullptr || name[0] == '\0') return;
+    char value[kQuerySlotSize] = "";
+    find_query_value(form, name, value);
+    tw_strlcpy(out, value, size);
+}
+
 char *cgi_read_post(size_t *length) {
     if (length != nullptr) *length = 0;
     // Only a regular file is a body file: a directory, FIFO or device named

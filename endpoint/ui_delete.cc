@@ -33,21 +33,6 @@ std::string hex_of(const uint8_t *raw, size_t n) {
     return out;
 }
 
-// The value of field name in an application/x-www-form-urlencoded body, as
-// it stands (a token needs no decoding; anything that is not one fails
-// its check).
-std::string form_field(const std::string &body, const std::string &name) {
-    size_t at = 0;
-    while (at <= body.size()) {
-        size_t amp = body.find('&', at);
-        std::string field = body.substr(at, amp == std::string::npos ? std::string::npos : amp - at);
-        if (field.compare(0, name.size() + 1, name + "=") == 0) return field.substr(name.size() + 1);
-        if (amp == std::string::npos) break;
-        at = amp + 1;
-    }
-    return "";
-}
-
 // Whether the browser says the request comes from the page's own origin.
 bool same_origin_request() {
     std::string origin = cgi_env("HTTP_ORIGIN", "");
@@ -103,8 +88,9 @@ void carry_out(const UiRoute &route, const std::string &action) {
     cgi_body_close(&body);
     std::string form = bytes != nullptr ? std::string(bytes, length) : "";
     free(bytes);
-    if (!ui_form_token_valid(form_field(form, "token"), cgi_env("REMOTE_USER", ""), action,
-                             plat_time_seconds())) {
+    char token[128];
+    cgi_form_value(form.c_str(), "token", token, sizeof token);
+    if (!ui_form_token_valid(token, cgi_env("REMOTE_USER", ""), action, plat_time_seconds())) {
         reply_access_refused_line(ACCESS_DELETE, route.name.c_str());
         ui_fail(403, "Forbidden", "The form has expired or is not this page's. Load it again.");
     }

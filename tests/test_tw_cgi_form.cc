@@ -189,6 +189,33 @@ TEST(CgiQuery, DecodesTheFirstMatchingSegment) {
     }
 }
 
+TEST(CgiFormValue, DecodesTheFieldOfABodyAndCutsToFit) {
+    struct Case {
+        const char *form, *name, *value;
+    };
+    const Case cases[] = {
+        {"token=123.abc", "token", "123.abc"},
+        {"a=1&token=x%2By+z&token=second", "token", "x+y z"},
+        {"tokens=no&xtoken=no", "token", ""},
+        {"token", "token", ""},
+        {"", "token", ""},
+        {"token=%zz%4", "token", "%zz%4"},
+    };
+    for (const Case &c : cases) {
+        char out[64] = "untouched";
+        cgi_form_value(c.form, c.name, out, sizeof out);
+        EXPECT_STREQ(out, c.value) << c.form;
+    }
+    char small[4];
+    cgi_form_value("token=abcdef", "token", small, sizeof small);
+    EXPECT_STREQ(small, "abc");
+    char kept[4] = "x";
+    cgi_form_value("token=abc", "token", kept, 0);
+    EXPECT_STREQ(kept, "x");
+    cgi_form_value(nullptr, "token", kept, sizeof kept);
+    EXPECT_STREQ(kept, "");
+}
+
 TEST(CgiQuery, MissingOrEmptyNameGivesEmptyText) {
     ScopedEnv query("QUERY_STRING", "=1&a=2");
     for (const char *name : {static_cast<const char *>(nullptr), ""}) {
