@@ -34,8 +34,9 @@ rows with data cells, for each table with an id), "links" (text and
 address of every link), "titles" (every title attribute), "follows" (clicks
 a follow step made), "documents" (every document request of the step:
 method, url, status)}.
-Exits non-zero when a step fails (no load within the time limit, no such
-element), with the reason on standard error.
+A step that fails (no load within the time limit, no such element) leaves
+OUTDIR/N.json as {"error": why, "documents": ...}, says why on standard
+error, and the next step runs; the exit status is then non-zero.
 """
 
 import base64
@@ -184,10 +185,15 @@ class Browser:
 
 
 def click(browser, selector, until, documents):
+    """Clicks the element SELECTOR names; of a list of selectors, the first
+    that matches anything, and of its matches the last (a "next" link comes
+    after a "previous" one)."""
+    selectors = selector if isinstance(selector, list) else [selector]
     box = browser.evaluate(
-        "(() => { const e = document.querySelector(%s); if (!e) return null;"
+        "(() => { let e = null; for (const s of %s) { const all = document.querySelectorAll(s);"
+        " if (all.length) { e = all[all.length - 1]; break; } } if (!e) return null;"
         " e.scrollIntoView({block: 'center'}); const r = e.getBoundingClientRect();"
-        " return {x: r.left + r.width / 2, y: r.top + r.height / 2}; })()" % json.dumps(selector))
+        " return {x: r.left + r.width / 2, y: r.top + r.height / 2}; })()" % json.dumps(selectors))
     if not box:
         raise RuntimeError("no element %s on %s" % (selector, browser.evaluate("location.href")))
     browser.events.clear()
@@ -198,48 +204,63 @@ def click(browser, selector, until, documents):
 
 
 def run(steps, outdir, browser):
+    """Runs every step; a step that fails leaves {"error": why} as its
+    record and the next step goes on. Returns the number of failed steps."""
+    failed = 0
     for step in steps:
         documents = []
-        if "auth" in step:
-            headers = {}
-            if step["auth"]:
-                headers["Authorization"] = "Basic " + base64.b64encode(step["auth"].encode()).decode()
-            browser.call("Network.setExtraHTTPHeaders", {"headers": headers})
-            continue
-        if "shot" in step:
-            browser.call("Emulation.setDeviceMetricsOverride",
-                         {"width": step["width"], "height": step["height"], "deviceScaleFactor": 1,
-                          "mobile": False})
-            png = browser.call("Page.captureScreenshot", {"format": "png"})["data"]
-            with open(step["shot"], "wb") as f:
-                f.write(base64.b64decode(png))
-            browser.call("Emulation.clearDeviceMetricsOverride")
-            continue
-        browser.events.clear()
-        if "open" in step:
-            browser.call("Page.navigate", {"url": step["open"]})
-            browser.wait_for_page(step.get("until", ""), documents)
-        elif "click" in step:
-            click(browser, step["click"], step.get("until", ""), documents)
-        elif "follow" in step:
-            section, text = step["until_text"]
-            shows = "(() => { const e = document.getElementById(%s); return !!e && e.innerText.includes(%s); })()" % (
-                json.dumps(section), json.dumps(text))
-            follows = 0
-            while not browser.evaluate(shows) and follows < step["max"]:
-                click(browser, step["follow"], "", documents)
-                follows += 1
-        else:
-            raise RuntimeError("unknown step %s" % step)
-        snapshot = browser.evaluate(SNAPSHOT)
-        snapshot["documents"] = documents
-        if "follow" in step:
-            snapshot["follows"] = follows
-        html = snapshot.pop("html")
-        with open(os.path.join(outdir, step["name"] + ".html"), "w") as f:
-            f.write(html)
-        with open(os.path.join(outdir, step["name"] + ".json"), "w") as f:
-            json.dump(snapshot, f, indent=1)
+        try:
+            run_step(step, outdir, browser, documents)
+        except (RuntimeError, websocket.WebSocketTimeoutException) as e:
+            failed += 1
+            print("ui_browser: %s: %s" % (step.get("name", step), e), file=sys.stderr)
+            if "name" in step:
+                with open(os.path.join(outdir, step["name"] + ".json"), "w") as f:
+                    json.dump({"error": str(e), "documents": documents}, f, indent=1)
+    return failed
+
+
+def run_step(step, outdir, browser, documents):
+    if "auth" in step:
+        headers = {}
+        if step["auth"]:
+            headers["Authorization"] = "Basic " + base64.b64encode(step["auth"].encode()).decode()
+        browser.call("Network.setExtraHTTPHeaders", {"headers": headers})
+        return
+    if "shot" in step:
+        browser.call("Emulation.setDeviceMetricsOverride",
+                     {"width": step["width"], "height": step["height"], "deviceScaleFactor": 1,
+                      "mobile": False})
+        png = browser.call("Page.captureScreenshot", {"format": "png"})["data"]
+        with open(step["shot"], "wb") as f:
+            f.write(base64.b64decode(png))
+        browser.call("Emulation.clearDeviceMetricsOverride")
+        return
+    browser.events.clear()
+    if "open" in step:
+        browser.call("Page.navigate", {"url": step["open"]})
+        browser.wait_for_page(step.get("until", ""), documents)
+    elif "click" in step:
+        click(browser, step["click"], step.get("until", ""), documents)
+    elif "follow" in step:
+        section, text = step["until_text"]
+        shows = "(() => { const e = document.getElementById(%s); return !!e && e.innerText.includes(%s); })()" % (
+            json.dumps(section), json.dumps(text))
+        follows = 0
+        while not browser.evaluate(shows) and follows < step["max"]:
+            click(browser, step["follow"], "", documents)
+            follows += 1
+    else:
+        raise RuntimeError("unknown step %s" % step)
+    snapshot = browser.evaluate(SNAPSHOT)
+    snapshot["documents"] = documents
+    if "follow" in step:
+        snapshot["follows"] = follows
+    html = snapshot.pop("html")
+    with open(os.path.join(outdir, step["name"] + ".html"), "w") as f:
+        f.write(html)
+    with open(os.path.join(outdir, step["name"] + ".json"), "w") as f:
+        json.dump(snapshot, f, indent=1)
 
 
 def main():
@@ -257,7 +278,7 @@ def main():
     browser = None
     try:
         browser = Browser(profile)
-        run(steps, sys.argv[2], browser)
+        failed = run(steps, sys.argv[2], browser)
     except (RuntimeError, OSError, websocket.WebSocketException) as e:
         sys.exit("ui_browser: %s" % e)
     finally:
@@ -265,6 +286,8 @@ def main():
             browser.close()
         if not keep:
             shutil.rmtree(profile, ignore_errors=True)
+    if failed:
+        sys.exit("ui_browser: %d step(s) failed" % failed)
 
 
 if __name__ == "__main__":
