@@ -205,4 +205,30 @@ int sha256_file(const char *path, uint8_t out[32]) {
     return 0;
 }
 
+void sha256_hmac(const void *key, uint64_t key_len, const void *data, uint64_t len,
+                 uint8_t out[32]) {
+    uint8_t block[64] = {0};
+    if (key_len > sizeof block) {
+        sha256_ctx k;
+        sha256_init(&k);
+        sha256_update(&k, key, key_len);
+        sha256_final(&k, block);
+    } else if (key_len > 0) {
+        memcpy(block, key, static_cast<size_t>(key_len));
+    }
+    uint8_t pad[64];
+    for (size_t i = 0; i < sizeof pad; i++) pad[i] = static_cast<uint8_t>(block[i] ^ 0x36);
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    sha256_update(&ctx, pad, sizeof pad);
+    sha256_update(&ctx, data, len);
+    uint8_t inner[32];
+    sha256_final(&ctx, inner);
+    for (size_t i = 0; i < sizeof pad; i++) pad[i] = static_cast<uint8_t>(block[i] ^ 0x5c);
+    sha256_init(&ctx);
+    sha256_update(&ctx, pad, sizeof pad);
+    sha256_update(&ctx, inner, sizeof inner);
+    sha256_final(&ctx, out);
+}
+
 }  // extern "C"

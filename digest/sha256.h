@@ -32,6 +32,12 @@ void sha256_final(sha256_ctx *ctx, uint8_t out[32]);
  * in out; -1 when the file cannot be opened or read, out untouched. */
 int sha256_file(const char *path, uint8_t out[32]);
 
+/* HMAC-SHA256 (RFC 2104) of len bytes at data under the key of key_len
+ * bytes, written to out (32 bytes): the tag that proves a text came from a
+ * holder of the key. A key longer than 64 bytes is hashed first. */
+void sha256_hmac(const void *key, uint64_t key_len, const void *data, uint64_t len,
+                 uint8_t out[32]);
+
 #ifdef __cplusplus
 }
 #endif

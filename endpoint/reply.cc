@@ -135,10 +135,14 @@ void reply_access_line(const char *action, const char *name, const char *digest,
     write_access_line(action, name, digest, reference, nullptr);
 }
 
+void reply_access_refused_line(access_action action, const char *name) {
+    write_access_line(access_action_name(action), name, nullptr, nullptr, "denied");
+}
+
 void endpoint_require_access(access_action action, const char *name) {
     oci_access_result result = oci_access_decide(action, name);
     if (result == OCI_ACCESS_ALLOWED) return;
-    write_access_line(access_action_name(action), name, nullptr, nullptr, "denied");
+    reply_access_refused_line(action, name);
     oci_send_access_refused(result);
 }
 

@@ -61,6 +61,11 @@ void reply_json_page(const char *doc, const char *path, int32_t n, const char *n
 void reply_access_line(const char *action, const char *name, const char *digest,
                        const char *reference);
 
+/* Writes the access line of a refused request (reply_access_line's
+ * fields without digest and reference, action the action's name, and
+ * result=denied at the end). */
+void reply_access_refused_line(access_action action, const char *name);
+
 /* Asks the access policy whether the request's user may carry out action
  * in repository name (oci_access_decide) and returns when allowed (always
  * without a policy). Otherwise writes the access line of the refusal

@@ -21,6 +21,7 @@
  *                                        committed it, it was mounted into it, or
  *                                        a manifest of the repository names it
  *   quarantine/<path below the root>     what fsck --repair moved aside
+ *   secrets/<purpose>                    a key of the store's programs (0600)
  * Content is kept by the algorithm of its digest: <algo> is "sha256" (a
  * <hex> of 64 digits) or "sha512" (128 digits). The length of a hex digest
  * tells its algorithm, so a manifest body named <hex> and a referrer link
@@ -124,6 +125,8 @@ void upload_path_for_uuid(const char *uuid, char *out, uint64_t size);
 
 /* <root>/repositories */
 void repos_dir(char *out, uint64_t size);
+/* <root>/secrets */
+void secrets_dir(char *out, uint64_t size);
 /* <root>/repositories/<repo>/_manifests */
 void manifests_dir(const char *repo_name, char *out, uint64_t size);
 /* _manifests/<hex>: the body; _manifests/<hex>.ct: its content type. */

@@ -59,6 +59,8 @@ void upload_path_for_uuid(const char *uuid, char *out, uint64_t size) {
 
 void repos_dir(char *out, uint64_t size) { path_join(out, size, s_root, "repositories"); }
 
+void secrets_dir(char *out, uint64_t size) { path_join(out, size, s_root, "secrets"); }
+
 void manifests_dir(const char *repo_name, char *out, uint64_t size) {
     char repos[REG_PATH_MAX], repo[REG_PATH_MAX];
     repos_dir(repos, sizeof repos);

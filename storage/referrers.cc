@@ -76,6 +76,32 @@ const char *reg_referrers_json(const char *repo_name, const char *digest,
         nullptr, [&] { return referrers_document(repo_name, digest, artifact_type); });
 }
 
+int reg_referrers_count(const char *repo_name, const char *digest, uint64_t *out_count) {
+    if (repo_name == nullptr || digest == nullptr || out_count == nullptr) {
+        set_status_error(REG_STATUS_INVALID_ARGUMENT, "NULL argument");
+        return -1;
+    }
+    if (require_ready_repo(repo_name) != 0) return -1;
+    if (!digest_valid(digest)) {
+        set_status_error(REG_STATUS_INVALID_DIGEST, "invalid digest");
+        return -1;
+    }
+    return unless_out_of_memory<int>(-1, [&] {
+        char dir[REG_PATH_MAX];
+        manifest_referrers_dir(repo_name, digest_hex_part(digest), dir, sizeof dir);
+        std::vector<listed_entry> entries;
+        if (list_or_absent(dir, &entries) == LISTED_FAILED) {
+            set_error("cannot list referrers of %s", digest);
+            return -1;
+        }
+        uint64_t count = 0;
+        for (const listed_entry &entry : entries)
+            if (!entry.is_dir && is_hex_digest(entry.name)) count++;
+        *out_count = count;
+        return 0;
+    });
+}
+
 }  // extern "C"
 
 namespace {

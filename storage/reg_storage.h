@@ -167,6 +167,21 @@ const char *reg_storage_last_error(void);
  * without the failure of the one before. The root stays as it is. */
 void reg_storage_forget_error(void);
 
+/* Bytes of a secret of the store (reg_storage_secret). */
+#define REG_SECRET_SIZE 32
+
+/* The secret named purpose ([a-z0-9-], 1 to 64 bytes) of this store, into
+ * out (REG_SECRET_SIZE bytes): the key that programs sharing the root use
+ * to sign what they hand out and check what comes back (the form tokens of
+ * the browsable pages). Kept in <root>/secrets/<purpose>, a directory and a
+ * file only the user the programs run as may read (POSIX modes 0700 and
+ * 0600); made on first use from the operating system's random source
+ * ("random source failed") through a private temporary renamed into
+ * place. When two processes make it at once, the one renamed last stays,
+ * and both give what the file holds afterwards. A secret file of another
+ * size is damaged (REG_STATUS_IO_ERROR) and is not replaced. 0 / -1. */
+int reg_storage_secret(const char *purpose, uint8_t out[REG_SECRET_SIZE]);
+
 /* ---- Blob store ------------------------------------------------------ */
 
 /* 1 when the blob file of digest exists, 0 when it does not (no message),
@@ -472,6 +487,30 @@ const char *reg_catalog_page_where(int32_t n, const char *last,
  * A repository or subject without referrers gives an empty index. */
 const char *reg_referrers_json(const char *repo_name, const char *digest,
                                const char *artifact_type);
+
+/* What a page about a repository shows beside its name. */
+typedef struct reg_repo_summary_info {
+    uint64_t tags;     /* tags whose link is there */
+    int64_t last_push; /* the newest modification time of a tag link or revision
+                          link, seconds since 1970-01-01 UTC; 0 when it has none */
+} reg_repo_summary_info;
+
+/* Counts the tags of repo_name and finds the time of its last push: the
+ * newest of the modification times of its tag links and revision links (a
+ * push writes them; a tag moved or confirmed counts as pushed then). One
+ * attribute query per tag and revision, no link is read. A repository
+ * without a manifests directory is REG_STATUS_NOT_FOUND; a tags or
+ * revisions directory that does not list whole is REG_STATUS_IO_ERROR.
+ * out is filled only on success. */
+int reg_repo_summary(const char *repo_name, reg_repo_summary_info *out);
+
+/* The count of referrer links of digest in repo_name (the manifests whose
+ * subject is digest, as reg_referrers_json lists them without reading
+ * them; a link whose manifest is gone meanwhile is counted) into
+ * *out_count: one directory listing. A subject without referrers has 0.
+ * -1 with the message for a name or digest outside the rules, or a
+ * directory that does not list whole. */
+int reg_referrers_count(const char *repo_name, const char *digest, uint64_t *out_count);
 
 /* {"version":"1.0.0","repositories":R,"tags":T,"blobs":B,"blob_bytes":BB,
  * "active_uploads":U,"upload_bytes":UB} in the shared result buffer: R the

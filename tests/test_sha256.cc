@@ -199,6 +199,31 @@ TEST_P(Sha256PathTest, ContextAfterEachCallEqualsByteByByteFeeding) {
     }
 }
 
+// HMAC-SHA256: the known answers of RFC 4231 (a short key, a key shorter
+// than its data, a key longer than a block, which is hashed first) and a
+// key of exactly one block, which is used as it is.
+TEST(Sha256Hmac, KnownAnswers) {
+    struct Case {
+        std::string key, data, mac;
+    };
+    const Case cases[] = {
+        {std::string(20, '\x0b'), "Hi There",
+         "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"},
+        {"Jefe", "what do ya want for nothing?",
+         "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"},
+        {std::string(131, '\xaa'), "Test Using Larger Than Block-Size Key - Hash Key First",
+         "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
+        {std::string(64, 'k'), "exactly one block of key",
+         "baa93ea4ccc7062ed6870c5e7937dbd35ad7791df4e29df9addeb429ff491acf"},
+        {"", "", "b613679a0814d9ec772f95d778c35fc5ff1697c493715653c6c712144292c5ad"},
+    };
+    for (const Case &c : cases) {
+        uint8_t out[32];
+        sha256_hmac(c.key.data(), c.key.size(), c.data.data(), c.data.size(), out);
+        EXPECT_EQ(to_hex(out), c.mac) << c.data;
+    }
+}
+
 TEST(Sha256Update, CountOfZeroReadsNothingAndChangesNothing) {
     sha256_ctx ctx;
     sha256_init(&ctx);

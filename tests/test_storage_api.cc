@@ -3,7 +3,9 @@
 // removal, streamed appends and pages.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -200,3 +202,128 @@ TEST_F(StorageApi, PutStreamStoresAVerifiedBlobInOnePassAndLeavesNothingElse) {
 }
 
 }  // namespace
+
+namespace {
+
+// Sets the modification time of the file at path to seconds since 1970.
+void set_mtime(const std::string &path, int64_t seconds) {
+    namespace fs = std::filesystem;
+    auto system = std::chrono::system_clock::time_point(std::chrono::seconds(seconds));
+    // The file clock's epoch differs from the system clock's: the same
+    // distance from now on both.
+    auto file_time = std::chrono::file_clock::now() +
+                     std::chrono::duration_cast<std::chrono::file_clock::duration>(
+                         system - std::chrono::system_clock::now());
+    std::error_code ec;
+    fs::last_write_time(path, file_time, ec);
+    ASSERT_FALSE(ec) << path << ": " << ec.message();
+}
+
+}  // namespace
+
+TEST_F(StorageApi, RepoSummaryCountsTagsAndTakesTheNewestLink) {
+    std::string config = "{}", layer = "layer";
+    put_blob(config);
+    put_blob(layer);
+    std::string first = image(config, layer);
+    std::string second = image(config, layer + "2");
+    put_blob(layer + "2");
+    ASSERT_EQ(put("app", "v1", first), 0);
+    ASSERT_EQ(put("app", "v2", first), 0);
+    ASSERT_EQ(put("app", "latest", second), 0);
+    std::string manifests = root_ + "/repositories/app/_manifests";
+    for (const char *tag : {"v1", "v2", "latest"})
+        set_mtime(manifests + "/tags/" + tag + "/current/link", 1000000000);
+    for (const std::string &m : {first, second})
+        set_mtime(manifests + "/revisions/sha256/" + reference_sha256_hex(m) + "/link", 1000000000);
+    set_mtime(manifests + "/tags/v2/current/link", 1500000000);
+    reg_repo_summary_info info = {0, 0};
+    ASSERT_EQ(reg_repo_summary("app", &info), 0) << reg_storage_last_error();
+    EXPECT_EQ(info.tags, 3u);
+    EXPECT_EQ(info.last_push, 1500000000);
+    // A manifest pushed by digest alone is a push too.
+    set_mtime(manifests + "/revisions/sha256/" + reference_sha256_hex(second) + "/link", 1600000000);
+    ASSERT_EQ(reg_repo_summary("app", &info), 0);
+    EXPECT_EQ(info.last_push, 1600000000);
+    ASSERT_EQ(reg_tag_delete("app", "v1"), 0);
+    ASSERT_EQ(reg_repo_summary("app", &info), 0);
+    EXPECT_EQ(info.tags, 2u);
+
+    // A repository that holds manifests but no tags; one that is not there;
+    // a name outside the rule. A failure leaves out alone.
+    ASSERT_EQ(put("untagged", digest_of(first), first), 0);
+    ASSERT_EQ(reg_repo_summary("untagged", &info), 0);
+    EXPECT_EQ(info.tags, 0u);
+    EXPECT_GT(info.last_push, 1600000000);
+    reg_repo_summary_info kept = info;
+    EXPECT_EQ(reg_repo_summary("absent", &info), -1);
+    EXPECT_EQ(reg_storage_last_status(), REG_STATUS_NOT_FOUND);
+    EXPECT_EQ(reg_repo_summary("../app", &info), -1);
+    EXPECT_EQ(reg_storage_last_status(), REG_STATUS_INVALID_NAME);
+    EXPECT_EQ(reg_repo_summary(nullptr, &info), -1);
+    EXPECT_EQ(info.tags, kept.tags);
+    EXPECT_EQ(info.last_push, kept.last_push);
+}
+
+TEST_F(StorageApi, ReferrersCountIsTheCountOfReferrerLinks) {
+    std::string config = "{}", layer = "layer";
+    put_blob(config);
+    put_blob(layer);
+    std::string subject = image(config, layer);
+    ASSERT_EQ(put("app", "v1", subject), 0);
+    std::string descriptor = "{\"mediaType\":\"" + std::string(kOci) + "\",\"digest\":\"" +
+                             digest_of(subject) + "\",\"size\":" + std::to_string(subject.size()) + "}";
+    uint64_t count = 99;
+    ASSERT_EQ(reg_referrers_count("app", digest_of(subject).c_str(), &count), 0);
+    EXPECT_EQ(count, 0u);
+    for (const char *type : {"application/a", "application/b"}) {
+        std::string referrer = "{\"schemaVersion\":2,\"mediaType\":\"" + std::string(kOci) +
+                               "\",\"artifactType\":\"" + type +
+                               "\",\"config\":{\"mediaType\":\"application/vnd.oci.empty.v1+json\","
+                               "\"digest\":\"" + digest_of(config) + "\",\"size\":2},\"layers\":[],"
+                               "\"subject\":" + descriptor + "}";
+        ASSERT_EQ(put("app", digest_of(referrer), referrer), 0) << reg_storage_last_error();
+    }
+    ASSERT_EQ(reg_referrers_count("app", digest_of(subject).c_str(), &count), 0);
+    EXPECT_EQ(count, 2u);
+    // Counted per repository.
+    ASSERT_EQ(reg_referrers_count("other", digest_of(subject).c_str(), &count), 0);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(reg_referrers_count("app", "sha256:abc", &count), -1);
+    EXPECT_EQ(reg_storage_last_status(), REG_STATUS_INVALID_DIGEST);
+    EXPECT_EQ(reg_referrers_count("app", digest_of(subject).c_str(), nullptr), -1);
+}
+
+TEST_F(StorageApi, SecretIsMadeOnceKeptPrivateAndShared) {
+    uint8_t first[REG_SECRET_SIZE], again[REG_SECRET_SIZE], other[REG_SECRET_SIZE];
+    ASSERT_EQ(reg_storage_secret("ui-form", first), 0) << reg_storage_last_error();
+    std::string path = root_ + "/secrets/ui-form";
+    ASSERT_TRUE(testing_support::path_exists(path));
+    EXPECT_EQ(testing_support::read_whole_file(path), std::string(reinterpret_cast<char *>(first), 32));
+#ifndef _WIN32
+    namespace fs = std::filesystem;
+    EXPECT_EQ(fs::status(path).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(fs::status(root_ + "/secrets").permissions() & fs::perms::all, fs::perms::owner_all);
+#endif
+    ASSERT_EQ(reg_storage_secret("ui-form", again), 0);
+    EXPECT_EQ(memcmp(first, again, REG_SECRET_SIZE), 0);
+    // Another process over the same root gets the same secret.
+    reg_storage_cleanup();
+    ASSERT_EQ(reg_storage_init(root_.c_str()), 0);
+    ASSERT_EQ(reg_storage_secret("ui-form", again), 0);
+    EXPECT_EQ(memcmp(first, again, REG_SECRET_SIZE), 0);
+    ASSERT_EQ(reg_storage_secret("other", other), 0);
+    EXPECT_NE(memcmp(first, other, REG_SECRET_SIZE), 0);
+    for (const char *bad : {"", "UI", "../x", "a/b", "a b"}) {
+        EXPECT_EQ(reg_storage_secret(bad, other), -1) << bad;
+        EXPECT_EQ(reg_storage_last_status(), REG_STATUS_INVALID_ARGUMENT) << bad;
+    }
+    EXPECT_EQ(reg_storage_secret(std::string(65, 'a').c_str(), other), -1);
+    // A damaged secret is refused, not replaced.
+    testing_support::write_whole_file(path, "short");
+    EXPECT_EQ(reg_storage_secret("ui-form", again), -1);
+    EXPECT_EQ(reg_storage_last_status(), REG_STATUS_IO_ERROR);
+    EXPECT_EQ(testing_support::read_whole_file(path), "short");
+    testing_support::write_whole_file(path, std::string(reinterpret_cast<char *>(first), 32));
+}

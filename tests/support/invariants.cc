@@ -179,6 +179,8 @@ class Checker {
                 check_repository_dir(entry.path(), "");
             } else if (name == "quarantine" && kind == Kind::kDir) {
                 check_quarantine(entry.path());
+            } else if (name == "secrets" && kind == Kind::kDir) {
+                check_secrets(entry.path());
             } else {
                 unexpected(entry);
             }
@@ -287,6 +289,25 @@ class Checker {
 
     // What the integrity check moved aside: files and directories of any
     // name, nothing of another kind.
+    // The store's secrets (reg_storage_secret): 32-byte files named
+    // [a-z0-9-], and the temporaries of their making.
+    void check_secrets(const fs::path &dir) {
+        for (const auto &entry : entries(dir)) {
+            std::string name = entry.path().filename().string();
+            std::string target;
+            if (kind_of(entry) == Kind::kFile && temporary_target(name, &target)) {
+                temporary(entry.path());
+                continue;
+            }
+            bool named = !name.empty() && name.find_first_not_of(
+                                              "abcdefghijklmnopqrstuvwxyz0123456789-") ==
+                                              std::string::npos;
+            std::error_code ec;
+            if (!named || kind_of(entry) != Kind::kFile || fs::file_size(entry.path(), ec) != 32)
+                violation(entry.path(), "not a secret of 32 bytes");
+        }
+    }
+
     void check_quarantine(const fs::path &dir) {
         for (const auto &entry : entries(dir)) {
             Kind kind = kind_of(entry);
