@@ -312,7 +312,6 @@ image      | labels       | org.opencontainers.image.description
 image      | labels       | Says hello from the registry
 image      | config       | GREETING=hello from the registry
 image      | config       | COPY hello /usr/bin/hello
-image      | layers       | ${hello11_layer#sha256:}
 image      | referrers    | $signature_type
 image      | referrers    | release-key-2026
 image      | pull         | podman pull $reg/library/hello:1.1
@@ -320,7 +319,6 @@ image      | pull         | docker pull $reg/library/hello:1.1
 image      | pull         | skopeo
 index      | platforms    | linux/amd64
 index      | platforms    | linux/arm64
-platform   | layers       | ${hello_arm_layer#sha256:}
 many       | tags         | t000
 many-paged | tags         | t299
 xss        | labels       | $xss_img
@@ -328,6 +326,14 @@ xss        | labels       | $xss_script
 xss        | referrers    | application/vnd.example.sbom.v1+json
 xss        | referrers    | $xss_img
 EOF
+# A layer: its short digest shown, the whole one in a title or a link.
+shows_layer() {
+  local hex=${2#sha256:}
+  shows "$1" layers "sha256:${hex:0:12}" &&
+    page "$1" "any(.titles[], .links[].href; contains(\"$2\"))"
+}
+check "page image: #layers shows the layer" shows_layer image "$hello11_layer"
+check "page platform: #layers shows the arm64 image's layer" shows_layer platform "$hello_arm_layer"
 check "page root: #repositories links each name to its page" links_to root library/hello /ui/repo/library/hello
 check "page filter: ?q=hello leaves out demo/many" lacks filter repositories demo/many
 check "page first-two: ?n=2 lists two repositories" page first-two '.rows.repositories == 2'
