@@ -263,9 +263,9 @@ shot() { [ -z "$shots" ] && echo '[]' || jq -cn --arg f "$shots/$1.png" '[{shot:
   if [ "${UI_DOCS_SCREENSHOTS:-0}" = 1 ]; then
     steps --arg b "$base" --arg d "$top/docs" '[
       {open: ($b + "/ui/repo/library/hello"), name: "docs-repo"},
-      {shot: ($d + "/ui-repository.png"), width: 1280, height: 900},
+      {shot: ($d + "/ui-repository.png"), width: 1280, height: 330},
       {open: ($b + "/ui/repo/library/hello/tag/1.1"), name: "docs-image"},
-      {shot: ($d + "/ui-image.png"), width: 1280, height: 900}]'
+      {shot: ($d + "/ui-image.png"), width: 1280, height: 1480}]'
   fi
 } | jq -s 'add' >"$work/steps.json"
 browse() {
@@ -451,8 +451,10 @@ profile=$work/profile
 steps --arg b "$base" '[{auth: "alice:alice-Secret1"},
   {open: ($b + "/ui/repo/demo/trash/tag/browser"), name: "trash"},
   {click: "a.delete", until: "/delete", name: "confirm"}]' >"$work/a.json"
-[ -z "$shots" ] || jq --arg f "$shots/delete.png" '. + [{shot: $f, width: 1280, height: 1600}]' \
-  "$work/a.json" >"$work/a2.json" && mv "$work/a2.json" "$work/a.json"
+if [ -n "$shots" ]; then
+  jq --arg f "$shots/delete.png" '. + [{shot: $f, width: 1280, height: 1600}]' "$work/a.json" >"$work/a2.json" &&
+    mv "$work/a2.json" "$work/a.json"
+fi
 jq --arg b "$base" '. + [{click: "#confirm-delete", until: "/ui/repo/demo/trash", name: "deleted"},
   {open: ($b + "/ui/repo/demo/trash/tag/keep/delete"), name: "keep-confirm"}]' \
   "$work/a.json" >"$work/a2.json" && mv "$work/a2.json" "$work/a.json"
