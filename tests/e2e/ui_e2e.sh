@@ -259,7 +259,9 @@ shot() { [ -z "$shots" ] && echo '[]' || jq -cn --arg f "$shots/$1.png" '[{shot:
     {open: ($b + "/ui/repo/demo/many"), name: "many"},
     {follow: $next, until_text: ["tags", "t299"], max: 30, name: "many-paged"},
     {open: ($b + "/ui/repo/demo/xss/tag/v1"), name: "xss"},
-    {open: ($b + "/ui/repo/demo/xss"), name: "xss-repo"}]'
+    {open: ($b + "/ui/repo/demo/xss"), name: "xss-repo"},
+    {open: ($b + "/ui/?q=%3Cimg%20src%3Dx%20onerror%3Ddocument.title%3D%27pwned%27%3E"), name: "xss-query"},
+    {open: ($b + "/ui/repo/%3Cimg%20src%3Dx%20onerror%3Ddocument.title%3D%27pwned%27%3E/tag/v1"), name: "xss-path"}]'
   if [ "${UI_DOCS_SCREENSHOTS:-0}" = 1 ]; then
     steps --arg b "$base" --arg d "$top/docs" '[
       {open: ($b + "/ui/repo/library/hello"), name: "docs-repo"},
@@ -348,8 +350,10 @@ check "page ten-tags: ?n=10 lists ten tags" page ten-tags '.rows.tags == 10'
 check "page many-paged: t299 reached by following the paging links" page many-paged '.follows >= 1'
 # The hostile strings are text: no element of theirs, no handler, no
 # script of theirs ran or is in the document, the title is the page's.
-for name in xss xss-repo; do
-  check "page $name: the markup in labels made no element" page "$name" \
+# (xss-query and xss-path: the markup in the filter and in a repository
+# name of the address, which the pages may repeat.)
+for name in xss xss-repo xss-query xss-path; do
+  check "page $name: the markup made no element" page "$name" \
     '.img_x == 0 and .on_attributes == 0 and all(.scripts[]; contains("pwned") | not)'
   check "page $name: nothing of it ran (title not 'pwned')" page "$name" '.title != "pwned" and .title != ""'
 done
