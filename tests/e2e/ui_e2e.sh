@@ -410,8 +410,11 @@ while IFS='|' read -r user repo expected; do
     request GET "/ui/repo/$repo" "${opts[@]}"
     case $expected in
       200) expect_status 200 ;;
-      401) expect_status 401 && [[ "$(header WWW-Authenticate)" == Basic* ]] ||
-        { detail="$detail WWW-Authenticate: $(header WWW-Authenticate)"; false; } ;;
+      # The program's own page with the challenge, as HTML: the server
+      # leaves its type alone.
+      401) expect_status 401 && [[ "$(header WWW-Authenticate)" == Basic* ]] &&
+        [[ "$(header Content-Type)" == text/html* ]] ||
+        { detail="$detail WWW-Authenticate: $(header WWW-Authenticate), Content-Type: $(header Content-Type)"; false; } ;;
       403) [ "$status" = 403 ] || [ "$status" = 404 ] || { detail="status $status, expected 403 or 404"; false; } ;;
     esac
   }
