@@ -566,4 +566,28 @@ check "alice's own form with its token deletes: 303 to the repository page" eval
   { [[ "$(header Location)" =~ ^($base)?/ui/repo/demo/trash/?$ ]] || { detail="Location: $(header Location)"; false; }; }'
 check "the tag is gone, keep stays" eval 'lacks_tag demo/trash curl && has_tag demo/trash keep'
 
+# The confirmation page only for a user who may delete.
+request GET /ui/repo/demo/trash/tag/keep/delete
+check "anonymous asks for the confirmation: 401 with the challenge" eval 'expect_status 401 &&
+  [[ "$(header WWW-Authenticate)" == Basic* ]] || { detail="$detail WWW-Authenticate: $(header WWW-Authenticate)"; false; }'
+request GET /ui/repo/demo/trash/tag/keep/delete "${bob[@]}"
+check "bob, who may only pull, asks for the confirmation: 403" expect_status 403
+
+# A manifest by its digest: the manifest the deleted tag named is still
+# there; its own form deletes it.
+curl_manifest=sha256:$(sha "$blobs/trash-curl.manifest")
+delete_by_digest() {
+  local url=/ui/repo/demo/trash/digest/$curl_manifest/delete token
+  request GET "/v2/demo/trash/manifests/$curl_manifest" "${alice[@]}"
+  expect_status 200 || { detail="before: $detail"; return 1; }
+  request GET "$url" "${alice[@]}"
+  expect_status 200 || { detail="confirmation: $detail"; return 1; }
+  token=$(token_of "$work/body")
+  request POST "$url" "${alice[@]}" -H "Origin: $own" --data-urlencode "token=$token"
+  expect_status 303 || return 1
+  request GET "/v2/demo/trash/manifests/$curl_manifest" "${alice[@]}"
+  expect_status 404 || { detail="after: $detail"; return 1; }
+}
+check "alice deletes a manifest by digest through its form: 303, then 404 from /v2/" delete_by_digest
+
 finish
