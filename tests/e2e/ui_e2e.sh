@@ -590,4 +590,37 @@ delete_by_digest() {
 }
 check "alice deletes a manifest by digest through its form: 303, then 404 from /v2/" delete_by_digest
 
+# ---- the server's own logins (AUTH=all, AUTH=write) ---------------------------
+
+# The pages log in as the API does: AUTH | who | method path | status.
+# Anonymous requests that must log in get the server's 401; logged-in ones
+# reach the program (a POST with a forged token: its 403).
+stop_server
+unset POLICY
+for auth in all write; do
+  export AUTH=$auth
+  check "$server ($mode) with AUTH=$auth starts" start_server
+  [ -n "$server_pid" ] || continue
+  base=http://127.0.0.1:$port
+  while IFS='|' read -r mode_auth who method path expected; do
+    mode_auth=$(echo $mode_auth) who=$(echo $who) method=$(echo $method) path=$(echo $path) expected=$(echo $expected)
+    [ "$mode_auth" = "$auth" ] || continue
+    opts=()
+    [ "$who" = alice ] && opts=("${alice[@]}")
+    [ "$method" = POST ] && opts+=(-H "Origin: $base" --data-binary "token=x")
+    request "$method" "$path" "${opts[@]}"
+    check "AUTH=$auth: $who $method $path: $expected" expect_status "$expected"
+  done <<'EOF'
+all   | anonymous | GET  | /ui/                                   | 401
+all   | anonymous | GET  | /                                      | 401
+all   | alice     | GET  | /ui/                                   | 200
+all   | alice     | POST | /ui/repo/demo/trash/tag/keep/delete    | 403
+write | anonymous | GET  | /ui/repo/library/hello                 | 200
+write | anonymous | POST | /ui/repo/demo/trash/tag/keep/delete    | 401
+write | alice     | POST | /ui/repo/demo/trash/tag/keep/delete    | 403
+EOF
+  check "AUTH=$auth: the tag keep is still there" has_tag demo/trash keep
+  stop_server
+done
+
 finish
