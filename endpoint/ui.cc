@@ -9,6 +9,7 @@
 #include "storage/reg_storage.h"
 
 void ui_answer() {
+    g_ui_body = true;
     UiRoute route;
     ui_route_parse(cgi_path_info(), &route);
     const char *method = cgi_method();
@@ -33,8 +34,7 @@ void ui_answer() {
         ui_delete(route);
         return;
     }
-    // Pages are read with GET (a HEAD gets the page's head and body alike
-    // from a CGI program; the web server drops the body).
+    // Pages are read with GET, or HEAD for their head alone.
     if (!read) ui_fail(405, "Method Not Allowed", "Pages are only read.");
     switch (route.kind) {
         case UiKind::kRepos: ui_repos_page(); break;

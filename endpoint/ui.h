@@ -65,12 +65,27 @@ std::string ui_route_path(const UiRoute &route);
 constexpr int32_t kUiPageDefault = 50;
 constexpr int32_t kUiPageMax = 200;
 
+// Whether the reply has a body: false for HEAD once its head is written
+// (ui_page_begin), so that a page's writers write nothing more. Set for
+// each request by ui_answer.
+extern bool g_ui_body;
+
 // Writing to the reply's body, escaped for where the text stands.
-inline void ui_out(const char *s) { fputs(s, stdout); }
-inline void ui_out(const std::string &s) { fwrite(s.data(), 1, s.size(), stdout); }
-inline void ui_text(const std::string &s) { html_write(stdout, HTML_TEXT, s.c_str()); }
-inline void ui_attr(const std::string &s) { html_write(stdout, HTML_ATTRIBUTE, s.c_str()); }
-inline void ui_url(const std::string &s) { html_write(stdout, HTML_URL_PATH, s.c_str()); }
+inline void ui_out(const char *s) {
+    if (g_ui_body) fputs(s, stdout);
+}
+inline void ui_out(const std::string &s) {
+    if (g_ui_body) fwrite(s.data(), 1, s.size(), stdout);
+}
+inline void ui_text(const std::string &s) {
+    if (g_ui_body) html_write(stdout, HTML_TEXT, s.c_str());
+}
+inline void ui_attr(const std::string &s) {
+    if (g_ui_body) html_write(stdout, HTML_ATTRIBUTE, s.c_str());
+}
+inline void ui_url(const std::string &s) {
+    if (g_ui_body) html_write(stdout, HTML_URL_PATH, s.c_str());
+}
 
 // The status line and the header lines every reply of the program carries:
 // Content-Security-Policy (own stylesheet and script only, no inline

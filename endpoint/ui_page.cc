@@ -55,6 +55,8 @@ void civil_from_days(int64_t z, int64_t *y, unsigned *m, unsigned *d) {
 
 }  // namespace
 
+bool g_ui_body = true;
+
 void ui_head(int status, const char *reason) {
     cgi_header_status(status, reason);
     cgi_header_extra(kSecurityHeaders);
@@ -74,6 +76,7 @@ void ui_page_begin(int status, const char *reason, const std::string &title,
         cgi_header_extra(lines.c_str());
     }
     cgi_headers_end();
+    if (cgi_is_head()) g_ui_body = false;
     ui_out("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>");
     ui_text(title);
@@ -109,7 +112,7 @@ void ui_fail(int status, const char *reason, const std::string &message) {
         oci_access_challenge_line(challenge, sizeof challenge);
         extra = challenge;
     }
-    if (status == 405) extra = "Allow: GET";
+    if (status == 405) extra = "Allow: GET, HEAD";
     std::string title = std::to_string(status) + " " + reason;
     ui_page_begin(status, reason, title, "", extra);
     ui_out("<h1>");

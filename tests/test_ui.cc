@@ -531,6 +531,12 @@ TEST_F(UiProgram, ImagePagesAnswer304ToTheirETag) {
     EXPECT_EQ(again.body, "");
     EXPECT_EQ(again.header("etag"), etag);
     EXPECT_EQ(call("/ui/repo/app/tag/v1", {{"HTTP_IF_NONE_MATCH", "W/" + etag}}).status, 304);
+    // HEAD: the same head, no body.
+    Reply head = call("/ui/repo/app/tag/v1", {}, "HEAD");
+    EXPECT_EQ(head.status, 200);
+    EXPECT_EQ(head.header("etag"), etag);
+    EXPECT_EQ(head.body, "");
+    EXPECT_EQ(call("/ui/", {}, "HEAD").body, "");
     EXPECT_EQ(call("/ui/repo/app/tag/v1", {{"HTTP_IF_NONE_MATCH", "\"other\""}}).status, 200);
     Reply by_digest = call("/ui/repo/app/digest/" + image_digest_);
     EXPECT_FALSE(by_digest.header("etag").empty());
