@@ -336,6 +336,10 @@ shows_layer() {
 check "page image: #layers shows the layer" shows_layer image "$hello11_layer"
 check "page platform: #layers shows the arm64 image's layer" shows_layer platform "$hello_arm_layer"
 check "page root: #repositories links each name to its page" links_to root library/hello /ui/repo/library/hello
+check "page root: demo/many's row counts its 300 tags" page root \
+  '.sections.repositories | test("demo/many\\s+300\\s")'
+check "page repo: each tag's creation time" page repo \
+  '.sections.tags | [scan("2026-12-01T10:00:00Z")] | length == 3'
 check "page filter: ?q=hello leaves out demo/many" lacks filter repositories demo/many
 check "page first-two: ?n=2 lists two repositories" page first-two '.rows.repositories == 2'
 check "page repos-paged: the paging links reach the last repository" shows repos-paged repositories private/secret
