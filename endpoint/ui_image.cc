@@ -11,6 +11,7 @@
 #include "digest/sha256.h"
 #include "edge/oci_common.h"
 #include "edge/tw_cgi.h"
+#include "endpoint/reply.h"
 #include "endpoint/ui.h"
 #include "platform/platform.h"
 #include "storage/reg_storage.h"
@@ -81,14 +82,18 @@ std::string platform_text(yyjson_val *platform) {
     return text;
 }
 
-// The image configuration an image manifest names, parsed; nullptr-rooted
-// when it is none or cannot be read.
-std::string config_text_of(yyjson_val *manifest) {
+// The text of the image configuration that an image manifest of
+// repository name names; "" when it names none, or one that cannot be
+// read or that the repository may not reach (under an access policy, a
+// blob another tenant holds is not shown through this one).
+std::string config_text_of(const std::string &name, yyjson_val *manifest) {
     yyjson_val *config = yyjson_obj_get(manifest, "config");
     std::string text;
     if (!is_image_config(str_of(config, "mediaType"))) return text;
     const char *digest = str_of(config, "digest");
-    if (digest == nullptr || !read_blob(digest, kConfigMax, &text)) text.clear();
+    if (digest == nullptr || !reg_digest_valid(digest) ||
+        !endpoint_blob_reachable(name.c_str(), digest) || !read_blob(digest, kConfigMax, &text))
+        text.clear();
     return text;
 }
 
@@ -134,7 +139,7 @@ bool describe(const std::string &name, const std::string &digest, UiManifest *ou
         return true;
     }
     out->total = image_total(root);
-    std::string config = config_text_of(root);
+    std::string config = config_text_of(name, root);
     if (!config.empty()) {
         Json c(config);
         out->created = str_or_empty(c.root(), "created");
@@ -417,7 +422,7 @@ void ui_image_page(const UiRoute &route) {
     yyjson_val *root = doc.root();
     if (!yyjson_is_obj(root)) ui_fail(500, "Internal Server Error", "The manifest does not parse.");
     bool is_index = yyjson_is_arr(yyjson_obj_get(root, "manifests"));
-    std::string config = is_index ? "" : config_text_of(root);
+    std::string config = is_index ? "" : config_text_of(route.name, root);
     Json cfg(config);
 
     std::string title = route.name + (route.by_digest ? "@" + ui_short_digest(route.reference)

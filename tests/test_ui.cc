@@ -294,6 +294,16 @@ class UiProgram : public ::testing::Test {
         image("public", "amd64", "latest");
     }
 
+    // The configuration's digest of public:latest.
+    std::string public_config_digest() {
+        char type[REG_CONTENT_TYPE_SIZE], digest[REG_DIGEST_STRING_SIZE];
+        const char *m = reg_manifest_get("public", "latest", type, digest);
+        EXPECT_NE(m, nullptr);
+        std::string text = m != nullptr ? m : "";
+        size_t at = text.find("\"digest\":\"");
+        return at == std::string::npos ? "" : text.substr(at + 10, 71);
+    }
+
     Reply call(const std::string &path, std::map<std::string, std::string> env = {},
                const std::string &method = "GET", const std::string &body = "") {
         env["REGISTRY_STORAGE_ROOT"] = root();
@@ -623,6 +633,16 @@ TEST_F(UiProgram, PagesShowOnlyWhatTheUserMayPull) {
     auto read_only = as("alice");
     read_only["REGISTRY_READ_ONLY"] = "1";
     EXPECT_EQ(call("/ui/repo/app/tag/v1", read_only).body.find("class=\"delete\""), std::string::npos);
+
+    // Under a policy a configuration the repository does not hold (another
+    // tenant's blob named by a manifest stored before the policy) is not
+    // shown through it; without a policy it is.
+    std::string public_config = public_config_digest();
+    ASSERT_EQ(reg_repo_blob_unlink("public", public_config.c_str()), 0) << reg_storage_last_error();
+    std::string hidden = call("/ui/repo/public/tag/latest", as("")).body;
+    EXPECT_NE(hidden.find("No image configuration."), std::string::npos);
+    EXPECT_EQ(hidden.find("2026-03-04T05:06:07Z"), std::string::npos);
+    EXPECT_NE(call("/ui/repo/public/tag/latest").body.find("2026-03-04T05:06:07Z"), std::string::npos);
 
     // A policy that grants a request without a user nothing asks for a
     // login before the list; a broken one refuses everything.
