@@ -293,7 +293,8 @@ start_apache() {
 
 # push_pull REPO: skopeo pushes the OCI image and the two-platform index,
 # pulls both back with the same digests, and the blob of one layer comes
-# back whole with a plain GET (the file hand-off where the snippet uses it).
+# back whole with a plain GET (the file hand-off where the snippet uses it);
+# the catalog and the page /ui/ list the repository.
 push_pull() {
   local repo=$1 reg=127.0.0.1:$port name digest
   for name in oci index; do
@@ -317,6 +318,10 @@ push_pull() {
   request GET /v2/_catalog
   expect_status 200 && grep -q "\"$repo/oci\"" "$work/body" ||
     { detail="catalog: $status $(head -c 300 "$work/body")"; return 1; }
+  # The pages under /ui/ list it too.
+  request GET /ui/
+  expect_status 200 && grep -q ">$repo/oci<" "$work/body" ||
+    { detail="/ui/: $status $(head -c 300 "$work/body")"; return 1; }
 }
 
 # The server's own errors carry the registry's JSON, the programs are never

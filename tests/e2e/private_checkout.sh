@@ -38,7 +38,7 @@ if [ "${1:-}" != --inside ]; then
       --exclude=./registry_storage -cf - . | tar -C "$copy" -xf -
   fi
   mkdir -p "$copy/build/endpoint" "$copy/build/tools" "$copy/build/tests"
-  for program in v2_base v2_catalog v2_tags v2_manifests v2_referrers v2_uploads v2_blob; do
+  for program in v2_base v2_catalog v2_tags v2_manifests v2_referrers v2_uploads v2_blob ui; do
     cp "$source_build/endpoint/$program" "$copy/build/endpoint/" || exit 1
   done
   cp "$source_build/tools/regstore" "$copy/build/tools/" &&
@@ -94,6 +94,8 @@ if check "nginx starts from here with ./run and ./registry_storage" start_server
     return 1
   }
   check "regstore from the checkout finds it in ./registry_storage" regstore_finds_it
+  check "the pages list the repository, run as www-data" eval 'request GET /ui/ && expect_status 200 &&
+    grep -q ">demo<" "$work/body"'
   served_port=$port
   stop_server
   check "the server's folder under /var/lib is gone once it stopped" eval '

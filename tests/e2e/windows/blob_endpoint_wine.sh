@@ -34,7 +34,7 @@ check "the Linux layout holds it" test -f "$storage/blobs/sha256/${hex:0:2}/$hex
 # that runs the .exe under Wine with the build's prefix, the storage root
 # turned into its Windows form with backslashes.
 mkdir -p "$work/cgi"
-for program in v2_base v2_catalog v2_tags v2_manifests v2_referrers v2_uploads v2_blob; do
+for program in v2_base v2_catalog v2_tags v2_manifests v2_referrers v2_uploads v2_blob ui; do
   cat >"$work/cgi/$program" <<WRAPPER
 #!/bin/sh
 root=\$(printf '%s' "\$REGISTRY_STORAGE_ROOT" | tr / '\\\\')
