@@ -104,8 +104,13 @@ void ui_page_begin(int status, const char *reason, const std::string &title,
 void ui_page_end();
 
 // An error page with status, ending the request (cgi_end_request). A 401
-// carries the access policy's Basic challenge.
+// carries the access policy's Basic challenge; a 405 says "Allow: GET, HEAD",
+// the methods of every page.
 [[noreturn]] void ui_fail(int status, const char *reason, const std::string &message);
+// As ui_fail, with allow (e.g. "GET, POST") as a 405's Allow line, for a
+// path that answers other methods than the pages do.
+[[noreturn]] void ui_fail_with(int status, const char *reason, const std::string &message,
+                               const char *allow);
 
 // Returns when the request's user may carry out action in name (always
 // without a policy); otherwise logs the refusal and answers 401 (no user:

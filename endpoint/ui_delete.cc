@@ -154,7 +154,7 @@ void ui_delete(const UiRoute &route) {
     const char *method = cgi_method();
     bool post = strcmp(method, "POST") == 0;
     if (!post && strcmp(method, "GET") != 0)
-        ui_fail(405, "Method Not Allowed", "Only GET and POST are answered here.");
+        ui_fail_with(405, "Method Not Allowed", "Only GET and POST are answered here.", "GET, POST");
     ui_require(ACCESS_DELETE, route.name);
     std::string action = ui_route_path(route);
     if (!post) {

@@ -105,6 +105,10 @@ void ui_page_end() {
 }
 
 void ui_fail(int status, const char *reason, const std::string &message) {
+    ui_fail_with(status, reason, message, status == 405 ? "GET, HEAD" : nullptr);
+}
+
+void ui_fail_with(int status, const char *reason, const std::string &message, const char *allow) {
     cgi_body_discard(kDiscardLimit);
     std::string extra;
     if (status == 401) {
@@ -112,7 +116,7 @@ void ui_fail(int status, const char *reason, const std::string &message) {
         oci_access_challenge_line(challenge, sizeof challenge);
         extra = challenge;
     }
-    if (status == 405) extra = "Allow: GET, HEAD";
+    if (status == 405 && allow != nullptr) extra = std::string("Allow: ") + allow;
     std::string title = std::to_string(status) + " " + reason;
     ui_page_begin(status, reason, title, "", extra);
     ui_out("<h1>");

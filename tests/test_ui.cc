@@ -367,8 +367,13 @@ TEST_F(UiProgram, RootRedirectsAndUnknownPathsAre404Pages) {
                                     std::string("/ui/repo/app/tag/v9/delete")})
         EXPECT_EQ(call(path).status, 404) << path;
     // Pages are read; only a deletion is posted.
-    EXPECT_EQ(call("/ui/repo/app", {}, "POST", "x=1").status, 405);
-    EXPECT_EQ(call("/ui/repo/app/tag/v1/delete", {}, "PUT").status, 405);
+    // A 405 names the methods its path does answer.
+    Reply posted = call("/ui/repo/app", {}, "POST", "x=1");
+    EXPECT_EQ(posted.status, 405);
+    EXPECT_EQ(posted.header("allow"), "GET, HEAD");
+    Reply put = call("/ui/repo/app/tag/v1/delete", {}, "PUT");
+    EXPECT_EQ(put.status, 405);
+    EXPECT_EQ(put.header("allow"), "GET, POST");
 }
 
 TEST_F(UiProgram, AssetsAreServedWithTheirTypes) {
