@@ -33,6 +33,7 @@ a.delete, #confirm-delete { color: #b91c1c; }
 #confirm-delete { padding: .3rem .9rem; margin-right: 1rem; }
 button.copy { font-size: 12px; }
 p.error { color: #b91c1c; }
+span.none { opacity: 0.6; }
 ul { padding-left: 1.2rem; }
 )CSS";
 

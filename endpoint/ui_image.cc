@@ -149,11 +149,15 @@ bool describe(const std::string &name, const std::string &digest, UiManifest *ou
 
 // ---- The page ----------------------------------------------------------------
 
+// A fact the configuration leaves out reads "none", not an empty cell.
 void row(const char *label, const std::string &value) {
     ui_out("<tr><th>");
     ui_out(label);
     ui_out("</th><td>");
-    ui_text(value);
+    if (value.empty())
+        ui_out("<span class=\"none\">none</span>");
+    else
+        ui_text(value);
     ui_out("</td></tr>\n");
 }
 

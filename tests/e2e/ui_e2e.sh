@@ -360,6 +360,29 @@ for name in xss xss-repo xss-query xss-path; do
     '.img_x == 0 and .on_attributes == 0 and all(.scripts[]; contains("pwned") | not)'
   check "page $name: nothing of it ran (title not 'pwned')" page "$name" '.title != "pwned" and .title != ""'
 done
+# The same image page as chromium's own --dump-dom prints it once the page
+# has loaded: both payloads are text of the labels table (the serialised
+# DOM writes a text's '<' as "&lt;"), no element of theirs exists, and the
+# title is the page's. Under lighttpd with CGI --screenshot keeps a picture.
+dump_dom_shows_payloads_as_text() {
+  local dom=$work/xss.dom
+  chromium --headless --no-sandbox --disable-gpu --no-first-run --virtual-time-budget=2000 \
+    --dump-dom "$base/ui/repo/demo/xss/tag/v1" >"$dom" 2>/dev/null || { detail="chromium failed"; return 1; }
+  grep -q 'id="labels"' "$dom" || { detail="no labels table in the DOM"; return 1; }
+  grep -qF "&lt;img src=x onerror=document.title='pwned'&gt;" "$dom" || { detail="img payload not shown as text"; return 1; }
+  grep -qF "&lt;/script&gt;&lt;script&gt;document.title='pwned'&lt;/script&gt;" "$dom" ||
+    { detail="script payload not shown as text"; return 1; }
+  if grep -qiE '<img|onerror="|<script>document' "$dom"; then detail="payload markup in the DOM"; return 1; fi
+  grep -q "<title>[^<]*pwned" "$dom" && { detail="title changed"; return 1; }
+  return 0
+}
+check "chromium --dump-dom: the hostile labels are text and made no element" dump_dom_shows_payloads_as_text
+if [ -n "$shots" ]; then
+  check "chromium --screenshot of the hostile labels' page saved" eval \
+    "chromium --headless --no-sandbox --disable-gpu --no-first-run --window-size=1280,1600 \
+       --screenshot='$shots/hostile-labels.png' '$base/ui/repo/demo/xss/tag/v1' >/dev/null 2>&1 &&
+     file '$shots/hostile-labels.png' | grep -q 'PNG image data'"
+fi
 if [ -n "$shots" ]; then
   for kind in index repository image index-image; do
     check "screenshot $kind.png saved" eval "file '$shots/$kind.png' | grep -q 'PNG image data, 1280 x 1600'"
