@@ -209,9 +209,12 @@ const char *reg_tags_list_page(const char *repo_name, int32_t n, const char *las
         return nullptr;
     }
     return unless_out_of_memory<const char *>(nullptr, [&]() -> const char * {
+        // The page's tags and one more, which tells whether a next page
+        // follows; only their links are read.
         std::vector<std::string> tags;
-        if (list_tags(repo_name, &tags) != 0) return nullptr;
-        return write_page(tags_head(repo_name), tags, n, last, out_next, next_size);
+        int64_t limit = n < 0 ? -1 : static_cast<int64_t>(n) + 1;
+        if (list_tags_after(repo_name, last, limit, &tags) != 0) return nullptr;
+        return write_page(tags_head(repo_name), tags, n, nullptr, out_next, next_size);
     });
 }
 

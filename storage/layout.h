@@ -295,6 +295,15 @@ int read_tags(const char *repo_name, std::vector<tag_link> *out);
  * be read. */
 int list_tags(const char *repo_name, std::vector<std::string> *names);
 
+/* As list_tags, but only the tags after last in byte order (last NULL or
+ * empty: from the first), at most limit of them (limit < 0: all). The tag
+ * directories are listed and sorted by name first, and only the links of
+ * the tags it walks past are read: a page of n tags costs about n reads,
+ * however many tags the repository holds. A link that cannot be read
+ * fails the call only when the walk reaches it. */
+int list_tags_after(const char *repo_name, const char *last, int64_t limit,
+                    std::vector<std::string> *names);
+
 /* 1 when a tag of the repository names hex, or when it cannot be proved
  * that none does: the tags do not list whole, or a tag link is there but
  * cannot be read. Else 0. */

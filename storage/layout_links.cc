@@ -94,21 +94,39 @@ int manifest_has_tag_for(const char *repo_name, const char *hex) {
 }
 
 int list_tags(const char *repo_name, std::vector<std::string> *names) {
+    return list_tags_after(repo_name, nullptr, -1, names);
+}
+
+int list_tags_after(const char *repo_name, const char *last, int64_t limit,
+                    std::vector<std::string> *names) {
     names->clear();
-    std::vector<tag_link> links;
-    if (read_tags(repo_name, &links) != 0) {
+    char dir[REG_PATH_MAX];
+    manifest_tags_dir(repo_name, dir, sizeof dir);
+    std::vector<listed_entry> entries;
+    if (list_or_absent(dir, &entries) == LISTED_FAILED) {
         set_error("cannot list tags of %s", repo_name);
         return -1;
     }
-    for (const tag_link &link : links) {
+    std::vector<std::string> candidates;
+    for (listed_entry &entry : entries) {
+        if (entry.is_dir) candidates.push_back(std::move(entry.name));
+    }
+    std::sort(candidates.begin(), candidates.end());
+    auto it = candidates.begin();
+    if (last != nullptr && last[0] != '\0')
+        it = std::upper_bound(candidates.begin(), candidates.end(), std::string(last));
+    for (; it != candidates.end(); ++it) {
+        if (limit >= 0 && static_cast<int64_t>(names->size()) >= limit) break;
+        char path[REG_PATH_MAX], hex[REG_HEX_SIZE];
+        manifest_tag_path(repo_name, it->c_str(), path, sizeof path);
+        link_state state = read_link(path, hex);
         // A deleted tag leaves its directory without a link; a link that is
         // there but cannot be read is a failure, not a tag to leave out.
-        if (link.state == LINK_UNREADABLE) {
-            set_error("cannot read tag link: %s:%s", repo_name, link.name.c_str());
+        if (state == LINK_UNREADABLE) {
+            set_error("cannot read tag link: %s:%s", repo_name, it->c_str());
             return -1;
         }
-        if (link.state != LINK_ABSENT) names->push_back(link.name);
+        if (state != LINK_ABSENT) names->push_back(*it);
     }
-    std::sort(names->begin(), names->end());
     return 0;
 }

@@ -440,6 +440,50 @@ TEST_P(PageTable, ShowsThePageAfterLast) {
 
 INSTANTIATE_TEST_SUITE_P(Paging, PageTable, ::testing::ValuesIn(kPageCases));
 
+// Pages of a tag list over tags a, b, d and e, with c deleted (its
+// directory left without a link) and a stray file f: a page holds the next
+// n tags after last, a deleted tag is skipped wherever it falls, and the
+// next marker is set only when a tag follows the page.
+struct TagPageCase {
+    int32_t n;
+    const char *last;
+    const char *names;  // the tags in the document, as JSON
+    const char *next;
+};
+
+const TagPageCase kTagPageCases[] = {
+    {2, nullptr, "\"a\",\"b\"", "b"},
+    {1, "a", "\"b\"", "b"},
+    {2, "b", "\"d\",\"e\"", ""},
+    {1, "c", "\"d\"", "d"},
+    {1, "b", "\"d\"", "d"},
+    {3, nullptr, "\"a\",\"b\",\"d\"", "d"},
+    {4, nullptr, "\"a\",\"b\",\"d\",\"e\"", ""},
+    {-1, nullptr, "\"a\",\"b\",\"d\",\"e\"", ""},
+    {2, "e", "", ""},
+    {2, "0", "\"a\",\"b\"", "b"},
+};
+
+void PrintTo(const TagPageCase &c, std::ostream *os) {
+    *os << "n " << c.n << ", last " << (c.last != nullptr ? c.last : "NULL");
+}
+
+class TagPageTable : public CatalogTest, public ::testing::WithParamInterface<TagPageCase> {};
+
+TEST_P(TagPageTable, ShowsTheTagsAfterLastAndWhetherMoreFollow) {
+    for (const char *tag : {"e", "a", "d", "b"}) place_tag("app", tag);
+    make_dir(tags_dir("app") + "/c/current");
+    write_whole_file(tags_dir("app") + "/f", kDigest);
+    const TagPageCase &c = GetParam();
+    char next[64] = "untouched";
+    const char *doc = reg_tags_list_page("app", c.n, c.last, next, sizeof next);
+    ASSERT_NE(doc, nullptr) << reg_storage_last_error();
+    EXPECT_EQ(std::string(doc), tag_doc("app", c.names));
+    EXPECT_STREQ(next, c.next);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paging, TagPageTable, ::testing::ValuesIn(kTagPageCases));
+
 TEST_F(CatalogTest, CatalogOfAnEmptyStoreHasNoNames) {
     EXPECT_EQ(catalog(0, nullptr), "{\"repositories\":[]}");
     fs::remove(repos());
