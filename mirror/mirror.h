@@ -161,6 +161,27 @@ mirror_result mirror_sync_manifest(const mirror_entry *mirror, const char *repo,
                                    const char *rest, const char *reference, char *err,
                                    size_t err_size);
 
+#define MIRROR_REFERRERS_MAX 256 /* referrer manifests fetched for one list */
+#define MIRROR_ARTIFACT_TYPE_MAX 256 /* an artifactType filter and its NUL */
+
+/* Makes the store hold the referrers that the mirror's upstream repository
+ * rest lists for the manifest digest: the upstream's referrers list
+ * (/v2/<rest>/referrers/<digest>, with ?artifactType=<artifact_type> when
+ * that is not "" or NULL) is asked every time (a list is one small
+ * request), or, when the upstream answers 404 to it, the index under the
+ * tag <alg>-<hex> that upstreams without the list keep. Each listed
+ * manifest that repo does not hold (at most MIRROR_REFERRERS_MAX of them)
+ * is fetched by digest, verified and stored as mirror_sync_manifest stores
+ * one, so the store's referrers of digest include it. A listed digest that
+ * is not well formed, or a referrer that is not what it was listed as, is
+ * skipped (a note in err). MIRROR_NOT_FOUND when the upstream has neither
+ * list, or digest, rest or artifact_type is not one an upstream is asked
+ * for (no request then); MIRROR_UNREACHABLE when it does not answer the
+ * list or a referrer; MIRROR_OK otherwise. The storage must be ready. */
+mirror_result mirror_sync_referrers(const mirror_entry *mirror, const char *repo,
+                                    const char *rest, const char *digest,
+                                    const char *artifact_type, char *err, size_t err_size);
+
 /* Where the bytes of a blob fetched for a client go. begin is called once,
  * when the upstream has answered 200, with the blob's size (-1 when the
  * upstream did not tell it), before any byte; a result other than 0 ends

@@ -16,6 +16,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
+
+#include <yyjson.h>
 
 #include "digest/digest.h"
 #include "mirror/mirror.h"
@@ -77,6 +80,8 @@ constexpr size_t kTokenMax = 8192;
 // libcurl's largest receive buffer.
 constexpr long kReceiveBuffer = 512 * 1024;
 constexpr size_t kTokenReplyMax = 65536;
+
+const char kIndexAccept[] = "Accept: application/vnd.oci.image.index.v1+json";
 
 const char kManifestAccept[] =
     "Accept: application/vnd.oci.image.manifest.v1+json, "
@@ -553,6 +558,84 @@ mirror_result sync_manifest(Session &s, const char *repo, const char *rest, cons
     return MIRROR_OK;
 }
 
+// The digests an image index lists (its "manifests"), well formed, in
+// order, at most MIRROR_REFERRERS_MAX; false when body is not an index.
+bool index_digests(const std::string &body, std::vector<std::string> *out, size_t *skipped) {
+    yyjson_doc *doc = yyjson_read(body.data(), body.size(), 0);
+    if (doc == nullptr) return false;
+    yyjson_val *list = yyjson_obj_get(yyjson_doc_get_root(doc), "manifests");
+    bool ok = yyjson_is_arr(list);
+    size_t i, n;
+    yyjson_val *entry;
+    if (ok) {
+        yyjson_arr_foreach(list, i, n, entry) {
+            const char *d = yyjson_get_str(yyjson_obj_get(entry, "digest"));
+            if (d == nullptr || !digest_well_formed(d) || out->size() >= MIRROR_REFERRERS_MAX) {
+                (*skipped)++;
+                continue;
+            }
+            out->push_back(d);
+        }
+    }
+    yyjson_doc_free(doc);
+    return ok;
+}
+
+// An artifactType filter passed on to an upstream: printable ASCII without
+// blanks (a media type), short.
+bool artifact_type_fit(const char *type) {
+    size_t n = 0;
+    for (; type[n] != '\0'; n++)
+        if (type[n] <= ' ' || type[n] > '~') return false;
+    return n < MIRROR_ARTIFACT_TYPE_MAX;
+}
+
+mirror_result sync_referrers(Session &s, const char *repo, const char *rest, const char *digest,
+                             const char *artifact_type, char *err, size_t err_size) {
+    std::string url = url_of(s.mirror, rest, "referrers", digest);
+    if (artifact_type[0] != '\0') {
+        url += "?artifactType=";
+        url_escape(artifact_type, &url);
+    }
+    Reply list;
+    list.body_max = REG_MANIFEST_MAX;
+    mirror_result got = request(s, false, url, kIndexAccept, scope_of(rest), list, err, err_size);
+    if (got == MIRROR_NOT_FOUND) {
+        // No referrers list upstream: the index kept under the tag
+        // <alg>-<hex>, when there is one.
+        std::string tag = digest;
+        tag[tag.find(':')] = '-';
+        list = Reply();
+        list.body_max = REG_MANIFEST_MAX;
+        got = request(s, false, url_of(s.mirror, rest, "manifests", tag.c_str()), kIndexAccept,
+                      scope_of(rest), list, err, err_size);
+    }
+    if (got != MIRROR_OK) return got;
+    std::vector<std::string> digests;
+    size_t skipped = 0;
+    if (!index_digests(list.body, &digests, &skipped)) {
+        note(err, err_size, "%s: the upstream's referrers of %s are not an index", rest, digest);
+        return MIRROR_BAD_REPLY;
+    }
+    char problem[MIRROR_ERROR_MAX] = "";
+    for (const std::string &d : digests) {
+        char type[REG_CONTENT_TYPE_SIZE], have[REG_DIGEST_STRING_SIZE], path[REG_PATH_MAX];
+        int64_t size = 0;
+        if (reg_manifest_locate(repo, d.c_str(), path, sizeof path, type, have, &size) == 0) continue;
+        got = fetch_and_store(s, repo, rest, d.c_str(), d.c_str(), problem, sizeof problem);
+        if (got == MIRROR_UNREACHABLE || got == MIRROR_FAILED) {
+            note(err, err_size, "%s", problem);
+            return got;
+        }
+        // A referrer that is not what it was listed as stays out.
+        if (got != MIRROR_OK) skipped++;
+    }
+    if (skipped > 0)
+        note(err, err_size, "%s: %zu of the upstream's referrers of %s skipped%s%s", rest, skipped,
+             digest, problem[0] != '\0' ? ": " : "", problem);
+    return MIRROR_OK;
+}
+
 }  // namespace
 
 extern "C" {
@@ -640,6 +723,25 @@ mirror_result mirror_fetch_blob(const mirror_entry *mirror, const char *rest, co
         note(err, err_size, "%s: served but not stored: %s", url.c_str(), reg_storage_last_error());
         got = MIRROR_FAILED;
     }
+    session_close(s);
+    return got;
+}
+
+mirror_result mirror_sync_referrers(const mirror_entry *mirror, const char *repo, const char *rest,
+                                    const char *digest, const char *artifact_type, char *err,
+                                    size_t err_size) {
+    if (mirror == nullptr || repo == nullptr || rest == nullptr || digest == nullptr)
+        return MIRROR_FAILED;
+    if (err != nullptr && err_size > 0) err[0] = '\0';
+    if (artifact_type == nullptr) artifact_type = "";
+    if (!digest_well_formed(digest) || !reg_repo_name_valid(rest) ||
+        !artifact_type_fit(artifact_type)) {
+        note(err, err_size, "not a referrers list an upstream is asked for");
+        return MIRROR_NOT_FOUND;
+    }
+    Session s;
+    if (!session_open(s, mirror, err, err_size)) return MIRROR_FAILED;
+    mirror_result got = sync_referrers(s, repo, rest, digest, artifact_type, err, err_size);
     session_close(s);
     return got;
 }

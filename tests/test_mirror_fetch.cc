@@ -317,3 +317,134 @@ TEST_F(MirrorFetch, AnUpstreamThatIsNotThereIsUnreachable) {
 }
 
 }  // namespace
+
+namespace {
+
+// A referrer of subject: an artifact manifest whose subject is that digest.
+std::string referrer_of(const std::string &subject, const std::string &subject_body) {
+    return R"({"schemaVersion":2,"mediaType":"application/vnd.oci.image.manifest.v1+json",)"
+           R"("artifactType":"application/x-signature",)"
+           R"("config":{"mediaType":"application/vnd.oci.empty.v1+json","digest":"sha256:)"
+           "44136fa355b3678a1146ad16f7e8649e94fb4fc21fe77e8310c060f61caaff8a"
+           R"(","size":2},"layers":[],"subject":{"mediaType":"application/vnd.oci.image.manifest.v1+json",)"
+           R"("digest":")" +
+           subject + R"(","size":)" + std::to_string(subject_body.size()) + "}}";
+}
+
+std::string index_of(const std::vector<std::string> &digests) {
+    std::string out = R"({"schemaVersion":2,"mediaType":"application/vnd.oci.image.index.v1+json","manifests":[)";
+    for (size_t i = 0; i < digests.size(); i++) {
+        if (i > 0) out += ",";
+        out += R"({"mediaType":"application/vnd.oci.image.manifest.v1+json","size":10,"digest":")" +
+               digests[i] + R"(","artifactType":"application/x-signature"})";
+    }
+    return out + "]}";
+}
+
+TEST_F(MirrorFetch, ReferrersTable) {
+    const std::string subject_body = kManifest;
+    const std::string subject = "sha256:" + reference_sha256_hex(subject_body);
+    const std::string ref = referrer_of(subject, subject_body);
+    const std::string ref_digest = "sha256:" + reference_sha256_hex(ref);
+    const std::string tag_schema = "sha256-" + subject.substr(7);
+    const std::string index_type = "Content-Type: application/vnd.oci.image.index.v1+json\r\n";
+    const std::string listed = ok(index_of({ref_digest}), index_type);
+    const std::string missing = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
+    const std::string busy = "HTTP/1.1 503 Busy\r\nContent-Length: 0\r\n\r\n";
+    struct Case {
+        const char *what;
+        const char *artifact_type;
+        std::string list_reply;  // to GET /v2/app/referrers/<subject>[?artifactType=...]
+        std::string tag_reply;   // to GET /v2/app/manifests/sha256-<hex>
+        std::string ref_reply;   // to GET /v2/app/manifests/<referrer>
+        bool held_before;        // the mirror holds the referrer already
+        mirror_result result;
+        bool listed_after;       // the store's referrers of subject name it
+        bool referrer_asked;
+    } cases[] = {
+        {"the upstream's list", "", listed, "", ok(ref, kType), false, MIRROR_OK, true, true},
+        {"the filter is passed on", "application/x-signature", listed, "", ok(ref, kType), false,
+         MIRROR_OK, true, true},
+        {"no list: the tag schema's index", "", missing, listed, ok(ref, kType), false, MIRROR_OK,
+         true, true},
+        {"neither list", "", missing, missing, ok(ref, kType), false, MIRROR_NOT_FOUND, false, false},
+        {"the upstream fails", "", busy, listed, ok(ref, kType), false, MIRROR_UNREACHABLE, false,
+         false},
+        {"a list that is not an index", "", ok("[1,2]", index_type), "", ok(ref, kType), false,
+         MIRROR_BAD_REPLY, false, false},
+        {"a referrer of another digest is left out", "", listed, "", ok(ref + " ", kType), false,
+         MIRROR_OK, false, true},
+        {"a malformed listed digest is skipped", "",
+         ok(index_of({"sha256:../../x", ref_digest}), index_type), "", ok(ref, kType), false,
+         MIRROR_OK, true, true},
+        {"a referrer held already is not fetched", "", listed, "", busy, true, MIRROR_OK, true,
+         false},
+        {"a filter with a blank is not asked", "a b", listed, "", ok(ref, kType), false,
+         MIRROR_NOT_FOUND, false, false},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        std::string repo = "hub/refs" + std::to_string(n++);
+        std::string list_line = "GET /v2/app/referrers/" + subject;
+        if (c.artifact_type[0] != '\0') list_line += "?artifactType=application%2Fx-signature";
+        upstream_.script(list_line, c.list_reply);
+        upstream_.script("GET /v2/app/manifests/" + tag_schema, c.tag_reply);
+        upstream_.script("GET /v2/app/manifests/" + ref_digest, c.ref_reply);
+        if (c.held_before) {
+            char stored[REG_DIGEST_STRING_SIZE];
+            ASSERT_EQ(reg_manifest_put_fetched(repo.c_str(), ref_digest.c_str(), ref.data(), ref.size(),
+                                               "application/vnd.oci.image.manifest.v1+json",
+                                               ref_digest.c_str(), stored),
+                      0)
+                << c.what << ": " << reg_storage_last_error();
+        }
+        size_t before = upstream_.seen().size();
+        char err[MIRROR_ERROR_MAX] = "";
+        EXPECT_EQ(mirror_sync_referrers(&mirror_, repo.c_str(), "app", subject.c_str(),
+                                        c.artifact_type, err, sizeof err),
+                  c.result)
+            << c.what << ": " << err;
+        const char *doc = reg_referrers_json(repo.c_str(), subject.c_str(), "");
+        ASSERT_NE(doc, nullptr) << c.what << ": " << reg_storage_last_error();
+        EXPECT_EQ(std::string(doc).find(ref_digest) != std::string::npos, c.listed_after)
+            << c.what << ": " << doc;
+        std::vector<std::string> seen = upstream_.seen();
+        bool asked = false;
+        for (size_t i = before; i < seen.size(); i++) {
+            if (seen[i] == "GET /v2/app/manifests/" + ref_digest) asked = true;
+            EXPECT_EQ(seen[i].find(".."), std::string::npos) << c.what << ": asked " << seen[i];
+        }
+        EXPECT_EQ(asked, c.referrer_asked) << c.what;
+        if (std::string(c.artifact_type) == "a b") {
+            EXPECT_EQ(seen.size(), before) << c.what << ": the upstream was asked";
+        }
+    }
+}
+
+// A child of a cached index, asked by digest, is fetched then.
+TEST_F(MirrorFetch, IndexChildByDigestIsFetchedWhenAsked) {
+    const std::string child = kManifest;
+    const std::string child_digest = "sha256:" + reference_sha256_hex(child);
+    const std::string index = index_of({child_digest});
+    const std::string index_digest = "sha256:" + reference_sha256_hex(index);
+    const std::string index_type = "Content-Type: application/vnd.oci.image.index.v1+json\r\n";
+    upstream_.script("HEAD /v2/app/manifests/multi",
+                     "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nDocker-Content-Digest: " + index_digest +
+                         "\r\n" + index_type + "\r\n");
+    upstream_.script("GET /v2/app/manifests/" + index_digest, ok(index, index_type));
+    upstream_.script("GET /v2/app/manifests/" + child_digest, ok(child, kType));
+    char err[MIRROR_ERROR_MAX] = "";
+    ASSERT_EQ(mirror_sync_manifest(&mirror_, "hub/app", "app", "multi", err, sizeof err), MIRROR_OK)
+        << err;
+    char type[REG_CONTENT_TYPE_SIZE], got[REG_DIGEST_STRING_SIZE];
+    EXPECT_EQ(reg_manifest_get("hub/app", child_digest.c_str(), type, got), nullptr)
+        << "the child was fetched with its index";
+    ASSERT_EQ(mirror_sync_manifest(&mirror_, "hub/app", "app", child_digest.c_str(), err, sizeof err),
+              MIRROR_OK)
+        << err;
+    const char *stored = reg_manifest_get("hub/app", child_digest.c_str(), type, got);
+    ASSERT_NE(stored, nullptr);
+    EXPECT_EQ(std::string(stored), child);
+}
+
+}  // namespace

@@ -141,6 +141,79 @@ check "skopeo pulls an image by digest through the mirror, byte-identical" \
   pulled_same digest "lib/app@$oci_d"
 check "no upload file is left by the pulls" no_uploads_left
 
+# ---- referrers, SHA-512 content --------------------------------------------
+
+# up_blob REPO FILE ALGO: pushes FILE into the upstream's REPO in one POST
+# (?digest=ALGO:...); prints the digest.
+up_blob() {
+  local d
+  d=$2:$("${2}sum" <"$3" | cut -d' ' -f1)
+  curl -sf -o /dev/null -X POST --data-binary "@$3" -H 'Content-Type: application/octet-stream' \
+    "http://$up/v2/$1/blobs/uploads/?digest=$d" || return 1
+  echo "$d"
+}
+# up_manifest REPO REFERENCE FILE: PUTs FILE into the upstream as an OCI
+# image manifest.
+up_manifest() {
+  curl -sf -o /dev/null -X PUT -H 'Content-Type: application/vnd.oci.image.manifest.v1+json' \
+    --data-binary "@$3" "http://$up/v2/$1/manifests/$2"
+}
+printf '{}' >"$work/empty.json"
+oci_size=$(wc -c <"$images/oci/blobs/sha256/${oci_d#sha256:}")
+push_referrer() {
+  local empty
+  empty=$(up_blob lib/app sha256 "$work/empty.json") || { detail="blob push failed"; return 1; }
+  printf '{"schemaVersion":2,"mediaType":"application/vnd.oci.image.manifest.v1+json","artifactType":"application/x-e2e-signature","config":{"mediaType":"application/vnd.oci.empty.v1+json","digest":"%s","size":2},"layers":[{"mediaType":"application/vnd.oci.empty.v1+json","digest":"%s","size":2}],"subject":{"mediaType":"application/vnd.oci.image.manifest.v1+json","digest":"%s","size":%s}}' \
+    "$empty" "$empty" "$oci_d" "$oci_size" >"$work/referrer.json"
+  ref_d=sha256:$(sha256sum <"$work/referrer.json" | cut -c1-64)
+  up_manifest lib/app "$ref_d" "$work/referrer.json" || { detail="manifest push failed"; return 1; }
+}
+check "a referrer artifact with the image as its subject is pushed into the upstream" push_referrer
+referrers_through() {
+  request GET "/v2/hub/lib/app/referrers/$oci_d?artifactType=application/x-e2e-signature"
+  expect_status 200 || return 1
+  [ "$(jq -r '.manifests[].digest' "$work/body")" = "$ref_d" ] ||
+    { detail="listed: $(head -c 400 "$work/body")"; return 1; }
+  [ -f "$storage/repositories/hub/lib/app/_manifests/revisions/sha256/${ref_d#sha256:}/link" ] ||
+    { detail="the referrer is not in the mirror's store"; return 1; }
+  request GET "/v2/hub/lib/app/manifests/$ref_d"
+  expect_status 200 && expect_body_file "$work/referrer.json"
+}
+check "the referrers list through the mirror names the upstream's referrer, now in the mirror's store" \
+  referrers_through
+check "skopeo pulls the signed image by digest through the mirror, byte-identical" \
+  pulled_same signed "lib/app@$oci_d"
+
+# SHA-512 content: a config and a layer pushed under sha512 digests, a
+# manifest naming them.
+sha512_push() {
+  head -c 70000 /dev/urandom >"$work/s512-layer"
+  printf '{"architecture":"amd64","os":"linux","rootfs":{"type":"layers","diff_ids":[]}}' >"$work/s512-config"
+  s512_layer=$(up_blob lib/s512 sha512 "$work/s512-layer") &&
+    s512_config=$(up_blob lib/s512 sha512 "$work/s512-config") || { detail="blob push failed"; return 1; }
+  printf '{"schemaVersion":2,"mediaType":"application/vnd.oci.image.manifest.v1+json","config":{"mediaType":"application/vnd.oci.image.config.v1+json","digest":"%s","size":%s},"layers":[{"mediaType":"application/vnd.oci.image.layer.v1.tar","digest":"%s","size":70000}]}' \
+    "$s512_config" "$(wc -c <"$work/s512-config")" "$s512_layer" >"$work/s512-manifest"
+  s512_d=sha512:$(sha512sum <"$work/s512-manifest" | cut -c1-128)
+  up_manifest lib/s512 "$s512_d" "$work/s512-manifest" || { detail="manifest push failed"; return 1; }
+}
+check "sha512 blobs and a manifest under a sha512 digest are pushed into the upstream" sha512_push
+sha512_through() {
+  request GET "/v2/hub/lib/s512/manifests/$s512_d"
+  expect_status 200 && expect_header Docker-Content-Digest "$s512_d" && expect_body_file "$work/s512-manifest" ||
+    { detail="manifest: $detail"; return 1; }
+  local d f
+  for f in layer config; do
+    d=$s512_layer
+    [ "$f" = config ] && d=$s512_config
+    request GET "/v2/hub/lib/s512/blobs/$d"
+    expect_status 200 && expect_body_file "$work/s512-$f" || { detail="$f: $detail"; return 1; }
+    cmp -s "$storage/blobs/sha512/${d:7:2}/${d:7}" "$work/s512-$f" ||
+      { detail="$f is not stored under blobs/sha512"; return 1; }
+  done
+}
+check "sha512 content pulled through the mirror by digest: bytes identical, stored under blobs/sha512" \
+  sha512_through
+
 # ---- offline ---------------------------------------------------------------
 
 # Also a tag cached with a TTL of 0: always stale.
@@ -162,6 +235,16 @@ stale_served() {
     { detail="no warning line in the server log"; return 1; }
 }
 check "a stale tag is served when the upstream is down, with a warning line in the log" stale_served
+referrers_offline() {
+  request GET "/v2/hub/lib/app/referrers/$oci_d"
+  expect_status 200 || return 1
+  [ "$(jq -r '.manifests[].digest' "$work/body")" = "$ref_d" ] ||
+    { detail="listed: $(head -c 400 "$work/body")"; return 1; }
+  grep -q "registry-mirror: warning: serving the cached referrers of hub/lib/app@$oci_d" "$work/server.log" ||
+    { detail="no warning line in the server log"; return 1; }
+}
+check "with the upstream down, the cached referrers are listed, with a warning line in the log" \
+  referrers_offline
 # uncached REPO_PATH CODE: answers 404 CODE within 10 seconds.
 uncached() {
   local start=$SECONDS
