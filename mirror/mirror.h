@@ -187,17 +187,21 @@ mirror_result mirror_sync_referrers(const mirror_entry *mirror, const char *repo
  * upstream did not tell it), before any byte; a result other than 0 ends
  * the fetch. write is called with each piece in order; a result other than
  * 0 (the client went away) stops the calls, and the blob is still fetched
- * and stored. */
+ * and stored. end (may be NULL) is called once when every byte came and
+ * their digest matched, before the blob is made durable in the store: the
+ * client's reply can end there, without waiting for the commit. */
 typedef struct mirror_blob_sink {
     void *cookie;
     int (*begin)(void *cookie, int64_t size);
     int (*write)(void *cookie, const void *data, size_t len);
+    void (*end)(void *cookie);
 } mirror_blob_sink;
 
 /* Fetches the blob of digest from the mirror's upstream repository rest,
  * handing its bytes to sink as they arrive while they are hashed and
  * written to a cached blob (reg_blob_cache_*), which is committed only when
- * every byte came and the digest matches: a cut or wrong transfer stores
+ * every byte came and the digest matches (verified, then sink's end, then
+ * the durable commit): a cut or wrong transfer stores
  * nothing (MIRROR_BAD_REPLY, or MIRROR_UNREACHABLE for a stall, after
  * begin). With with_body 0 only the upstream's size is asked (HEAD),
  * handed to begin, and nothing is stored. A digest that is not well formed

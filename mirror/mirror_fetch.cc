@@ -711,7 +711,11 @@ mirror_result mirror_fetch_blob(const mirror_entry *mirror, const char *rest, co
     }
     if (r.caching) {
         if (got == MIRROR_OK) {
-            if (reg_blob_cache_commit(&r.cache) != 0) {
+            // The bytes are known good before they are durable: the
+            // client's reply ends first, the commit (a sync) after it.
+            bool good = reg_blob_cache_verify(&r.cache) == 0;
+            if (good && sink->end != nullptr) sink->end(sink->cookie);
+            if (!good || reg_blob_cache_commit(&r.cache) != 0) {
                 note(err, err_size, "%s: not stored: %s", url.c_str(), reg_storage_last_error());
                 got = reg_storage_last_status() == REG_STATUS_INVALID_DIGEST ? MIRROR_BAD_REPLY
                                                                              : MIRROR_FAILED;
@@ -720,6 +724,7 @@ mirror_result mirror_fetch_blob(const mirror_entry *mirror, const char *rest, co
             reg_blob_cache_abort(&r.cache);
         }
     } else if (got == MIRROR_OK) {
+        if (sink->end != nullptr) sink->end(sink->cookie);
         note(err, err_size, "%s: served but not stored: %s", url.c_str(), reg_storage_last_error());
         got = MIRROR_FAILED;
     }

@@ -246,6 +246,13 @@ TEST_F(MirrorFetch, BearerChallengeFetchesATokenWithTheLoginAndRetries) {
 struct Sink {
     int64_t size = -2;
     std::string bytes;
+    const char *digest = nullptr;
+    // -1: end not called; else whether the store held the blob at the end.
+    int stored_at_end = -1;
+    static void end(void *cookie) {
+        Sink *s = static_cast<Sink *>(cookie);
+        s->stored_at_end = reg_blob_exists(s->digest);
+    }
     static int begin(void *cookie, int64_t size) {
         static_cast<Sink *>(cookie)->size = size;
         return 0;
@@ -268,23 +275,26 @@ TEST_F(MirrorFetch, BlobTable) {
         mirror_result result;
         int64_t sink_size;  // -2: begin not called
         bool stored;
+        bool ended;  // the client's reply was ended (before the commit)
     } cases[] = {
-        {"the whole blob", ok(blob), 1, MIRROR_OK, static_cast<int64_t>(blob.size()), true},
+        {"the whole blob", ok(blob), 1, MIRROR_OK, static_cast<int64_t>(blob.size()), true, true},
         {"a HEAD tells the size and stores nothing", ok(blob), 0, MIRROR_OK,
-         static_cast<int64_t>(blob.size()), false},
-        {"a wrong byte", ok(wrong), 1, MIRROR_BAD_REPLY, static_cast<int64_t>(blob.size()), false},
+         static_cast<int64_t>(blob.size()), false, false},
+        {"a wrong byte", ok(wrong), 1, MIRROR_BAD_REPLY, static_cast<int64_t>(blob.size()), false,
+         false},
         {"cut short", "HTTP/1.1 200 OK\r\nContent-Length: 200000\r\n\r\n" + blob.substr(0, 1000), 1,
-         MIRROR_UNREACHABLE, static_cast<int64_t>(blob.size()), false},
+         MIRROR_UNREACHABLE, static_cast<int64_t>(blob.size()), false, false},
         {"not there", "HTTP/1.1 404 Not Found\r\nContent-Length: 3\r\n\r\nno\n", 1, MIRROR_NOT_FOUND,
-         -2, false},
+         -2, false, false},
         {"a 500 with a body", "HTTP/1.1 500 Oops\r\nContent-Length: 5\r\n\r\noops\n", 1,
-         MIRROR_UNREACHABLE, -2, false},
+         MIRROR_UNREACHABLE, -2, false, false},
     };
     for (const Case &c : cases) {
         reg_blob_delete(digest.c_str());
         upstream_.script(std::string(c.with_body ? "GET" : "HEAD") + " /v2/app/blobs/" + digest, c.reply);
         Sink sink;
-        mirror_blob_sink s = {&sink, Sink::begin, Sink::write};
+        sink.digest = digest.c_str();
+        mirror_blob_sink s = {&sink, Sink::begin, Sink::write, Sink::end};
         char err[MIRROR_ERROR_MAX] = "";
         EXPECT_EQ(mirror_fetch_blob(&mirror_, "app", digest.c_str(), c.with_body, &s, err, sizeof err),
                   c.result)
@@ -297,6 +307,8 @@ TEST_F(MirrorFetch, BlobTable) {
             EXPECT_TRUE(sink.bytes.empty()) << c.what << ": a refusal's body reached the client";
         }
         EXPECT_EQ(reg_blob_exists(digest.c_str()), c.stored ? 1 : 0) << c.what;
+        // The reply ends once the bytes are good, before they are durable.
+        EXPECT_EQ(sink.stored_at_end, c.ended ? 0 : -1) << c.what;
     }
 }
 

@@ -107,8 +107,24 @@ echo "     (upstream $up, stand-in $stand_in, mirror $reg)"
 oci_d=$(digest_of oci)
 index_d=$(digest_of index)
 blob_path() { local d=$1; echo "$storage/blobs/sha256/${d:7:2}/${d:7}"; }
+# stored_soon FILE: FILE is there within 10 seconds. A fetched blob is made
+# durable after the client's reply has ended, so it can appear just after.
+stored_soon() {
+  local i
+  for i in $(seq 1 100); do
+    [ -f "$1" ] && return 0
+    sleep 0.1
+  done
+  detail="$1 is not there"
+  return 1
+}
+# (after the commits that follow the replies, within moments)
 no_uploads_left() {
-  [ -z "$(ls -A "$storage/uploads" 2>/dev/null)" ] && return 0
+  local i
+  for i in $(seq 1 50); do
+    [ -z "$(ls -A "$storage/uploads" 2>/dev/null)" ] && return 0
+    sleep 0.1
+  done
   detail="upload files left: $(ls "$storage/uploads" | head -n 3 | tr '\n' ' ')"
   return 1
 }
@@ -134,7 +150,7 @@ pulled_same() {
 check "skopeo pulls an image by tag through the mirror, byte-identical to a direct pull" \
   pulled_same tag lib/app:v1
 check "the image's blobs and manifest are stored in the mirror" \
-  eval '[ -f "$(blob_path "$layer")" ] && [ -f "$storage/repositories/hub/lib/app/_manifests/tags/v1/current/link" ]'
+  eval 'stored_soon "$(blob_path "$layer")" && [ -f "$storage/repositories/hub/lib/app/_manifests/tags/v1/current/link" ]'
 check "skopeo pulls an index with --all through the mirror, byte-identical" \
   pulled_same index lib/multi:v1 --all
 check "skopeo pulls an image by digest through the mirror, byte-identical" \
@@ -207,7 +223,7 @@ sha512_through() {
     [ "$f" = config ] && d=$s512_config
     request GET "/v2/hub/lib/s512/blobs/$d"
     expect_status 200 && expect_body_file "$work/s512-$f" || { detail="$f: $detail"; return 1; }
-    cmp -s "$storage/blobs/sha512/${d:7:2}/${d:7}" "$work/s512-$f" ||
+    stored_soon "$storage/blobs/sha512/${d:7:2}/${d:7}" && cmp -s "$storage/blobs/sha512/${d:7:2}/${d:7}" "$work/s512-$f" ||
       { detail="$f is not stored under blobs/sha512"; return 1; }
   done
 }
@@ -374,6 +390,7 @@ concurrent_misses() {
     [ "sha256:$(sha256sum <"$work/concurrent.$i" | cut -c1-64)" = "$big_layer" ] ||
       { detail="client $i got other bytes"; return 1; }
   done
+  stored_soon "$(blob_path "$big_layer")" && no_uploads_left || return 1
   [ "$(find "$storage/blobs" -name "${big_layer#sha256:}*" | wc -l)" = 1 ] ||
     { detail="not one copy: $(find "$storage/blobs" -name "${big_layer#sha256:}*")"; return 1; }
   no_uploads_left
@@ -397,7 +414,7 @@ delete_cached() {
   expect_status 202 || return 1
   [ ! -e "$(blob_path "$layer")" ] || { detail="the cached blob is still there"; return 1; }
   request GET "/v2/hub/lib/app/blobs/$layer"
-  expect_status 200 && [ -e "$(blob_path "$layer")" ] || { detail="not fetched again: $detail"; return 1; }
+  expect_status 200 && stored_soon "$(blob_path "$layer")" || { detail="not fetched again: $detail"; return 1; }
   curl -sf -o /dev/null -I "http://$up/v2/lib/app/blobs/$layer" || { detail="the upstream lost the blob"; return 1; }
 }
 check "a DELETE removes the cached blob only; the next GET fetches it again" delete_cached
