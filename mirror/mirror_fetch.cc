@@ -79,6 +79,11 @@ long s_stall_timeout = MIRROR_STALL_TIMEOUT_DEFAULT;
 constexpr size_t kTokenMax = 8192;
 // libcurl's largest receive buffer.
 constexpr long kReceiveBuffer = 512 * 1024;
+// libcurl hands a body on in pieces of at most 16 KiB whatever its buffer;
+// a blob's bytes are gathered into pieces this large before they are
+// hashed, written to the cache and sent, so a large blob costs a few
+// hundred writes instead of some hundred thousand.
+constexpr size_t kBlobPiece = 1024 * 1024;
 constexpr size_t kTokenReplyMax = 65536;
 
 const char kIndexAccept[] = "Accept: application/vnd.oci.image.index.v1+json";
@@ -120,6 +125,7 @@ struct Reply {
     uint64_t received = 0;
     bool overlong = false;
     const char *blob_digest = nullptr;
+    std::string pending;  // received, not yet handed on (below kBlobPiece)
 
     void reset_headers() {
         status = 0;
@@ -198,6 +204,22 @@ bool begin_blob(Reply *r) {
     return true;
 }
 
+// Hands the gathered bytes of a blob on: to the cache and to the client.
+void hand_on(Reply *r, const char *data, size_t len) {
+    if (len == 0) return;
+    if (r->caching && reg_blob_cache_write(&r->cache, data, len) != 0) {
+        reg_blob_cache_abort(&r->cache);
+        r->caching = false;
+    }
+    if (r->sink_alive && r->sink->write != nullptr && r->sink->write(r->sink->cookie, data, len) != 0)
+        r->sink_alive = false;
+}
+
+void flush_pending(Reply *r) {
+    hand_on(r, r->pending.data(), r->pending.size());
+    r->pending.clear();
+}
+
 size_t on_body(char *data, size_t size, size_t count, void *user) {
     Reply *r = static_cast<Reply *>(user);
     size_t len = size * count;
@@ -210,13 +232,9 @@ size_t on_body(char *data, size_t size, size_t count, void *user) {
             r->overlong = true;
             return 0;
         }
-        if (r->caching && reg_blob_cache_write(&r->cache, data, len) != 0) {
-            reg_blob_cache_abort(&r->cache);
-            r->caching = false;
-        }
-        if (r->sink_alive && r->sink->write != nullptr &&
-            r->sink->write(r->sink->cookie, data, len) != 0)
-            r->sink_alive = false;
+        if (r->pending.capacity() < kBlobPiece) r->pending.reserve(kBlobPiece);
+        r->pending.append(data, len);
+        if (r->pending.size() >= kBlobPiece) flush_pending(r);
         return len;
     }
     if (r->body.size() + len > r->body_max) {
@@ -701,6 +719,9 @@ mirror_result mirror_fetch_blob(const mirror_entry *mirror, const char *rest, co
     r.sink = sink;
     r.blob_digest = digest;
     got = request(s, false, url, nullptr, scope_of(rest), r, err, err_size);
+    // What came of a transfer that ended well is handed on; of one that
+    // did not, the client gets no more (its reply ends short).
+    if (got == MIRROR_OK) flush_pending(&r);
     // A 200 without a body still answers the client.
     if (got == MIRROR_OK && !r.begun && !begin_blob(&r)) got = MIRROR_FAILED;
     if (got == MIRROR_OK && r.content_length >= 0 &&

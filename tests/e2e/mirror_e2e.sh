@@ -16,7 +16,11 @@
 # clients missing one blob at once get its bytes and the store holds one
 # copy; writes into a mirror answer 405; a delete removes only the cached
 # copy; the bearer flow with a login, its token reused by later processes;
-# a broken configuration fails closed; a mirror of the whole registry
+# a broken configuration fails closed; the upstream's referrers are listed
+# through the mirror and stored (and listed from the store when it is
+# down); sha512 blobs and manifests come through under blobs/sha512; under
+# an access policy a refused pull fetches and stores nothing, and a fetched
+# blob is held by its repository only; a mirror of the whole registry
 # (prefix "") refuses every push, and podman pulls through it by a
 # registries.conf mirror entry.
 #
@@ -26,7 +30,7 @@ set -uo pipefail
 # shellcheck source=tests/e2e/lib.sh
 . "$(dirname "$0")/lib.sh"
 
-require_tools skopeo jq curl
+require_tools skopeo jq curl htpasswd
 python=/usr/bin/python3
 [ -x "$python" ] || { echo "FAIL setup: $python is needed (scripts/setup installs it)"; finish; }
 
@@ -451,6 +455,77 @@ wrong_password() {
   return $rc
 }
 check "a refused login: 404, nothing fetched" wrong_password
+
+# ---- a mirrored repository under an access policy -------------------------
+
+# alice may pull the mirrored ttl/lib/**, bob only his own bob/**; the
+# mirror's upstream is the stand-in, whose log shows every request it gets.
+stop_server
+: >"$work/htpasswd"
+for user in alice bob; do htpasswd -bB "$work/htpasswd" "$user" "$user-Secret1" 2>/dev/null; done
+cat >"$work/access.json" <<'EOF'
+{"realm": "registry", "rules": [
+  {"who": ["user:alice"], "repositories": ["ttl/lib/**"], "actions": ["pull"]},
+  {"who": ["user:bob"], "repositories": ["bob/**"], "actions": ["pull", "push"]}
+]}
+EOF
+chmod 644 "$work/htpasswd" "$work/access.json"
+storage=$work/policy-storage serve_run_dir=$work/policy-run
+policy_mirror() { AUTH=policy POLICY=$work/access.json HTPASSWD=$work/htpasswd start_mirror; }
+check "a mirror under an access policy starts" policy_mirror
+# denied USER METHOD PATH STATUS: refused with STATUS; the upstream was not
+# asked and nothing is stored.
+denied() {
+  local user=$1 method=$2 path=$3 want=$4 opts=()
+  [ "$user" = anonymous ] || opts=(-u "$user:$user-Secret1")
+  : >"$work/stand-in.log"
+  request "$method" "$path" "${opts[@]}"
+  expect_status "$want" || return 1
+  [ ! -s "$work/stand-in.log" ] || { detail="the upstream was asked: $(tr '\n' ';' <"$work/stand-in.log")"; return 1; }
+  [ -z "$(find "$storage/blobs" "$storage/repositories" -type f 2>/dev/null)" ] ||
+    { detail="stored: $(find "$storage/blobs" "$storage/repositories" -type f | head -n 2)"; return 1; }
+}
+while read -r user method what want; do
+  path=/v2/ttl/lib/app/manifests/$oci_d
+  [ "$what" = blob ] && path=/v2/ttl/lib/app/blobs/$layer
+  [ "$what" = referrers ] && path=/v2/ttl/lib/app/referrers/$oci_d
+  check "policy on a mirror: $user $method of a mirrored $what is refused $want, nothing fetched or stored" \
+    denied "$user" "$method" "$path" "$want"
+done <<EOF
+anonymous GET  manifest  401
+anonymous HEAD manifest  401
+anonymous GET  blob      401
+anonymous GET  referrers 401
+bob       GET  manifest  403
+bob       GET  blob      403
+bob       HEAD blob      403
+bob       GET  referrers 403
+EOF
+policy_allowed() {
+  request GET "/v2/ttl/lib/app/blobs/$layer" -u alice:alice-Secret1
+  expect_status 200 || return 1
+  [ "sha256:$(sha256sum <"$work/body" | cut -c1-64)" = "$layer" ] || { detail="other bytes"; return 1; }
+  stored_soon "$(blob_path "$layer")" &&
+    stored_soon "$storage/repositories/ttl/lib/app/_manifests/blobs/sha256/${layer:7:2}/${layer:7}" ||
+    { detail="fetched but not held by ttl/lib/app: $detail"; return 1; }
+}
+check "policy on a mirror: alice pulls a mirrored blob; it becomes the repository's" policy_allowed
+other_tenant() {
+  # bob's own repository, with a blob of his own in it.
+  printf 'bob-owned' >"$work/bob-blob"
+  local mine
+  mine=sha256:$(sha256sum <"$work/bob-blob" | cut -c1-64)
+  request POST "/v2/bob/app/blobs/uploads/?digest=$mine" -u bob:bob-Secret1 --data-binary "@$work/bob-blob"
+  expect_status 201 || { detail="bob's push: $detail"; return 1; }
+  request GET "/v2/bob/app/blobs/$mine" -u bob:bob-Secret1
+  expect_status 200 || { detail="bob's own blob: $detail"; return 1; }
+  # The fetched blob is in the store, but not bob's.
+  [ -f "$(blob_path "$layer")" ] || { detail="the fetched blob is gone"; return 1; }
+  request GET "/v2/bob/app/blobs/$layer" -u bob:bob-Secret1
+  expect_status 404 && [ "$(jq -r '.errors[0].code' "$work/body")" = BLOB_UNKNOWN ] ||
+    { detail="through bob/app: $detail $(head -c 200 "$work/body")"; return 1; }
+}
+check "policy on a mirror: bob gets 404 for that digest through his own repository" other_tenant
 
 # ---- the whole registry a mirror; podman with a registry-mirror entry -----
 
