@@ -65,6 +65,19 @@ void cgi_end_request(void) {
     exit(0);
 }
 
+void cgi_work_after_reply(void) {
+    if (!s_responder) plat_ignore_stop_request();
+}
+
+void cgi_reply_close(void) {
+    cgi_work_after_reply();
+    fflush(stdout);
+    if (s_responder)
+        fcgi_reply_close();
+    else
+        plat_stdout_detach();
+}
+
 void cgi_request_begin(char **params) {
     s_params = params;
     s_responder = 1;

@@ -44,6 +44,22 @@ int cgi_is_fastcgi_request(void);
  * responder goes on with the next request). */
 void cgi_end_request(void) __attribute__((noreturn));
 
+/* Called before the last bytes of a reply are written by a handler that has
+ * work left after its reply: in a CGI process, the web server's request to
+ * stop, which it sends once the reply is all in or the client went away,
+ * is ignored from now on (plat_ignore_stop_request); nothing in a FastCGI
+ * responder, which the server must still be able to stop. */
+void cgi_work_after_reply(void);
+
+/* Ends the reply on the wire while the handler goes on with work the client
+ * need not wait for: flushes standard output; in a CGI process, detaches it
+ * (cgi_work_after_reply, then plat_stdout_detach: the web server sees the
+ * output end); in a FastCGI responder, closes the request's output streams,
+ * which tells the server the request is complete (its variables stay
+ * readable until the handler returns). What the handler writes to standard
+ * output afterwards goes nowhere. */
+void cgi_reply_close(void);
+
 /* The request variable name (the CGI environment, or the variables of the
  * current FastCGI request) when set and non-empty, else def, else "". In a
  * FastCGI request, names beginning with "REGISTRY_" (the deployment's

@@ -30,6 +30,11 @@ void cgi_request_finish(void);
  * an accept fails. Returns the process's exit status. */
 int fcgi_serve_requests(void (*handle)(void));
 
+/* Ends the output of the FastCGI request being served (its error and
+ * output streams, which sends the server the request's end), leaving the
+ * request's variables in place until its handler returns. */
+void fcgi_reply_close(void);
+
 #ifdef __cplusplus
 }
 

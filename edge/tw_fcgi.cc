@@ -21,6 +21,9 @@ namespace {
 // The stdio buffer of a request's reply; libfcgi cuts it into records.
 constexpr size_t kReplyBuffer = 65536;
 
+// The request being served, for fcgi_reply_close.
+FCGX_Request *s_current;
+
 ptrdiff_t read_request_body(void *cookie, char *buffer, size_t size) {
     auto *request = static_cast<FCGX_Request *>(cookie);
     int want = size > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
@@ -56,6 +59,7 @@ void serve_one(FCGX_Request *request, void (*handle)(void), char *reply_buffer) 
         return;
     }
     setvbuf(reply, reply_buffer, _IOFBF, kReplyBuffer);
+    s_current = request;
     cgi_request_begin(request->envp);
     try {
         handle();
@@ -63,6 +67,7 @@ void serve_one(FCGX_Request *request, void (*handle)(void), char *reply_buffer) 
         // The reply is complete; the request ends here.
     }
     fflush(reply);
+    s_current = nullptr;
     cgi_request_finish();
     plat_restore_std_streams(&process_streams);
     fclose(body);
@@ -70,6 +75,15 @@ void serve_one(FCGX_Request *request, void (*handle)(void), char *reply_buffer) 
 }
 
 }  // namespace
+
+extern "C" void fcgi_reply_close(void) {
+    if (s_current == nullptr) return;
+    fflush(stdout);
+    // The second of the two writers to close sends FCGI_END_REQUEST; a
+    // second close (FCGX_Finish_r's) does nothing.
+    FCGX_FClose(s_current->err);
+    FCGX_FClose(s_current->out);
+}
 
 extern "C" int fcgi_serve_requests(void (*handle)(void)) {
     if (FCGX_Init() != 0) return 1;

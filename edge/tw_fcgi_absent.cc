@@ -4,6 +4,8 @@
 
 #include "edge/tw_cgi_internal.h"
 
+extern "C" void fcgi_reply_close(void) {}
+
 extern "C" int fcgi_serve_requests(void (*)(void)) {
     fputs("FastCGI is not available in this build\n", stderr);
     return 1;

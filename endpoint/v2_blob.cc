@@ -51,12 +51,16 @@ void send_blob_headers(const char *digest, int64_t length, char *scratch,
 struct MirrorReply {
     const char *digest;
     char *scratch;
+    bool with_body;
     bool begun;
 };
 
 int mirror_reply_begin(void *cookie, int64_t size) {
     MirrorReply *r = static_cast<MirrorReply *>(cookie);
     r->begun = true;
+    // The blob is stored after its last byte is sent (or without the
+    // client, when it goes away): a stop request then is not obeyed.
+    if (r->with_body) cgi_work_after_reply();
     cgi_header_status(200, "OK");
     if (size >= 0) {
         send_blob_headers(r->digest, size, r->scratch, nullptr);
@@ -75,6 +79,10 @@ int mirror_reply_write(void *, const void *data, size_t len) {
     return fwrite(data, 1, len, stdout) == len ? 0 : -1;
 }
 
+// Every byte is sent and good: the reply ends now, and the blob is made
+// durable after it (a crash meanwhile leaves nothing in the store).
+void mirror_reply_end(void *) { cgi_reply_close(); }
+
 // A blob the store lacks, in a mirrored repository: fetched from the
 // upstream and streamed to the client while it is stored (only when its
 // digest matches). Returns when name is not mirrored; otherwise answers and
@@ -84,8 +92,8 @@ void answer_from_mirror(const char *name, const char *digest, bool with_body, ch
     const char *rest = nullptr;
     const mirror_entry *mirror = endpoint_mirror_of(name, &rest);
     if (mirror == nullptr) return;
-    MirrorReply reply = {digest, scratch, false};
-    mirror_blob_sink sink = {&reply, mirror_reply_begin, mirror_reply_write};
+    MirrorReply reply = {digest, scratch, with_body, false};
+    mirror_blob_sink sink = {&reply, mirror_reply_begin, mirror_reply_write, mirror_reply_end};
     char err[MIRROR_ERROR_MAX];
     mirror_result got = mirror_fetch_blob(mirror, rest, digest, with_body ? 1 : 0, &sink, err,
                                           sizeof err);

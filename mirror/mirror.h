@@ -161,22 +161,47 @@ mirror_result mirror_sync_manifest(const mirror_entry *mirror, const char *repo,
                                    const char *rest, const char *reference, char *err,
                                    size_t err_size);
 
+#define MIRROR_REFERRERS_MAX 256 /* referrer manifests fetched for one list */
+#define MIRROR_ARTIFACT_TYPE_MAX 256 /* an artifactType filter and its NUL */
+
+/* Makes the store hold the referrers that the mirror's upstream repository
+ * rest lists for the manifest digest: the upstream's referrers list
+ * (/v2/<rest>/referrers/<digest>, with ?artifactType=<artifact_type> when
+ * that is not "" or NULL) is asked every time (a list is one small
+ * request), or, when the upstream answers 404 to it, the index under the
+ * tag <alg>-<hex> that upstreams without the list keep. Each listed
+ * manifest that repo does not hold (at most MIRROR_REFERRERS_MAX of them)
+ * is fetched by digest, verified and stored as mirror_sync_manifest stores
+ * one, so the store's referrers of digest include it. A listed digest that
+ * is not well formed, or a referrer that is not what it was listed as, is
+ * skipped (a note in err). MIRROR_NOT_FOUND when the upstream has neither
+ * list, or digest, rest or artifact_type is not one an upstream is asked
+ * for (no request then); MIRROR_UNREACHABLE when it does not answer the
+ * list or a referrer; MIRROR_OK otherwise. The storage must be ready. */
+mirror_result mirror_sync_referrers(const mirror_entry *mirror, const char *repo,
+                                    const char *rest, const char *digest,
+                                    const char *artifact_type, char *err, size_t err_size);
+
 /* Where the bytes of a blob fetched for a client go. begin is called once,
  * when the upstream has answered 200, with the blob's size (-1 when the
  * upstream did not tell it), before any byte; a result other than 0 ends
  * the fetch. write is called with each piece in order; a result other than
  * 0 (the client went away) stops the calls, and the blob is still fetched
- * and stored. */
+ * and stored. end (may be NULL) is called once when every byte came and
+ * their digest matched, before the blob is made durable in the store: the
+ * client's reply can end there, without waiting for the commit. */
 typedef struct mirror_blob_sink {
     void *cookie;
     int (*begin)(void *cookie, int64_t size);
     int (*write)(void *cookie, const void *data, size_t len);
+    void (*end)(void *cookie);
 } mirror_blob_sink;
 
 /* Fetches the blob of digest from the mirror's upstream repository rest,
  * handing its bytes to sink as they arrive while they are hashed and
  * written to a cached blob (reg_blob_cache_*), which is committed only when
- * every byte came and the digest matches: a cut or wrong transfer stores
+ * every byte came and the digest matches (verified, then sink's end, then
+ * the durable commit): a cut or wrong transfer stores
  * nothing (MIRROR_BAD_REPLY, or MIRROR_UNREACHABLE for a stall, after
  * begin). With with_body 0 only the upstream's size is asked (HEAD),
  * handed to begin, and nothing is stored. A digest that is not well formed

@@ -16,6 +16,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
+
+#include <yyjson.h>
 
 #include "digest/digest.h"
 #include "mirror/mirror.h"
@@ -76,7 +79,14 @@ long s_stall_timeout = MIRROR_STALL_TIMEOUT_DEFAULT;
 constexpr size_t kTokenMax = 8192;
 // libcurl's largest receive buffer.
 constexpr long kReceiveBuffer = 512 * 1024;
+// libcurl hands a body on in pieces of at most 16 KiB whatever its buffer;
+// a blob's bytes are gathered into pieces this large before they are
+// hashed, written to the cache and sent, so a large blob costs a few
+// hundred writes instead of some hundred thousand.
+constexpr size_t kBlobPiece = 1024 * 1024;
 constexpr size_t kTokenReplyMax = 65536;
+
+const char kIndexAccept[] = "Accept: application/vnd.oci.image.index.v1+json";
 
 const char kManifestAccept[] =
     "Accept: application/vnd.oci.image.manifest.v1+json, "
@@ -115,6 +125,7 @@ struct Reply {
     uint64_t received = 0;
     bool overlong = false;
     const char *blob_digest = nullptr;
+    std::string pending;  // received, not yet handed on (below kBlobPiece)
 
     void reset_headers() {
         status = 0;
@@ -193,6 +204,22 @@ bool begin_blob(Reply *r) {
     return true;
 }
 
+// Hands the gathered bytes of a blob on: to the cache and to the client.
+void hand_on(Reply *r, const char *data, size_t len) {
+    if (len == 0) return;
+    if (r->caching && reg_blob_cache_write(&r->cache, data, len) != 0) {
+        reg_blob_cache_abort(&r->cache);
+        r->caching = false;
+    }
+    if (r->sink_alive && r->sink->write != nullptr && r->sink->write(r->sink->cookie, data, len) != 0)
+        r->sink_alive = false;
+}
+
+void flush_pending(Reply *r) {
+    hand_on(r, r->pending.data(), r->pending.size());
+    r->pending.clear();
+}
+
 size_t on_body(char *data, size_t size, size_t count, void *user) {
     Reply *r = static_cast<Reply *>(user);
     size_t len = size * count;
@@ -205,13 +232,9 @@ size_t on_body(char *data, size_t size, size_t count, void *user) {
             r->overlong = true;
             return 0;
         }
-        if (r->caching && reg_blob_cache_write(&r->cache, data, len) != 0) {
-            reg_blob_cache_abort(&r->cache);
-            r->caching = false;
-        }
-        if (r->sink_alive && r->sink->write != nullptr &&
-            r->sink->write(r->sink->cookie, data, len) != 0)
-            r->sink_alive = false;
+        if (r->pending.capacity() < kBlobPiece) r->pending.reserve(kBlobPiece);
+        r->pending.append(data, len);
+        if (r->pending.size() >= kBlobPiece) flush_pending(r);
         return len;
     }
     if (r->body.size() + len > r->body_max) {
@@ -553,6 +576,84 @@ mirror_result sync_manifest(Session &s, const char *repo, const char *rest, cons
     return MIRROR_OK;
 }
 
+// The digests an image index lists (its "manifests"), well formed, in
+// order, at most MIRROR_REFERRERS_MAX; false when body is not an index.
+bool index_digests(const std::string &body, std::vector<std::string> *out, size_t *skipped) {
+    yyjson_doc *doc = yyjson_read(body.data(), body.size(), 0);
+    if (doc == nullptr) return false;
+    yyjson_val *list = yyjson_obj_get(yyjson_doc_get_root(doc), "manifests");
+    bool ok = yyjson_is_arr(list);
+    size_t i, n;
+    yyjson_val *entry;
+    if (ok) {
+        yyjson_arr_foreach(list, i, n, entry) {
+            const char *d = yyjson_get_str(yyjson_obj_get(entry, "digest"));
+            if (d == nullptr || !digest_well_formed(d) || out->size() >= MIRROR_REFERRERS_MAX) {
+                (*skipped)++;
+                continue;
+            }
+            out->push_back(d);
+        }
+    }
+    yyjson_doc_free(doc);
+    return ok;
+}
+
+// An artifactType filter passed on to an upstream: printable ASCII without
+// blanks (a media type), short.
+bool artifact_type_fit(const char *type) {
+    size_t n = 0;
+    for (; type[n] != '\0'; n++)
+        if (type[n] <= ' ' || type[n] > '~') return false;
+    return n < MIRROR_ARTIFACT_TYPE_MAX;
+}
+
+mirror_result sync_referrers(Session &s, const char *repo, const char *rest, const char *digest,
+                             const char *artifact_type, char *err, size_t err_size) {
+    std::string url = url_of(s.mirror, rest, "referrers", digest);
+    if (artifact_type[0] != '\0') {
+        url += "?artifactType=";
+        url_escape(artifact_type, &url);
+    }
+    Reply list;
+    list.body_max = REG_MANIFEST_MAX;
+    mirror_result got = request(s, false, url, kIndexAccept, scope_of(rest), list, err, err_size);
+    if (got == MIRROR_NOT_FOUND) {
+        // No referrers list upstream: the index kept under the tag
+        // <alg>-<hex>, when there is one.
+        std::string tag = digest;
+        tag[tag.find(':')] = '-';
+        list = Reply();
+        list.body_max = REG_MANIFEST_MAX;
+        got = request(s, false, url_of(s.mirror, rest, "manifests", tag.c_str()), kIndexAccept,
+                      scope_of(rest), list, err, err_size);
+    }
+    if (got != MIRROR_OK) return got;
+    std::vector<std::string> digests;
+    size_t skipped = 0;
+    if (!index_digests(list.body, &digests, &skipped)) {
+        note(err, err_size, "%s: the upstream's referrers of %s are not an index", rest, digest);
+        return MIRROR_BAD_REPLY;
+    }
+    char problem[MIRROR_ERROR_MAX] = "";
+    for (const std::string &d : digests) {
+        char type[REG_CONTENT_TYPE_SIZE], have[REG_DIGEST_STRING_SIZE], path[REG_PATH_MAX];
+        int64_t size = 0;
+        if (reg_manifest_locate(repo, d.c_str(), path, sizeof path, type, have, &size) == 0) continue;
+        got = fetch_and_store(s, repo, rest, d.c_str(), d.c_str(), problem, sizeof problem);
+        if (got == MIRROR_UNREACHABLE || got == MIRROR_FAILED) {
+            note(err, err_size, "%s", problem);
+            return got;
+        }
+        // A referrer that is not what it was listed as stays out.
+        if (got != MIRROR_OK) skipped++;
+    }
+    if (skipped > 0)
+        note(err, err_size, "%s: %zu of the upstream's referrers of %s skipped%s%s", rest, skipped,
+             digest, problem[0] != '\0' ? ": " : "", problem);
+    return MIRROR_OK;
+}
+
 }  // namespace
 
 extern "C" {
@@ -618,6 +719,9 @@ mirror_result mirror_fetch_blob(const mirror_entry *mirror, const char *rest, co
     r.sink = sink;
     r.blob_digest = digest;
     got = request(s, false, url, nullptr, scope_of(rest), r, err, err_size);
+    // What came of a transfer that ended well is handed on; of one that
+    // did not, the client gets no more (its reply ends short).
+    if (got == MIRROR_OK) flush_pending(&r);
     // A 200 without a body still answers the client.
     if (got == MIRROR_OK && !r.begun && !begin_blob(&r)) got = MIRROR_FAILED;
     if (got == MIRROR_OK && r.content_length >= 0 &&
@@ -628,7 +732,11 @@ mirror_result mirror_fetch_blob(const mirror_entry *mirror, const char *rest, co
     }
     if (r.caching) {
         if (got == MIRROR_OK) {
-            if (reg_blob_cache_commit(&r.cache) != 0) {
+            // The bytes are known good before they are durable: the
+            // client's reply ends first, the commit (a sync) after it.
+            bool good = reg_blob_cache_verify(&r.cache) == 0;
+            if (good && sink->end != nullptr) sink->end(sink->cookie);
+            if (!good || reg_blob_cache_commit(&r.cache) != 0) {
                 note(err, err_size, "%s: not stored: %s", url.c_str(), reg_storage_last_error());
                 got = reg_storage_last_status() == REG_STATUS_INVALID_DIGEST ? MIRROR_BAD_REPLY
                                                                              : MIRROR_FAILED;
@@ -637,9 +745,29 @@ mirror_result mirror_fetch_blob(const mirror_entry *mirror, const char *rest, co
             reg_blob_cache_abort(&r.cache);
         }
     } else if (got == MIRROR_OK) {
+        if (sink->end != nullptr) sink->end(sink->cookie);
         note(err, err_size, "%s: served but not stored: %s", url.c_str(), reg_storage_last_error());
         got = MIRROR_FAILED;
     }
+    session_close(s);
+    return got;
+}
+
+mirror_result mirror_sync_referrers(const mirror_entry *mirror, const char *repo, const char *rest,
+                                    const char *digest, const char *artifact_type, char *err,
+                                    size_t err_size) {
+    if (mirror == nullptr || repo == nullptr || rest == nullptr || digest == nullptr)
+        return MIRROR_FAILED;
+    if (err != nullptr && err_size > 0) err[0] = '\0';
+    if (artifact_type == nullptr) artifact_type = "";
+    if (!digest_well_formed(digest) || !reg_repo_name_valid(rest) ||
+        !artifact_type_fit(artifact_type)) {
+        note(err, err_size, "not a referrers list an upstream is asked for");
+        return MIRROR_NOT_FOUND;
+    }
+    Session s;
+    if (!session_open(s, mirror, err, err_size)) return MIRROR_FAILED;
+    mirror_result got = sync_referrers(s, repo, rest, digest, artifact_type, err, err_size);
     session_close(s);
     return got;
 }

@@ -23,4 +23,10 @@ mirror_result mirror_fetch_blob(const mirror_entry *, const char *, const char *
     return MIRROR_UNAVAILABLE;
 }
 
+mirror_result mirror_sync_referrers(const mirror_entry *, const char *, const char *, const char *,
+                                    const char *, char *err, size_t err_size) {
+    if (err != nullptr && err_size > 0) err[0] = '\0';
+    return MIRROR_UNAVAILABLE;
+}
+
 }  // extern "C"

@@ -308,6 +308,20 @@ int plat_is_terminal(FILE *f);
  * allocation. Windows: always 0 (the programs run as CGI programs there). */
 int plat_stdin_is_listener(void);
 
+/* Ends the process's standard output while the process goes on: flushes
+ * stdout, then makes file descriptor 1 the null device, so that its reader
+ * (a web server running a CGI program) sees the output end and later writes
+ * to stdout go nowhere. 0 done, -1 when the null device cannot be opened
+ * (stdout as it was, flushed). Windows: flushes and reopens stdout on NUL. */
+int plat_stdout_detach(void);
+
+/* Makes the process ignore the request to stop (SIGTERM) from now on: a web
+ * server sends it to a CGI program as soon as the program's reply is all in
+ * (lighttpd does, even before the output ends) or its client went away, and
+ * a program with work left after its reply (making a fetched blob durable)
+ * finishes it instead. Windows: nothing (no such signal). */
+void plat_ignore_stop_request(void);
+
 /* The current calendar time in whole seconds. */
 int64_t plat_time_seconds(void);
 

@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <string.h>
 #include <sys/random.h>
 #include <sys/socket.h>
@@ -366,6 +367,22 @@ int plat_stdin_is_listener(void) {
     socklen_t size = sizeof listening;
     if (getsockopt(STDIN_FILENO, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0) return 0;
     return listening != 0 ? 1 : 0;
+}
+
+int plat_stdout_detach(void) {
+    fflush(stdout);
+    int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null_fd < 0) return -1;
+    int rc = dup2(null_fd, STDOUT_FILENO) < 0 ? -1 : 0;
+    close(null_fd);
+    return rc;
+}
+
+void plat_ignore_stop_request(void) {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGTERM, &ignore, nullptr);
 }
 
 int64_t plat_time_seconds(void) { return static_cast<int64_t>(time(nullptr)); }

@@ -604,6 +604,13 @@ int plat_is_terminal(FILE *f) {
 // listening socket; the programs run as CGI programs there.
 int plat_stdin_is_listener(void) { return 0; }
 
+int plat_stdout_detach(void) {
+    fflush(stdout);
+    return freopen("NUL", "wb", stdout) != nullptr ? 0 : -1;
+}
+
+void plat_ignore_stop_request(void) {}
+
 // ---- Locks on open files ----------------------------------------------------
 
 int plat_lock_file(FILE *f, const char *path, int wait) {

@@ -94,11 +94,12 @@ int reg_blob_cache_write(reg_blob_cache *cache, const void *data, uint64_t len) 
     return 0;
 }
 
-int reg_blob_cache_commit(reg_blob_cache *cache) {
+int reg_blob_cache_verify(reg_blob_cache *cache) {
     if (cache == nullptr) {
         set_status_error(REG_STATUS_INVALID_ARGUMENT, "NULL argument");
         return -1;
     }
+    if (cache->verified) return 0;
     if (cache->file == nullptr || cache->hash == nullptr) {
         set_error("write error storing blob");
         release(cache, true);
@@ -127,9 +128,16 @@ int reg_blob_cache_commit(reg_blob_cache *cache) {
         release(cache, true);
         return -1;
     }
+    cache->verified = 1;
+    return 0;
+}
+
+int reg_blob_cache_commit(reg_blob_cache *cache) {
+    if (reg_blob_cache_verify(cache) != 0) return -1;
     int rc = commit_verified_upload(cache->path, cache->expected);
     // A commit that failed part-way leaves nothing behind either.
     release(cache, rc != 0);
+    cache->verified = 0;
     return rc;
 }
 

@@ -305,7 +305,8 @@ typedef struct reg_blob_cache {
     char expected[REG_DIGEST_STRING_SIZE];
     uint64_t written;
     int failed;  /* a write failed: the commit refuses */
-    void *hash;  /* the digest computation, owned until commit or abort */
+    int verified; /* reg_blob_cache_verify found the digest: only the commit is left */
+    void *hash;  /* the digest computation, owned until verify, commit or abort */
 } reg_blob_cache;
 
 /* Starts a cached blob of expected_digest (a digest string the store
@@ -318,8 +319,18 @@ int reg_blob_cache_begin(const char *expected_digest, reg_blob_cache *out);
  * write ("write error storing blob") marks it so that the commit refuses. */
 int reg_blob_cache_write(reg_blob_cache *cache, const void *data, uint64_t len);
 
+/* Checks the cached blob before it is committed: closes its file and
+ * finishes its digest. 0 when every write succeeded and the bytes have
+ * expected_digest (the blob is then ready for reg_blob_cache_commit, or
+ * reg_blob_cache_abort; nothing is in the blob store yet, and a process that
+ * ends here leaves only an upload file no client can name); otherwise the
+ * failure as reg_blob_cache_commit reports it, and the cached blob is ended
+ * (its upload file gone). Lets a caller end its client's reply once the
+ * bytes are known good and before the slower durable commit. */
+int reg_blob_cache_verify(reg_blob_cache *cache);
+
 /* Ends the cached blob: when every write succeeded and the bytes have
- * expected_digest, commits them into the blob store as
+ * expected_digest (checked here unless reg_blob_cache_verify did), commits them into the blob store as
  * reg_blob_finish_upload does (content stored already stays as it is, so
  * two writers of one blob leave one copy); otherwise
  * REG_STATUS_INVALID_DIGEST ("digest mismatch: expected %s, got %s") or the

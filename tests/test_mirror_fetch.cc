@@ -246,6 +246,13 @@ TEST_F(MirrorFetch, BearerChallengeFetchesATokenWithTheLoginAndRetries) {
 struct Sink {
     int64_t size = -2;
     std::string bytes;
+    const char *digest = nullptr;
+    // -1: end not called; else whether the store held the blob at the end.
+    int stored_at_end = -1;
+    static void end(void *cookie) {
+        Sink *s = static_cast<Sink *>(cookie);
+        s->stored_at_end = reg_blob_exists(s->digest);
+    }
     static int begin(void *cookie, int64_t size) {
         static_cast<Sink *>(cookie)->size = size;
         return 0;
@@ -268,23 +275,26 @@ TEST_F(MirrorFetch, BlobTable) {
         mirror_result result;
         int64_t sink_size;  // -2: begin not called
         bool stored;
+        bool ended;  // the client's reply was ended (before the commit)
     } cases[] = {
-        {"the whole blob", ok(blob), 1, MIRROR_OK, static_cast<int64_t>(blob.size()), true},
+        {"the whole blob", ok(blob), 1, MIRROR_OK, static_cast<int64_t>(blob.size()), true, true},
         {"a HEAD tells the size and stores nothing", ok(blob), 0, MIRROR_OK,
-         static_cast<int64_t>(blob.size()), false},
-        {"a wrong byte", ok(wrong), 1, MIRROR_BAD_REPLY, static_cast<int64_t>(blob.size()), false},
+         static_cast<int64_t>(blob.size()), false, false},
+        {"a wrong byte", ok(wrong), 1, MIRROR_BAD_REPLY, static_cast<int64_t>(blob.size()), false,
+         false},
         {"cut short", "HTTP/1.1 200 OK\r\nContent-Length: 200000\r\n\r\n" + blob.substr(0, 1000), 1,
-         MIRROR_UNREACHABLE, static_cast<int64_t>(blob.size()), false},
+         MIRROR_UNREACHABLE, static_cast<int64_t>(blob.size()), false, false},
         {"not there", "HTTP/1.1 404 Not Found\r\nContent-Length: 3\r\n\r\nno\n", 1, MIRROR_NOT_FOUND,
-         -2, false},
+         -2, false, false},
         {"a 500 with a body", "HTTP/1.1 500 Oops\r\nContent-Length: 5\r\n\r\noops\n", 1,
-         MIRROR_UNREACHABLE, -2, false},
+         MIRROR_UNREACHABLE, -2, false, false},
     };
     for (const Case &c : cases) {
         reg_blob_delete(digest.c_str());
         upstream_.script(std::string(c.with_body ? "GET" : "HEAD") + " /v2/app/blobs/" + digest, c.reply);
         Sink sink;
-        mirror_blob_sink s = {&sink, Sink::begin, Sink::write};
+        sink.digest = digest.c_str();
+        mirror_blob_sink s = {&sink, Sink::begin, Sink::write, Sink::end};
         char err[MIRROR_ERROR_MAX] = "";
         EXPECT_EQ(mirror_fetch_blob(&mirror_, "app", digest.c_str(), c.with_body, &s, err, sizeof err),
                   c.result)
@@ -297,6 +307,8 @@ TEST_F(MirrorFetch, BlobTable) {
             EXPECT_TRUE(sink.bytes.empty()) << c.what << ": a refusal's body reached the client";
         }
         EXPECT_EQ(reg_blob_exists(digest.c_str()), c.stored ? 1 : 0) << c.what;
+        // The reply ends once the bytes are good, before they are durable.
+        EXPECT_EQ(sink.stored_at_end, c.ended ? 0 : -1) << c.what;
     }
 }
 
@@ -314,6 +326,137 @@ TEST_F(MirrorFetch, AnUpstreamThatIsNotThereIsUnreachable) {
     char err[MIRROR_ERROR_MAX] = "";
     EXPECT_EQ(mirror_sync_manifest(&mirror_, "hub/app", "app", "v1", err, sizeof err), MIRROR_UNREACHABLE);
     EXPECT_NE(std::string(err), "");
+}
+
+}  // namespace
+
+namespace {
+
+// A referrer of subject: an artifact manifest whose subject is that digest.
+std::string referrer_of(const std::string &subject, const std::string &subject_body) {
+    return R"({"schemaVersion":2,"mediaType":"application/vnd.oci.image.manifest.v1+json",)"
+           R"("artifactType":"application/x-signature",)"
+           R"("config":{"mediaType":"application/vnd.oci.empty.v1+json","digest":"sha256:)"
+           "44136fa355b3678a1146ad16f7e8649e94fb4fc21fe77e8310c060f61caaff8a"
+           R"(","size":2},"layers":[],"subject":{"mediaType":"application/vnd.oci.image.manifest.v1+json",)"
+           R"("digest":")" +
+           subject + R"(","size":)" + std::to_string(subject_body.size()) + "}}";
+}
+
+std::string index_of(const std::vector<std::string> &digests) {
+    std::string out = R"({"schemaVersion":2,"mediaType":"application/vnd.oci.image.index.v1+json","manifests":[)";
+    for (size_t i = 0; i < digests.size(); i++) {
+        if (i > 0) out += ",";
+        out += R"({"mediaType":"application/vnd.oci.image.manifest.v1+json","size":10,"digest":")" +
+               digests[i] + R"(","artifactType":"application/x-signature"})";
+    }
+    return out + "]}";
+}
+
+TEST_F(MirrorFetch, ReferrersTable) {
+    const std::string subject_body = kManifest;
+    const std::string subject = "sha256:" + reference_sha256_hex(subject_body);
+    const std::string ref = referrer_of(subject, subject_body);
+    const std::string ref_digest = "sha256:" + reference_sha256_hex(ref);
+    const std::string tag_schema = "sha256-" + subject.substr(7);
+    const std::string index_type = "Content-Type: application/vnd.oci.image.index.v1+json\r\n";
+    const std::string listed = ok(index_of({ref_digest}), index_type);
+    const std::string missing = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
+    const std::string busy = "HTTP/1.1 503 Busy\r\nContent-Length: 0\r\n\r\n";
+    struct Case {
+        const char *what;
+        const char *artifact_type;
+        std::string list_reply;  // to GET /v2/app/referrers/<subject>[?artifactType=...]
+        std::string tag_reply;   // to GET /v2/app/manifests/sha256-<hex>
+        std::string ref_reply;   // to GET /v2/app/manifests/<referrer>
+        bool held_before;        // the mirror holds the referrer already
+        mirror_result result;
+        bool listed_after;       // the store's referrers of subject name it
+        bool referrer_asked;
+    } cases[] = {
+        {"the upstream's list", "", listed, "", ok(ref, kType), false, MIRROR_OK, true, true},
+        {"the filter is passed on", "application/x-signature", listed, "", ok(ref, kType), false,
+         MIRROR_OK, true, true},
+        {"no list: the tag schema's index", "", missing, listed, ok(ref, kType), false, MIRROR_OK,
+         true, true},
+        {"neither list", "", missing, missing, ok(ref, kType), false, MIRROR_NOT_FOUND, false, false},
+        {"the upstream fails", "", busy, listed, ok(ref, kType), false, MIRROR_UNREACHABLE, false,
+         false},
+        {"a list that is not an index", "", ok("[1,2]", index_type), "", ok(ref, kType), false,
+         MIRROR_BAD_REPLY, false, false},
+        {"a referrer of another digest is left out", "", listed, "", ok(ref + " ", kType), false,
+         MIRROR_OK, false, true},
+        {"a malformed listed digest is skipped", "",
+         ok(index_of({"sha256:../../x", ref_digest}), index_type), "", ok(ref, kType), false,
+         MIRROR_OK, true, true},
+        {"a referrer held already is not fetched", "", listed, "", busy, true, MIRROR_OK, true,
+         false},
+        {"a filter with a blank is not asked", "a b", listed, "", ok(ref, kType), false,
+         MIRROR_NOT_FOUND, false, false},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        std::string repo = "hub/refs" + std::to_string(n++);
+        std::string list_line = "GET /v2/app/referrers/" + subject;
+        if (c.artifact_type[0] != '\0') list_line += "?artifactType=application%2Fx-signature";
+        upstream_.script(list_line, c.list_reply);
+        upstream_.script("GET /v2/app/manifests/" + tag_schema, c.tag_reply);
+        upstream_.script("GET /v2/app/manifests/" + ref_digest, c.ref_reply);
+        if (c.held_before) {
+            char stored[REG_DIGEST_STRING_SIZE];
+            ASSERT_EQ(reg_manifest_put_fetched(repo.c_str(), ref_digest.c_str(), ref.data(), ref.size(),
+                                               "application/vnd.oci.image.manifest.v1+json",
+                                               ref_digest.c_str(), stored),
+                      0)
+                << c.what << ": " << reg_storage_last_error();
+        }
+        size_t before = upstream_.seen().size();
+        char err[MIRROR_ERROR_MAX] = "";
+        EXPECT_EQ(mirror_sync_referrers(&mirror_, repo.c_str(), "app", subject.c_str(),
+                                        c.artifact_type, err, sizeof err),
+                  c.result)
+            << c.what << ": " << err;
+        const char *doc = reg_referrers_json(repo.c_str(), subject.c_str(), "");
+        ASSERT_NE(doc, nullptr) << c.what << ": " << reg_storage_last_error();
+        EXPECT_EQ(std::string(doc).find(ref_digest) != std::string::npos, c.listed_after)
+            << c.what << ": " << doc;
+        std::vector<std::string> seen = upstream_.seen();
+        bool asked = false;
+        for (size_t i = before; i < seen.size(); i++) {
+            if (seen[i] == "GET /v2/app/manifests/" + ref_digest) asked = true;
+            EXPECT_EQ(seen[i].find(".."), std::string::npos) << c.what << ": asked " << seen[i];
+        }
+        EXPECT_EQ(asked, c.referrer_asked) << c.what;
+        if (std::string(c.artifact_type) == "a b") {
+            EXPECT_EQ(seen.size(), before) << c.what << ": the upstream was asked";
+        }
+    }
+}
+
+// A child of a cached index, asked by digest, is fetched then.
+TEST_F(MirrorFetch, IndexChildByDigestIsFetchedWhenAsked) {
+    const std::string child = kManifest;
+    const std::string child_digest = "sha256:" + reference_sha256_hex(child);
+    const std::string index = index_of({child_digest});
+    const std::string index_digest = "sha256:" + reference_sha256_hex(index);
+    const std::string index_type = "Content-Type: application/vnd.oci.image.index.v1+json\r\n";
+    upstream_.script("HEAD /v2/app/manifests/multi",
+                     "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nDocker-Content-Digest: " + index_digest +
+                         "\r\n" + index_type + "\r\n");
+    upstream_.script("GET /v2/app/manifests/" + index_digest, ok(index, index_type));
+    upstream_.script("GET /v2/app/manifests/" + child_digest, ok(child, kType));
+    char err[MIRROR_ERROR_MAX] = "";
+    ASSERT_EQ(mirror_sync_manifest(&mirror_, "hub/app", "app", "multi", err, sizeof err), MIRROR_OK)
+        << err;
+    char type[REG_CONTENT_TYPE_SIZE], got[REG_DIGEST_STRING_SIZE];
+    EXPECT_EQ(reg_manifest_get("hub/app", child_digest.c_str(), type, got), nullptr)
+        << "the child was fetched with its index";
+    ASSERT_EQ(mirror_sync_manifest(&mirror_, "hub/app", "app", child_digest.c_str(), err, sizeof err),
+              MIRROR_OK)
+        << err;
+    const char *stored = reg_manifest_get("hub/app", child_digest.c_str(), type, got);
+    ASSERT_NE(stored, nullptr);
+    EXPECT_EQ(std::string(stored), child);
 }
 
 }  // namespace

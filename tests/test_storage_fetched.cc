@@ -39,22 +39,41 @@ TEST_F(FetchedStore, CachedBlobCommitsOnlyItsOwnBytes) {
         {"more than the blob", bytes + "!", false},
         {"nothing", "", false},
     };
+    // Each case ended three ways: the commit alone; a verify, then the
+    // commit; a verify, then an abort.
+    const char *const ways[] = {"commit", "verify, commit", "verify, abort"};
     for (const Case &c : cases) {
-        reg_blob_delete(digest.c_str());
-        reg_blob_cache cache;
-        ASSERT_EQ(reg_blob_cache_begin(digest.c_str(), &cache), 0) << reg_storage_last_error();
-        // Nothing is in the store while the bytes come.
-        EXPECT_EQ(reg_blob_exists(digest.c_str()), 0) << c.what;
-        for (size_t at = 0; at < c.written.size(); at += 7)
-            ASSERT_EQ(reg_blob_cache_write(&cache, c.written.data() + at,
-                                           std::min<size_t>(7, c.written.size() - at)),
-                      0);
-        EXPECT_EQ(reg_blob_cache_commit(&cache), c.commits ? 0 : -1) << c.what;
-        EXPECT_EQ(reg_blob_exists(digest.c_str()), c.commits ? 1 : 0) << c.what;
-        if (!c.commits) {
-            EXPECT_EQ(reg_storage_last_status(), REG_STATUS_INVALID_DIGEST) << c.what;
+        for (int way = 0; way < 3; way++) {
+            std::string what = std::string(c.what) + " (" + ways[way] + ")";
+            reg_blob_delete(digest.c_str());
+            reg_blob_cache cache;
+            ASSERT_EQ(reg_blob_cache_begin(digest.c_str(), &cache), 0) << reg_storage_last_error();
+            // Nothing is in the store while the bytes come.
+            EXPECT_EQ(reg_blob_exists(digest.c_str()), 0) << what;
+            for (size_t at = 0; at < c.written.size(); at += 7)
+                ASSERT_EQ(reg_blob_cache_write(&cache, c.written.data() + at,
+                                               std::min<size_t>(7, c.written.size() - at)),
+                          0);
+            int rc = 0;
+            if (way > 0) {
+                rc = reg_blob_cache_verify(&cache);
+                EXPECT_EQ(rc, c.commits ? 0 : -1) << what;
+                // Verified bytes are not in the store before the commit.
+                EXPECT_EQ(reg_blob_exists(digest.c_str()), 0) << what;
+            }
+            if (way == 2) {
+                if (rc == 0) reg_blob_cache_abort(&cache);
+            } else if (rc == 0) {
+                rc = reg_blob_cache_commit(&cache);
+                EXPECT_EQ(rc, c.commits ? 0 : -1) << what;
+            }
+            bool stored = c.commits && way != 2;
+            EXPECT_EQ(reg_blob_exists(digest.c_str()), stored ? 1 : 0) << what;
+            if (!c.commits) {
+                EXPECT_EQ(reg_storage_last_status(), REG_STATUS_INVALID_DIGEST) << what;
+            }
+            EXPECT_EQ(uploads(), 0) << what << ": the upload file stays";
         }
-        EXPECT_EQ(uploads(), 0) << c.what << ": the upload file stays";
     }
 }
 

@@ -16,7 +16,11 @@
 # clients missing one blob at once get its bytes and the store holds one
 # copy; writes into a mirror answer 405; a delete removes only the cached
 # copy; the bearer flow with a login, its token reused by later processes;
-# a broken configuration fails closed; a mirror of the whole registry
+# a broken configuration fails closed; the upstream's referrers are listed
+# through the mirror and stored (and listed from the store when it is
+# down); sha512 blobs and manifests come through under blobs/sha512; under
+# an access policy a refused pull fetches and stores nothing, and a fetched
+# blob is held by its repository only; a mirror of the whole registry
 # (prefix "") refuses every push, and podman pulls through it by a
 # registries.conf mirror entry.
 #
@@ -26,7 +30,7 @@ set -uo pipefail
 # shellcheck source=tests/e2e/lib.sh
 . "$(dirname "$0")/lib.sh"
 
-require_tools skopeo jq curl
+require_tools skopeo jq curl htpasswd
 python=/usr/bin/python3
 [ -x "$python" ] || { echo "FAIL setup: $python is needed (scripts/setup installs it)"; finish; }
 
@@ -107,8 +111,24 @@ echo "     (upstream $up, stand-in $stand_in, mirror $reg)"
 oci_d=$(digest_of oci)
 index_d=$(digest_of index)
 blob_path() { local d=$1; echo "$storage/blobs/sha256/${d:7:2}/${d:7}"; }
+# stored_soon FILE: FILE is there within 10 seconds. A fetched blob is made
+# durable after the client's reply has ended, so it can appear just after.
+stored_soon() {
+  local i
+  for i in $(seq 1 100); do
+    [ -f "$1" ] && return 0
+    sleep 0.1
+  done
+  detail="$1 is not there"
+  return 1
+}
+# (after the commits that follow the replies, within moments)
 no_uploads_left() {
-  [ -z "$(ls -A "$storage/uploads" 2>/dev/null)" ] && return 0
+  local i
+  for i in $(seq 1 50); do
+    [ -z "$(ls -A "$storage/uploads" 2>/dev/null)" ] && return 0
+    sleep 0.1
+  done
   detail="upload files left: $(ls "$storage/uploads" | head -n 3 | tr '\n' ' ')"
   return 1
 }
@@ -134,12 +154,85 @@ pulled_same() {
 check "skopeo pulls an image by tag through the mirror, byte-identical to a direct pull" \
   pulled_same tag lib/app:v1
 check "the image's blobs and manifest are stored in the mirror" \
-  eval '[ -f "$(blob_path "$layer")" ] && [ -f "$storage/repositories/hub/lib/app/_manifests/tags/v1/current/link" ]'
+  eval 'stored_soon "$(blob_path "$layer")" && [ -f "$storage/repositories/hub/lib/app/_manifests/tags/v1/current/link" ]'
 check "skopeo pulls an index with --all through the mirror, byte-identical" \
   pulled_same index lib/multi:v1 --all
 check "skopeo pulls an image by digest through the mirror, byte-identical" \
   pulled_same digest "lib/app@$oci_d"
 check "no upload file is left by the pulls" no_uploads_left
+
+# ---- referrers, SHA-512 content --------------------------------------------
+
+# up_blob REPO FILE ALGO: pushes FILE into the upstream's REPO in one POST
+# (?digest=ALGO:...); prints the digest.
+up_blob() {
+  local d
+  d=$2:$("${2}sum" <"$3" | cut -d' ' -f1)
+  curl -sf -o /dev/null -X POST --data-binary "@$3" -H 'Content-Type: application/octet-stream' \
+    "http://$up/v2/$1/blobs/uploads/?digest=$d" || return 1
+  echo "$d"
+}
+# up_manifest REPO REFERENCE FILE: PUTs FILE into the upstream as an OCI
+# image manifest.
+up_manifest() {
+  curl -sf -o /dev/null -X PUT -H 'Content-Type: application/vnd.oci.image.manifest.v1+json' \
+    --data-binary "@$3" "http://$up/v2/$1/manifests/$2"
+}
+printf '{}' >"$work/empty.json"
+oci_size=$(wc -c <"$images/oci/blobs/sha256/${oci_d#sha256:}")
+push_referrer() {
+  local empty
+  empty=$(up_blob lib/app sha256 "$work/empty.json") || { detail="blob push failed"; return 1; }
+  printf '{"schemaVersion":2,"mediaType":"application/vnd.oci.image.manifest.v1+json","artifactType":"application/x-e2e-signature","config":{"mediaType":"application/vnd.oci.empty.v1+json","digest":"%s","size":2},"layers":[{"mediaType":"application/vnd.oci.empty.v1+json","digest":"%s","size":2}],"subject":{"mediaType":"application/vnd.oci.image.manifest.v1+json","digest":"%s","size":%s}}' \
+    "$empty" "$empty" "$oci_d" "$oci_size" >"$work/referrer.json"
+  ref_d=sha256:$(sha256sum <"$work/referrer.json" | cut -c1-64)
+  up_manifest lib/app "$ref_d" "$work/referrer.json" || { detail="manifest push failed"; return 1; }
+}
+check "a referrer artifact with the image as its subject is pushed into the upstream" push_referrer
+referrers_through() {
+  request GET "/v2/hub/lib/app/referrers/$oci_d?artifactType=application/x-e2e-signature"
+  expect_status 200 || return 1
+  [ "$(jq -r '.manifests[].digest' "$work/body")" = "$ref_d" ] ||
+    { detail="listed: $(head -c 400 "$work/body")"; return 1; }
+  [ -f "$storage/repositories/hub/lib/app/_manifests/revisions/sha256/${ref_d#sha256:}/link" ] ||
+    { detail="the referrer is not in the mirror's store"; return 1; }
+  request GET "/v2/hub/lib/app/manifests/$ref_d"
+  expect_status 200 && expect_body_file "$work/referrer.json"
+}
+check "the referrers list through the mirror names the upstream's referrer, now in the mirror's store" \
+  referrers_through
+check "skopeo pulls the signed image by digest through the mirror, byte-identical" \
+  pulled_same signed "lib/app@$oci_d"
+
+# SHA-512 content: a config and a layer pushed under sha512 digests, a
+# manifest naming them.
+sha512_push() {
+  head -c 70000 /dev/urandom >"$work/s512-layer"
+  printf '{"architecture":"amd64","os":"linux","rootfs":{"type":"layers","diff_ids":[]}}' >"$work/s512-config"
+  s512_layer=$(up_blob lib/s512 sha512 "$work/s512-layer") &&
+    s512_config=$(up_blob lib/s512 sha512 "$work/s512-config") || { detail="blob push failed"; return 1; }
+  printf '{"schemaVersion":2,"mediaType":"application/vnd.oci.image.manifest.v1+json","config":{"mediaType":"application/vnd.oci.image.config.v1+json","digest":"%s","size":%s},"layers":[{"mediaType":"application/vnd.oci.image.layer.v1.tar","digest":"%s","size":70000}]}' \
+    "$s512_config" "$(wc -c <"$work/s512-config")" "$s512_layer" >"$work/s512-manifest"
+  s512_d=sha512:$(sha512sum <"$work/s512-manifest" | cut -c1-128)
+  up_manifest lib/s512 "$s512_d" "$work/s512-manifest" || { detail="manifest push failed"; return 1; }
+}
+check "sha512 blobs and a manifest under a sha512 digest are pushed into the upstream" sha512_push
+sha512_through() {
+  request GET "/v2/hub/lib/s512/manifests/$s512_d"
+  expect_status 200 && expect_header Docker-Content-Digest "$s512_d" && expect_body_file "$work/s512-manifest" ||
+    { detail="manifest: $detail"; return 1; }
+  local d f
+  for f in layer config; do
+    d=$s512_layer
+    [ "$f" = config ] && d=$s512_config
+    request GET "/v2/hub/lib/s512/blobs/$d"
+    expect_status 200 && expect_body_file "$work/s512-$f" || { detail="$f: $detail"; return 1; }
+    stored_soon "$storage/blobs/sha512/${d:7:2}/${d:7}" && cmp -s "$storage/blobs/sha512/${d:7:2}/${d:7}" "$work/s512-$f" ||
+      { detail="$f is not stored under blobs/sha512"; return 1; }
+  done
+}
+check "sha512 content pulled through the mirror by digest: bytes identical, stored under blobs/sha512" \
+  sha512_through
 
 # ---- offline ---------------------------------------------------------------
 
@@ -162,6 +255,16 @@ stale_served() {
     { detail="no warning line in the server log"; return 1; }
 }
 check "a stale tag is served when the upstream is down, with a warning line in the log" stale_served
+referrers_offline() {
+  request GET "/v2/hub/lib/app/referrers/$oci_d"
+  expect_status 200 || return 1
+  [ "$(jq -r '.manifests[].digest' "$work/body")" = "$ref_d" ] ||
+    { detail="listed: $(head -c 400 "$work/body")"; return 1; }
+  grep -q "registry-mirror: warning: serving the cached referrers of hub/lib/app@$oci_d" "$work/server.log" ||
+    { detail="no warning line in the server log"; return 1; }
+}
+check "with the upstream down, the cached referrers are listed, with a warning line in the log" \
+  referrers_offline
 # uncached REPO_PATH CODE: answers 404 CODE within 10 seconds.
 uncached() {
   local start=$SECONDS
@@ -291,6 +394,7 @@ concurrent_misses() {
     [ "sha256:$(sha256sum <"$work/concurrent.$i" | cut -c1-64)" = "$big_layer" ] ||
       { detail="client $i got other bytes"; return 1; }
   done
+  stored_soon "$(blob_path "$big_layer")" && no_uploads_left || return 1
   [ "$(find "$storage/blobs" -name "${big_layer#sha256:}*" | wc -l)" = 1 ] ||
     { detail="not one copy: $(find "$storage/blobs" -name "${big_layer#sha256:}*")"; return 1; }
   no_uploads_left
@@ -314,7 +418,7 @@ delete_cached() {
   expect_status 202 || return 1
   [ ! -e "$(blob_path "$layer")" ] || { detail="the cached blob is still there"; return 1; }
   request GET "/v2/hub/lib/app/blobs/$layer"
-  expect_status 200 && [ -e "$(blob_path "$layer")" ] || { detail="not fetched again: $detail"; return 1; }
+  expect_status 200 && stored_soon "$(blob_path "$layer")" || { detail="not fetched again: $detail"; return 1; }
   curl -sf -o /dev/null -I "http://$up/v2/lib/app/blobs/$layer" || { detail="the upstream lost the blob"; return 1; }
 }
 check "a DELETE removes the cached blob only; the next GET fetches it again" delete_cached
@@ -351,6 +455,77 @@ wrong_password() {
   return $rc
 }
 check "a refused login: 404, nothing fetched" wrong_password
+
+# ---- a mirrored repository under an access policy -------------------------
+
+# alice may pull the mirrored ttl/lib/**, bob only his own bob/**; the
+# mirror's upstream is the stand-in, whose log shows every request it gets.
+stop_server
+: >"$work/htpasswd"
+for user in alice bob; do htpasswd -bB "$work/htpasswd" "$user" "$user-Secret1" 2>/dev/null; done
+cat >"$work/access.json" <<'EOF'
+{"realm": "registry", "rules": [
+  {"who": ["user:alice"], "repositories": ["ttl/lib/**"], "actions": ["pull"]},
+  {"who": ["user:bob"], "repositories": ["bob/**"], "actions": ["pull", "push"]}
+]}
+EOF
+chmod 644 "$work/htpasswd" "$work/access.json"
+storage=$work/policy-storage serve_run_dir=$work/policy-run
+policy_mirror() { AUTH=policy POLICY=$work/access.json HTPASSWD=$work/htpasswd start_mirror; }
+check "a mirror under an access policy starts" policy_mirror
+# denied USER METHOD PATH STATUS: refused with STATUS; the upstream was not
+# asked and nothing is stored.
+denied() {
+  local user=$1 method=$2 path=$3 want=$4 opts=()
+  [ "$user" = anonymous ] || opts=(-u "$user:$user-Secret1")
+  : >"$work/stand-in.log"
+  request "$method" "$path" "${opts[@]}"
+  expect_status "$want" || return 1
+  [ ! -s "$work/stand-in.log" ] || { detail="the upstream was asked: $(tr '\n' ';' <"$work/stand-in.log")"; return 1; }
+  [ -z "$(find "$storage/blobs" "$storage/repositories" -type f 2>/dev/null)" ] ||
+    { detail="stored: $(find "$storage/blobs" "$storage/repositories" -type f | head -n 2)"; return 1; }
+}
+while read -r user method what want; do
+  path=/v2/ttl/lib/app/manifests/$oci_d
+  [ "$what" = blob ] && path=/v2/ttl/lib/app/blobs/$layer
+  [ "$what" = referrers ] && path=/v2/ttl/lib/app/referrers/$oci_d
+  check "policy on a mirror: $user $method of a mirrored $what is refused $want, nothing fetched or stored" \
+    denied "$user" "$method" "$path" "$want"
+done <<EOF
+anonymous GET  manifest  401
+anonymous HEAD manifest  401
+anonymous GET  blob      401
+anonymous GET  referrers 401
+bob       GET  manifest  403
+bob       GET  blob      403
+bob       HEAD blob      403
+bob       GET  referrers 403
+EOF
+policy_allowed() {
+  request GET "/v2/ttl/lib/app/blobs/$layer" -u alice:alice-Secret1
+  expect_status 200 || return 1
+  [ "sha256:$(sha256sum <"$work/body" | cut -c1-64)" = "$layer" ] || { detail="other bytes"; return 1; }
+  stored_soon "$(blob_path "$layer")" &&
+    stored_soon "$storage/repositories/ttl/lib/app/_manifests/blobs/sha256/${layer:7:2}/${layer:7}" ||
+    { detail="fetched but not held by ttl/lib/app: $detail"; return 1; }
+}
+check "policy on a mirror: alice pulls a mirrored blob; it becomes the repository's" policy_allowed
+other_tenant() {
+  # bob's own repository, with a blob of his own in it.
+  printf 'bob-owned' >"$work/bob-blob"
+  local mine
+  mine=sha256:$(sha256sum <"$work/bob-blob" | cut -c1-64)
+  request POST "/v2/bob/app/blobs/uploads/?digest=$mine" -u bob:bob-Secret1 --data-binary "@$work/bob-blob"
+  expect_status 201 || { detail="bob's push: $detail"; return 1; }
+  request GET "/v2/bob/app/blobs/$mine" -u bob:bob-Secret1
+  expect_status 200 || { detail="bob's own blob: $detail"; return 1; }
+  # The fetched blob is in the store, but not bob's.
+  [ -f "$(blob_path "$layer")" ] || { detail="the fetched blob is gone"; return 1; }
+  request GET "/v2/bob/app/blobs/$layer" -u bob:bob-Secret1
+  expect_status 404 && [ "$(jq -r '.errors[0].code' "$work/body")" = BLOB_UNKNOWN ] ||
+    { detail="through bob/app: $detail $(head -c 200 "$work/body")"; return 1; }
+}
+check "policy on a mirror: bob gets 404 for that digest through his own repository" other_tenant
 
 # ---- the whole registry a mirror; podman with a registry-mirror entry -----
 
