@@ -140,9 +140,20 @@ bool plain_string(yyjson_val *v, size_t max) {
 // The place of a rule's member or of one of its entries in the document,
 // as "rules[<rule>].<member>[<index>]"; made only when a problem is told.
 std::string rule_path(size_t rule, const char *member = nullptr, long index = -1) {
-    std::string path = "rules[" + std::to_string(rule) + "]";
-    if (member != nullptr) path += std::string(".") + member;
-    if (index >= 0) path += "[" + std::to_string(index) + "]";
+    // Appended piece by piece: GCC 12 at -O3 warns (-Wrestrict) about the
+    // inlined copy of a literal + std::string temporary.
+    std::string path = "rules[";
+    path += std::to_string(rule);
+    path += ']';
+    if (member != nullptr) {
+        path += '.';
+        path += member;
+    }
+    if (index >= 0) {
+        path += '[';
+        path += std::to_string(index);
+        path += ']';
+    }
     return path;
 }
 
