@@ -194,7 +194,7 @@ no_program_bytes() {
       detail="GET $path sent an executable"
       return 1
     fi
-    for program in "$build_dir"/endpoint/v2_*; do
+    for program in "$build_dir"/endpoint/v2_* "$build_dir"/endpoint/ui; do
       [ -s "$work/body" ] && cmp -s "$work/body" "$program" &&
         { detail="GET $path sent $(basename "$program")"; return 1; }
     done

@@ -125,11 +125,11 @@ mkdir -p "$work/cgi/real" "$spy"
 # programs here, in the scratch folder that user can enter, since the build
 # may lie in a checkout it cannot.
 chmod 777 "$spy"
-for name in v2_base v2_catalog v2_tags v2_manifests v2_referrers v2_uploads v2_blob; do
+for name in v2_base v2_catalog v2_tags v2_manifests v2_referrers v2_uploads v2_blob ui; do
   cp "$build_dir/endpoint/$name" "$work/cgi/real/$name"
 done
 program=$work/cgi/real/v2_blob
-for name in v2_base v2_catalog v2_tags v2_manifests v2_referrers v2_uploads; do
+for name in v2_base v2_catalog v2_tags v2_manifests v2_referrers v2_uploads ui; do
   printf '#!/bin/sh\nexec "%s"\n' "$work/cgi/real/$name" >"$work/cgi/$name"
 done
 cat >"$work/cgi/v2_blob" <<'WRAPPER'
