@@ -151,7 +151,7 @@ cat "$reply"
 rm -f "$reply"
 WRAPPER
 sed -i "s#@SPY@#$spy#g; s#@PROGRAM@#$program#g; s#@STORAGE@#$storage#g" "$work/cgi/v2_blob"
-chmod 755 "$work/cgi" "$work/cgi/real" "$work/cgi"/v2_* "$work/cgi/real"/*
+chmod 755 "$work/cgi" "$work/cgi/real" "$work/cgi"/v2_* "$work/cgi/ui" "$work/cgi/real"/*
 export HANDOFF=1
 [ "$wrapped" = 0 ] || export CGI_BIN_DIR=$work/cgi
 check "$server starts with the hand-off" start_server || finish
