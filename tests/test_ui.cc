@@ -13,6 +13,7 @@
 #include "endpoint/ui.h"
 #include "platform/platform.h"
 #include "storage/reg_storage.h"
+#include "tests/support/cgi_replies.h"
 #include "tests/support/process.h"
 #ifndef _WIN32
 #include "tests/support/fastcgi.h"
@@ -161,40 +162,17 @@ TEST(Html, EscapesForEachContext) {
 
 // ---- The program ---------------------------------------------------------------
 
-struct Reply {
+// A reply with how the process ended.
+struct Reply : testing_support::CgiReply {
     int exit_status = -1;
-    int status = 0;
-    std::map<std::string, std::string> headers;  // names in lower case
-    std::string body;
     std::string err;
-    std::string header(const std::string &name) const {
-        auto it = headers.find(name);
-        return it == headers.end() ? "" : it->second;
-    }
 };
 
 Reply parse_reply(const testing_support::ProcessResult &r) {
     Reply reply;
+    static_cast<testing_support::CgiReply &>(reply) = testing_support::parse_cgi_reply(r.out);
     reply.exit_status = r.exit_status;
     reply.err = r.err;
-    size_t end = r.out.find("\r\n\r\n");
-    if (end == std::string::npos) {
-        reply.body = r.out;
-        return reply;
-    }
-    reply.body = r.out.substr(end + 4);
-    size_t pos = 0;
-    while (pos < end) {
-        size_t eol = r.out.find("\r\n", pos);
-        std::string line = r.out.substr(pos, eol - pos);
-        pos = eol + 2;
-        size_t colon = line.find(':');
-        std::string name = line.substr(0, colon);
-        for (char &c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-        std::string value = colon + 2 <= line.size() ? line.substr(colon + 2) : "";
-        if (name == "status") reply.status = std::stoi(value);
-        reply.headers[name] = value;
-    }
     return reply;
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/support/invariants.h"
+#include "tests/support/cgi_replies.h"
 #include "tests/support/process.h"
 #include "tests/support/reference_sha512.h"
 #ifndef _WIN32
@@ -27,49 +28,9 @@ using testing_support::ScratchDir;
 
 namespace {
 
-struct Reply {
-    int status = 0;
-    std::map<std::string, std::string> headers;  // names in lower case
-    std::string head;                            // the header lines as written
-    std::string body;
+using Reply = testing_support::CgiReply;
 
-    std::string header(const std::string &name) const {
-        auto it = headers.find(name);
-        return it == headers.end() ? "" : it->second;
-    }
-    bool has(const std::string &name) const { return headers.count(name) != 0; }
-    // The registry error code of an error body.
-    std::string code() const {
-        size_t at = body.find("\"code\":\"");
-        if (at == std::string::npos) return "";
-        at += 8;
-        return body.substr(at, body.find('"', at) - at);
-    }
-};
-
-Reply parse_reply(const std::string &out) {
-    Reply r;
-    size_t end = out.find("\r\n\r\n");
-    if (end == std::string::npos) {
-        r.body = out;
-        return r;
-    }
-    r.head = out.substr(0, end + 2);
-    r.body = out.substr(end + 4);
-    size_t pos = 0;
-    while (pos < end) {
-        size_t eol = out.find("\r\n", pos);
-        std::string line = out.substr(pos, eol - pos);
-        pos = eol + 2;
-        size_t colon = line.find(':');
-        std::string name = line.substr(0, colon);
-        for (char &c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-        std::string value = colon + 2 <= line.size() ? line.substr(colon + 2) : "";
-        if (name == "status") r.status = std::stoi(value);
-        r.headers[name] = value;
-    }
-    return r;
-}
+Reply parse_reply(const std::string &out) { return testing_support::parse_cgi_reply(out); }
 
 // The algorithm the content of a test is addressed by: every flow runs with
 // SHA-256 digests and again with SHA-512 ones, which the store keeps apart.
