@@ -21,16 +21,29 @@ namespace {
 constexpr size_t kBodyMax = 1048575;
 const char kDefaultType[] = "application/vnd.docker.distribution.manifest.v2+json";
 
-std::string sha256_digest(const std::string &bytes) {
-    unsigned char raw[SHA256_DIGEST_LENGTH];
-    SHA256(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), raw);
+std::string hex_string(const char *prefix, const unsigned char *raw, size_t n) {
     static const char digits[] = "0123456789abcdef";
-    std::string out = "sha256:";
-    for (unsigned char b : raw) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
+    std::string out = prefix;
+    for (size_t i = 0; i < n; i++) {
+        out += digits[raw[i] >> 4];
+        out += digits[raw[i] & 15];
     }
     return out;
+}
+
+// The digest a put stores bytes under: SHA-512 when the reference is a
+// "sha512:" digest reference, else SHA-256 (for tags and every other
+// digest reference).
+std::string content_digest(const std::string &reference, const std::string &bytes) {
+    const auto *data = reinterpret_cast<const unsigned char *>(bytes.data());
+    if (reference.compare(0, 7, "sha512:") == 0) {
+        unsigned char raw[SHA512_DIGEST_LENGTH];
+        SHA512(data, bytes.size(), raw);
+        return hex_string("sha512:", raw, sizeof raw);
+    }
+    unsigned char raw[SHA256_DIGEST_LENGTH];
+    SHA256(data, bytes.size(), raw);
+    return hex_string("sha256:", raw, sizeof raw);
 }
 
 const std::string &storage_root() {
@@ -62,7 +75,7 @@ void empty_repositories() {
 
 void check_get(const std::string &repo, const std::string &reference, const std::string &body,
                const std::string &digest, const std::string &want_type) {
-    char type[REG_CONTENT_TYPE_SIZE], got_digest[72];
+    char type[REG_CONTENT_TYPE_SIZE], got_digest[REG_DIGEST_STRING_SIZE];
     const char *text = reg_manifest_get(repo.c_str(), reference.c_str(), type, got_digest);
     FUZZ_CHECK(text != nullptr);
     FUZZ_CHECK(got_digest == digest);
@@ -97,7 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Names are C text: an embedded NUL cuts them.
     repo = repo.substr(0, repo.find('\0'));
     reference = reference.substr(0, reference.find('\0'));
-    bool is_tag = reference.compare(0, 7, "sha256:") != 0;
+    // Any "<algorithm>:" reference is a digest reference, never a tag.
+    bool is_tag = reg_is_digest_reference(reference.c_str()) == 0;
 
     char digest[REG_DIGEST_STRING_SIZE] = "untouched";
     int rc = reg_manifest_put(repo.c_str(), reference.c_str(), body.data(), body.size(),
@@ -115,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(fuzz::ref_repo_name_valid(repo));
     if (is_tag) FUZZ_CHECK(fuzz::ref_tag_valid(reference));
     FUZZ_CHECK(body.size() <= kBodyMax);
-    std::string want_digest = sha256_digest(body);
+    std::string want_digest = content_digest(reference, body);
     FUZZ_CHECK(digest == want_digest);
     std::string want_type = content_type != nullptr && content_type[0] != '\0' ? content_type
                                                                                : kDefaultType;
@@ -126,7 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Deleting the tag (the only one) and the digest takes the manifest away.
     if (is_tag) FUZZ_CHECK(reg_manifest_delete(repo.c_str(), reference.c_str()) == 0);
     FUZZ_CHECK(reg_manifest_delete(repo.c_str(), want_digest.c_str()) == 0);
-    char type[REG_CONTENT_TYPE_SIZE], got_digest[72];
+    char type[REG_CONTENT_TYPE_SIZE], got_digest[REG_DIGEST_STRING_SIZE];
     FUZZ_CHECK(reg_manifest_get(repo.c_str(), want_digest.c_str(), type, got_digest) == nullptr);
     check_nothing_beside_the_root();
     empty_repositories();

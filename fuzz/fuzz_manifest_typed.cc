@@ -189,7 +189,7 @@ string decided_type(yyjson_val *root, const char *content_type) {
 // Locates reference and checks that it is the stored body, with its type.
 void check_located(const string &reference, const string &body, const string &digest,
                    const string &type) {
-    char path[4096], content_type[REG_CONTENT_TYPE_SIZE], got_digest[72];
+    char path[4096], content_type[REG_CONTENT_TYPE_SIZE], got_digest[REG_DIGEST_STRING_SIZE];
     int64_t size = -1;
     FUZZ_CHECK(reg_manifest_locate(kRepo, reference.c_str(), path, sizeof path, content_type,
                                    got_digest, &size) == 0);
