@@ -407,6 +407,30 @@ int store_manifest(const char *repo_name, const char *reference, const void *bod
     return write_link_in(dir, path, hex, "mkdirs tag dir failed", "write tag link failed");
 }
 
+// Parses body as one JSON document whose root must be an object and runs
+// check on that root (guarded against running out of memory); the document
+// is freed before it returns. false with the message set when the body does
+// not parse, the root is not an object, or check refuses it.
+template <typename Check>
+bool check_manifest_object(const void *body, uint64_t body_len, Check check) {
+    yyjson_doc *doc =
+        yyjson_read(static_cast<const char *>(body), static_cast<size_t>(body_len), 0);
+    if (doc == nullptr) {
+        set_status_error(REG_STATUS_INVALID_MANIFEST, "manifest JSON parse failed");
+        return false;
+    }
+    yyjson_val *root = yyjson_doc_get_root(doc);
+    bool ok = unless_out_of_memory(false, [&] {
+        if (!yyjson_is_obj(root)) {
+            set_status_error(REG_STATUS_INVALID_MANIFEST, "manifest must be a JSON object");
+            return false;
+        }
+        return check(root);
+    });
+    yyjson_doc_free(doc);
+    return ok;
+}
+
 // The hex digest of a manifest body in the algorithm of reference when it
 // is a digest reference (SHA-256 for a tag). Sets the message.
 int hash_body(const char *reference, const void *body, uint64_t body_len, char *hex) {
@@ -454,27 +478,15 @@ int reg_manifest_put_typed(const char *repo_name, const char *reference, const v
     out_subject[0] = '\0';
     if (check_put_arguments(repo_name, reference, body_len) != 0) return -1;
 
-    yyjson_doc *doc =
-        yyjson_read(static_cast<const char *>(body), static_cast<size_t>(body_len), 0);
-    if (doc == nullptr) {
-        set_status_error(REG_STATUS_INVALID_MANIFEST, "manifest JSON parse failed");
-        return -1;
-    }
-    yyjson_val *root = yyjson_doc_get_root(doc);
     Kind kind = Kind::image;
     std::string type;
     char subject_hex[REG_HEX_SIZE];
     std::vector<std::string> named;  // blobs to link into the repository
-    bool ok = unless_out_of_memory(false, [&] {
-        if (!yyjson_is_obj(root)) {
-            set_status_error(REG_STATUS_INVALID_MANIFEST, "manifest must be a JSON object");
-            return false;
-        }
-        return decide_kind(root, content_type, &kind, &type) &&
-               check_document(root, kind, repo_name, subject_hex, &named);
-    });
-    yyjson_doc_free(doc);
-    if (!ok) return -1;
+    if (!check_manifest_object(body, body_len, [&](yyjson_val *root) {
+            return decide_kind(root, content_type, &kind, &type) &&
+                   check_document(root, kind, repo_name, subject_hex, &named);
+        }))
+        return -1;
 
     // A digest reference names the algorithm the manifest is stored and
     // answered under; a tag stores it under its SHA-256.
@@ -524,24 +536,13 @@ int reg_manifest_put_fetched(const char *repo_name, const char *reference, const
                          expected_digest, algo_of_hex(hex), hex);
         return -1;
     }
-    yyjson_doc *doc =
-        yyjson_read(static_cast<const char *>(body), static_cast<size_t>(body_len), 0);
-    if (doc == nullptr) {
-        set_status_error(REG_STATUS_INVALID_MANIFEST, "manifest JSON parse failed");
-        return -1;
-    }
-    yyjson_val *root = yyjson_doc_get_root(doc);
     Kind kind = Kind::image;
     std::string type;
     char subject_hex[REG_HEX_SIZE];
     subject_hex[0] = '\0';
     // The kind and the subject as for a push; what the document names is
     // not looked up: it is fetched when a client asks for it.
-    bool ok = unless_out_of_memory(false, [&] {
-        if (!yyjson_is_obj(root)) {
-            set_status_error(REG_STATUS_INVALID_MANIFEST, "manifest must be a JSON object");
-            return false;
-        }
+    bool ok = check_manifest_object(body, body_len, [&](yyjson_val *root) {
         if (!decide_kind(root, content_type, &kind, &type)) return false;
         if (kind != Kind::artifact && !schema_version_2(root)) return false;
         yyjson_val *subject = yyjson_obj_get(root, "subject");
@@ -552,7 +553,6 @@ int reg_manifest_put_fetched(const char *repo_name, const char *reference, const
         }
         return true;
     });
-    yyjson_doc_free(doc);
     if (!ok) return -1;
     if (store_manifest(repo_name, reference, body, body_len, type.c_str(), hex, subject_hex) != 0)
         return -1;
