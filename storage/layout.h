@@ -132,6 +132,8 @@ void manifests_dir(const char *repo_name, char *out, uint64_t size);
 /* _manifests/<hex>: the body; _manifests/<hex>.ct: its content type. */
 void manifest_body_path(const char *repo_name, const char *hex, char *out, uint64_t size);
 void manifest_ct_path(const char *repo_name, const char *hex, char *out, uint64_t size);
+/* _manifests/revisions/<algo>: the revision links of one algorithm. */
+void manifest_revisions_dir(const char *repo_name, const char *algo, char *out, uint64_t size);
 /* _manifests/revisions/<algo>/<hex> and its link. */
 void manifest_rev_dir(const char *repo_name, const char *hex, char *out, uint64_t size);
 void manifest_rev_path(const char *repo_name, const char *hex, char *out, uint64_t size);

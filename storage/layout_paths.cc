@@ -80,6 +80,13 @@ void manifest_ct_path(const char *repo_name, const char *hex, char *out, uint64_
     if (len < size) snprintf(out + len, size - len, "%s", ".ct");
 }
 
+void manifest_revisions_dir(const char *repo_name, const char *algo, char *out, uint64_t size) {
+    char dir[REG_PATH_MAX], revisions[REG_PATH_MAX];
+    manifests_dir(repo_name, dir, sizeof dir);
+    path_join(revisions, sizeof revisions, dir, "revisions");
+    path_join(out, size, revisions, algo);
+}
+
 void manifest_rev_dir(const char *repo_name, const char *hex, char *out, uint64_t size) {
     char dir[REG_PATH_MAX];
     manifests_dir(repo_name, dir, sizeof dir);

@@ -47,8 +47,9 @@ int summarise(const char *repo_name, reg_repo_summary_info *out) {
     }
     // A manifest pushed by digest alone leaves only its revision link.
     for (const char *algo : kStoredAlgorithms) {
-        std::string revisions = std::string(dir) + PLAT_SEP_STR + "revisions" + PLAT_SEP_STR + algo;
-        if (list_or_absent(revisions.c_str(), &entries) == LISTED_FAILED) {
+        char revisions[REG_PATH_MAX];
+        manifest_revisions_dir(repo_name, algo, revisions, sizeof revisions);
+        if (list_or_absent(revisions, &entries) == LISTED_FAILED) {
             set_error("cannot list revisions of %s", repo_name);
             return -1;
         }
