@@ -187,7 +187,10 @@ mirror_result mirror_sync_referrers(const mirror_entry *mirror, const char *repo
  * upstream did not tell it), before any byte; a result other than 0 ends
  * the fetch. write is called with each piece in order; a result other than
  * 0 (the client went away) stops the calls, and the blob is still fetched
- * and stored. end (may be NULL) is called once when every byte came and
+ * and stored. When the upstream told the size and the blob is being
+ * stored, the last piece is written only once the digest of every byte
+ * matched, so that a wrong blob never reaches the client whole (its reply
+ * ends short). end (may be NULL) is called once when every byte came and
  * their digest matched, before the blob is made durable in the store: the
  * client's reply can end there, without waiting for the commit. */
 typedef struct mirror_blob_sink {

@@ -204,15 +204,25 @@ bool begin_blob(Reply *r) {
     return true;
 }
 
-// Hands the gathered bytes of a blob on: to the cache and to the client.
-void hand_on(Reply *r, const char *data, size_t len) {
-    if (len == 0) return;
-    if (r->caching && reg_blob_cache_write(&r->cache, data, len) != 0) {
+// Writes gathered bytes of a blob to the cache; a cache that fails is
+// dropped (the client is still served, nothing is stored).
+void cache_piece(Reply *r, const char *data, size_t len) {
+    if (len == 0 || !r->caching) return;
+    if (reg_blob_cache_write(&r->cache, data, len) != 0) {
         reg_blob_cache_abort(&r->cache);
         r->caching = false;
     }
-    if (r->sink_alive && r->sink->write != nullptr && r->sink->write(r->sink->cookie, data, len) != 0)
-        r->sink_alive = false;
+}
+
+void send_piece(Reply *r, const char *data, size_t len) {
+    if (len == 0 || !r->sink_alive || r->sink->write == nullptr) return;
+    if (r->sink->write(r->sink->cookie, data, len) != 0) r->sink_alive = false;
+}
+
+// Hands the gathered bytes of a blob on: to the cache and to the client.
+void hand_on(Reply *r, const char *data, size_t len) {
+    cache_piece(r, data, len);
+    send_piece(r, data, len);
 }
 
 void flush_pending(Reply *r) {
@@ -234,7 +244,10 @@ size_t on_body(char *data, size_t size, size_t count, void *user) {
         }
         if (r->pending.capacity() < kBlobPiece) r->pending.reserve(kBlobPiece);
         r->pending.append(data, len);
-        if (r->pending.size() >= kBlobPiece) flush_pending(r);
+        // The last piece of a blob whose size the upstream told stays
+        // back: it goes to the client only once the digest matched.
+        bool last = r->content_length >= 0 && r->received == static_cast<uint64_t>(r->content_length);
+        if (r->pending.size() >= kBlobPiece && !last) flush_pending(r);
         return len;
     }
     if (r->body.size() + len > r->body_max) {
@@ -719,9 +732,15 @@ mirror_result mirror_fetch_blob(const mirror_entry *mirror, const char *rest, co
     r.sink = sink;
     r.blob_digest = digest;
     got = request(s, false, url, nullptr, scope_of(rest), r, err, err_size);
-    // What came of a transfer that ended well is handed on; of one that
-    // did not, the client gets no more (its reply ends short).
-    if (got == MIRROR_OK) flush_pending(&r);
+    // The last piece of a transfer that ended well is cached now and sent
+    // only when the digest matched: a wrong blob reaches no client whole.
+    // Of a transfer that did not end well, the client gets no more (its
+    // reply ends short).
+    std::string last;
+    if (got == MIRROR_OK) {
+        last.swap(r.pending);
+        cache_piece(&r, last.data(), last.size());
+    }
     // A 200 without a body still answers the client.
     if (got == MIRROR_OK && !r.begun && !begin_blob(&r)) got = MIRROR_FAILED;
     if (got == MIRROR_OK && r.content_length >= 0 &&
@@ -735,6 +754,7 @@ mirror_result mirror_fetch_blob(const mirror_entry *mirror, const char *rest, co
             // The bytes are known good before they are durable: the
             // client's reply ends first, the commit (a sync) after it.
             bool good = reg_blob_cache_verify(&r.cache) == 0;
+            if (good) send_piece(&r, last.data(), last.size());
             if (good && sink->end != nullptr) sink->end(sink->cookie);
             if (!good || reg_blob_cache_commit(&r.cache) != 0) {
                 note(err, err_size, "%s: not stored: %s", url.c_str(), reg_storage_last_error());
@@ -745,6 +765,9 @@ mirror_result mirror_fetch_blob(const mirror_entry *mirror, const char *rest, co
             reg_blob_cache_abort(&r.cache);
         }
     } else if (got == MIRROR_OK) {
+        // Nothing is cached, so nothing is checked: the client's own check
+        // of the digest is the only one.
+        send_piece(&r, last.data(), last.size());
         if (sink->end != nullptr) sink->end(sink->cookie);
         note(err, err_size, "%s: served but not stored: %s", url.c_str(), reg_storage_last_error());
         got = MIRROR_FAILED;

@@ -218,6 +218,13 @@ size_t plat_fwrite(const void *data, size_t count, FILE *f);
  * Windows: FlushFileBuffers. */
 int plat_fsync(FILE *f);
 
+/* Flushes f's buffer and asks the platform to start writing the count
+ * bytes of the file from offset to stable storage, without waiting for
+ * them: a later plat_fsync then has little left to write. A hint only;
+ * 0 done (or nothing to start), -1 when the flush failed.
+ * Windows: the flush only. */
+int plat_fstart_writeback(FILE *f, uint64_t offset, uint64_t count);
+
 /* Closes f. 0 done, -1 when the close reported a failure (for instance data
  * still buffered that could not be written). */
 int plat_fclose(FILE *f);

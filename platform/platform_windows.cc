@@ -530,6 +530,12 @@ int plat_fsync(FILE *f) {
     return h != INVALID_HANDLE_VALUE && FlushFileBuffers(h) ? 0 : -1;
 }
 
+int plat_fstart_writeback(FILE *f, uint64_t offset, uint64_t count) {
+    (void)offset;
+    (void)count;
+    return fflush(f) == 0 ? 0 : -1;
+}
+
 int plat_fclose(FILE *f) {
     if (FAULT_HIT(PLAT_OP_CLOSE)) {
         fclose(f);

@@ -14,6 +14,11 @@
 
 namespace {
 
+// A large blob's bytes are handed on to the disk in steps this large while
+// it arrives, so that the commit's sync does not find the whole blob still
+// to write (and hold up every other sync on the disk meanwhile).
+constexpr uint64_t kWritebackStep = 8 * 1024 * 1024;
+
 // Releases what the cache holds and removes its upload file.
 void release(reg_blob_cache *cache, bool remove_upload) {
     if (cache->file != nullptr) {
@@ -90,6 +95,15 @@ int reg_blob_cache_write(reg_blob_cache *cache, const void *data, uint64_t len) 
         cache->failed = 1;
         set_error("write error storing blob");
         return -1;
+    }
+    if (cache->written - cache->written_back >= kWritebackStep) {
+        if (plat_fstart_writeback(cache->file, cache->written_back,
+                                  cache->written - cache->written_back) != 0) {
+            cache->failed = 1;
+            set_error("write error storing blob");
+            return -1;
+        }
+        cache->written_back = cache->written;
     }
     return 0;
 }

@@ -265,11 +265,16 @@ struct Sink {
 
 TEST_F(MirrorFetch, BlobTable) {
     const std::string blob(200000, 'b');
-    const std::string digest = "sha256:" + reference_sha256_hex(blob);
     std::string wrong = blob;
     wrong[100000] = 'X';
+    // A blob of several pieces as the fetch gathers them (1 MiB).
+    std::string large(5 * 1024 * 1024 / 2, 'L');
+    for (size_t i = 0; i < large.size(); i += 4093) large[i] = static_cast<char>('a' + i % 26);
+    std::string large_wrong = large;
+    large_wrong[10] ^= 1;
     struct Case {
         const char *what;
+        const std::string *expected;  // the blob fetched, by its digest
         std::string reply;
         int with_body;
         mirror_result result;
@@ -277,19 +282,25 @@ TEST_F(MirrorFetch, BlobTable) {
         bool stored;
         bool ended;  // the client's reply was ended (before the commit)
     } cases[] = {
-        {"the whole blob", ok(blob), 1, MIRROR_OK, static_cast<int64_t>(blob.size()), true, true},
-        {"a HEAD tells the size and stores nothing", ok(blob), 0, MIRROR_OK,
+        {"the whole blob", &blob, ok(blob), 1, MIRROR_OK, static_cast<int64_t>(blob.size()), true, true},
+        {"a blob of several pieces", &large, ok(large), 1, MIRROR_OK,
+         static_cast<int64_t>(large.size()), true, true},
+        {"a HEAD tells the size and stores nothing", &blob, ok(blob), 0, MIRROR_OK,
          static_cast<int64_t>(blob.size()), false, false},
-        {"a wrong byte", ok(wrong), 1, MIRROR_BAD_REPLY, static_cast<int64_t>(blob.size()), false,
-         false},
-        {"cut short", "HTTP/1.1 200 OK\r\nContent-Length: 200000\r\n\r\n" + blob.substr(0, 1000), 1,
+        {"a wrong byte", &blob, ok(wrong), 1, MIRROR_BAD_REPLY, static_cast<int64_t>(blob.size()),
+         false, false},
+        {"a wrong byte in the first of several pieces", &large, ok(large_wrong), 1, MIRROR_BAD_REPLY,
+         static_cast<int64_t>(large.size()), false, false},
+        {"cut short", &blob,
+         "HTTP/1.1 200 OK\r\nContent-Length: 200000\r\n\r\n" + blob.substr(0, 1000), 1,
          MIRROR_UNREACHABLE, static_cast<int64_t>(blob.size()), false, false},
-        {"not there", "HTTP/1.1 404 Not Found\r\nContent-Length: 3\r\n\r\nno\n", 1, MIRROR_NOT_FOUND,
-         -2, false, false},
-        {"a 500 with a body", "HTTP/1.1 500 Oops\r\nContent-Length: 5\r\n\r\noops\n", 1,
+        {"not there", &blob, "HTTP/1.1 404 Not Found\r\nContent-Length: 3\r\n\r\nno\n", 1,
+         MIRROR_NOT_FOUND, -2, false, false},
+        {"a 500 with a body", &blob, "HTTP/1.1 500 Oops\r\nContent-Length: 5\r\n\r\noops\n", 1,
          MIRROR_UNREACHABLE, -2, false, false},
     };
     for (const Case &c : cases) {
+        const std::string digest = "sha256:" + reference_sha256_hex(*c.expected);
         reg_blob_delete(digest.c_str());
         upstream_.script(std::string(c.with_body ? "GET" : "HEAD") + " /v2/app/blobs/" + digest, c.reply);
         Sink sink;
@@ -301,7 +312,10 @@ TEST_F(MirrorFetch, BlobTable) {
             << c.what << ": " << err;
         EXPECT_EQ(sink.size, c.sink_size) << c.what;
         if (c.result == MIRROR_OK && c.with_body) {
-            EXPECT_EQ(sink.bytes, blob) << c.what;
+            EXPECT_EQ(sink.bytes, *c.expected) << c.what;
+        } else {
+            // A blob that failed reaches the client short, never whole.
+            EXPECT_LT(sink.bytes.size(), c.expected->size()) << c.what;
         }
         if (c.sink_size == -2) {
             EXPECT_TRUE(sink.bytes.empty()) << c.what << ": a refusal's body reached the client";

@@ -68,6 +68,24 @@ TEST(PlatformSharing, AFileOpenForAppendingCanBeRenamed) {
     EXPECT_EQ(read_whole_file(to), "abc");
 }
 
+// Starting the write-out hands every buffered byte to the file system (a
+// second handle reads them) and leaves the stream open and writable.
+TEST(PlatformFiles, StartingTheWriteOutFlushesTheStream) {
+    ScratchDir dir;
+    std::string path = dir / "upload";
+    write_whole_file(path, "");
+    FILE *writer = plat_fopen_append_existing(path.c_str());
+    ASSERT_NE(writer, nullptr);
+    const std::string piece(3000, 'w');
+    EXPECT_EQ(plat_fwrite(piece.data(), piece.size(), writer), piece.size());
+    EXPECT_EQ(plat_fstart_writeback(writer, 0, piece.size()), 0);
+    EXPECT_EQ(read_whole_file(path), piece);
+    EXPECT_EQ(plat_fwrite("z", 1, writer), 1u);
+    EXPECT_EQ(plat_fstart_writeback(writer, piece.size(), 1), 0);
+    EXPECT_EQ(read_whole_file(path), piece + "z");
+    EXPECT_EQ(plat_fclose(writer), 0);
+}
+
 TEST(PlatformFiles, ExclusiveCreateRefusesEveryExistingEntry) {
     ScratchDir dir;
     std::string file = dir / "file", sub = dir / "sub", fresh = dir / "fresh";

@@ -77,6 +77,28 @@ TEST_F(FetchedStore, CachedBlobCommitsOnlyItsOwnBytes) {
     }
 }
 
+// A blob of many MiB, whose bytes are handed on to the disk in steps while
+// they come, commits every byte in order.
+TEST_F(FetchedStore, LargeCachedBlobCommitsEveryByte) {
+    std::string bytes(20 * 1024 * 1024 + 123, '\0');
+    for (size_t i = 0; i < bytes.size(); i++) bytes[i] = static_cast<char>((i * 2654435761u) >> 13);
+    const std::string digest = "sha256:" + reference_sha256_hex(bytes);
+    reg_blob_cache cache;
+    ASSERT_EQ(reg_blob_cache_begin(digest.c_str(), &cache), 0) << reg_storage_last_error();
+    const size_t piece = 1024 * 1024 + 7;
+    for (size_t at = 0; at < bytes.size(); at += piece)
+        ASSERT_EQ(reg_blob_cache_write(&cache, bytes.data() + at, std::min(piece, bytes.size() - at)), 0);
+    ASSERT_EQ(reg_blob_cache_commit(&cache), 0) << reg_storage_last_error();
+    reg_opened blob;
+    ASSERT_EQ(reg_blob_open(digest.c_str(), &blob), 0);
+    std::string stored(bytes.size() + 1, '\0');
+    size_t got = fread(&stored[0], 1, stored.size(), blob.file);
+    fclose(blob.file);
+    stored.resize(got);
+    EXPECT_TRUE(stored == bytes) << "stored " << stored.size() << " of " << bytes.size() << " bytes";
+    EXPECT_EQ(uploads(), 0);
+}
+
 TEST_F(FetchedStore, CachedBlobAbortLeavesNothingAndTwoWritersLeaveOneCopy) {
     const std::string bytes(100000, 'z');
     const std::string digest = "sha256:" + reference_sha256_hex(bytes);
