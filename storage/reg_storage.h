@@ -177,8 +177,9 @@ void reg_storage_forget_error(void);
  * file only the user the programs run as may read (POSIX modes 0700 and
  * 0600); made on first use from the operating system's random source
  * ("random source failed") through a private temporary renamed into
- * place. When two processes make it at once, the one renamed last stays,
- * and both give what the file holds afterwards. A secret file of another
+ * place. Processes that find it missing at once take turns on a lock
+ * (<root>/secrets/.lock): one makes it, and every one gives the secret
+ * the file keeps. A secret file of another
  * size is damaged (REG_STATUS_IO_ERROR) and is not replaced. 0 / -1. */
 int reg_storage_secret(const char *purpose, uint8_t out[REG_SECRET_SIZE]);
 

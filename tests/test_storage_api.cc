@@ -9,6 +9,11 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "storage/reg_storage.h"
 #include "tests/support/invariants.h"
@@ -293,6 +298,50 @@ TEST_F(StorageApi, ReferrersCountIsTheCountOfReferrerLinks) {
     EXPECT_EQ(reg_storage_last_status(), REG_STATUS_INVALID_DIGEST);
     EXPECT_EQ(reg_referrers_count("app", digest_of(subject).c_str(), nullptr), -1);
 }
+
+#ifndef _WIN32
+// Processes that ask at once for a secret that is not there yet all get the
+// one the store keeps: none signs with a secret another process replaced.
+TEST_F(StorageApi, ProcessesRacingForANewSecretAllGetTheKeptOne) {
+    constexpr int kProcesses = 6;
+    for (int round = 0; round < 15; round++) {
+        std::string purpose = "race-" + std::to_string(round);
+        int go[2], results[2];
+        ASSERT_EQ(pipe(go), 0);
+        ASSERT_EQ(pipe(results), 0);
+        std::vector<pid_t> children;
+        for (int i = 0; i < kProcesses; i++) {
+            pid_t pid = fork();
+            ASSERT_GE(pid, 0);
+            if (pid == 0) {
+                close(go[1]);
+                close(results[0]);
+                char start;
+                if (read(go[0], &start, 1) != 0) _exit(2);  // the end of the pipe: go
+                uint8_t secret[REG_SECRET_SIZE];
+                if (reg_storage_secret(purpose.c_str(), secret) != 0) _exit(3);
+                // One write of at most PIPE_BUF bytes: never mixed with another's.
+                _exit(write(results[1], secret, sizeof secret) == sizeof secret ? 0 : 4);
+            }
+            children.push_back(pid);
+        }
+        close(go[0]);
+        close(results[1]);
+        // Every child starts at once: the pipe's end closes under them.
+        close(go[1]);
+        std::string got;
+        char buffer[4096];
+        for (ssize_t n; (n = read(results[0], buffer, sizeof buffer)) > 0;) got.append(buffer, n);
+        close(results[0]);
+        for (pid_t pid : children) EXPECT_EQ(testing_support::wait_for_child(pid).status(), 0);
+        ASSERT_EQ(got.size(), static_cast<size_t>(kProcesses * REG_SECRET_SIZE)) << purpose;
+        std::string kept = testing_support::read_whole_file(root_ + "/secrets/" + purpose);
+        for (int i = 0; i < kProcesses; i++)
+            EXPECT_EQ(got.substr(i * REG_SECRET_SIZE, REG_SECRET_SIZE), kept)
+                << purpose << ": process " << i << " got a secret the store does not keep";
+    }
+}
+#endif
 
 TEST_F(StorageApi, SecretIsMadeOnceKeptPrivateAndShared) {
     uint8_t first[REG_SECRET_SIZE], again[REG_SECRET_SIZE], other[REG_SECRET_SIZE];

@@ -290,13 +290,21 @@ class Checker {
     // What the integrity check moved aside: files and directories of any
     // name, nothing of another kind.
     // The store's secrets (reg_storage_secret): 32-byte files named
-    // [a-z0-9-], and the temporaries of their making.
+    // [a-z0-9-], the temporaries of their making, and the empty lock that
+    // processes making one take turns on.
     void check_secrets(const fs::path &dir) {
         for (const auto &entry : entries(dir)) {
             std::string name = entry.path().filename().string();
             std::string target;
             if (kind_of(entry) == Kind::kFile && temporary_target(name, &target)) {
                 temporary(entry.path());
+                continue;
+            }
+            // The lock that processes making a secret take turns on: an
+            // empty file.
+            if (name == ".lock" && kind_of(entry) == Kind::kFile) {
+                std::error_code ec;
+                if (fs::file_size(entry.path(), ec) != 0) violation(entry.path(), "a lock that holds bytes");
                 continue;
             }
             bool named = !name.empty() && name.find_first_not_of(
