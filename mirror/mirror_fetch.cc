@@ -220,13 +220,9 @@ void send_piece(Reply *r, const char *data, size_t len) {
 }
 
 // Hands the gathered bytes of a blob on: to the cache and to the client.
-void hand_on(Reply *r, const char *data, size_t len) {
-    cache_piece(r, data, len);
-    send_piece(r, data, len);
-}
-
 void flush_pending(Reply *r) {
-    hand_on(r, r->pending.data(), r->pending.size());
+    cache_piece(r, r->pending.data(), r->pending.size());
+    send_piece(r, r->pending.data(), r->pending.size());
     r->pending.clear();
 }
 

@@ -88,22 +88,21 @@ int reg_blob_cache_write(reg_blob_cache *cache, const void *data, uint64_t len) 
         return -1;
     }
     if (len == 0) return 0;
+    uint64_t before = cache->written;
     size_t written = plat_fwrite(data, static_cast<size_t>(len), cache->file);
     digest_update(static_cast<digest_ctx *>(cache->hash), data, written);
     cache->written += written;
-    if (written < len || ferror(cache->file) != 0) {
+    // A write that passes a step starts the write-out from the step it
+    // began in: every byte is covered, and pages already on their way are
+    // left as they are.
+    uint64_t step_start = before / kWritebackStep * kWritebackStep;
+    bool passed_step = cache->written / kWritebackStep != before / kWritebackStep;
+    if (written < len || ferror(cache->file) != 0 ||
+        (passed_step &&
+         plat_fstart_writeback(cache->file, step_start, cache->written - step_start) != 0)) {
         cache->failed = 1;
         set_error("write error storing blob");
         return -1;
-    }
-    if (cache->written - cache->written_back >= kWritebackStep) {
-        if (plat_fstart_writeback(cache->file, cache->written_back,
-                                  cache->written - cache->written_back) != 0) {
-            cache->failed = 1;
-            set_error("write error storing blob");
-            return -1;
-        }
-        cache->written_back = cache->written;
     }
     return 0;
 }

@@ -305,7 +305,6 @@ typedef struct reg_blob_cache {
     char path[REG_PATH_MAX];
     char expected[REG_DIGEST_STRING_SIZE];
     uint64_t written;
-    uint64_t written_back; /* bytes whose write-out to the disk has been started */
     int failed;  /* a write failed: the commit refuses */
     int verified; /* reg_blob_cache_verify found the digest: only the commit is left */
     void *hash;  /* the digest computation, owned until verify, commit or abort */

@@ -115,6 +115,7 @@ const char kManifest[] =
     "1111111111111111111111111111111111111111111111111111111111111111"
     R"(","size":2},"layers":[]})";
 const char kType[] = "Content-Type: application/vnd.oci.image.manifest.v1+json\r\n";
+const char kIndexType[] = "Content-Type: application/vnd.oci.image.index.v1+json\r\n";
 
 class MirrorFetch : public testing_support::StorageRootTest {
   protected:
@@ -342,10 +343,6 @@ TEST_F(MirrorFetch, AnUpstreamThatIsNotThereIsUnreachable) {
     EXPECT_NE(std::string(err), "");
 }
 
-}  // namespace
-
-namespace {
-
 // A referrer of subject: an artifact manifest whose subject is that digest.
 std::string referrer_of(const std::string &subject, const std::string &subject_body) {
     return R"({"schemaVersion":2,"mediaType":"application/vnd.oci.image.manifest.v1+json",)"
@@ -373,8 +370,7 @@ TEST_F(MirrorFetch, ReferrersTable) {
     const std::string ref = referrer_of(subject, subject_body);
     const std::string ref_digest = "sha256:" + reference_sha256_hex(ref);
     const std::string tag_schema = "sha256-" + subject.substr(7);
-    const std::string index_type = "Content-Type: application/vnd.oci.image.index.v1+json\r\n";
-    const std::string listed = ok(index_of({ref_digest}), index_type);
+    const std::string listed = ok(index_of({ref_digest}), kIndexType);
     const std::string missing = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
     const std::string busy = "HTTP/1.1 503 Busy\r\nContent-Length: 0\r\n\r\n";
     struct Case {
@@ -396,12 +392,12 @@ TEST_F(MirrorFetch, ReferrersTable) {
         {"neither list", "", missing, missing, ok(ref, kType), false, MIRROR_NOT_FOUND, false, false},
         {"the upstream fails", "", busy, listed, ok(ref, kType), false, MIRROR_UNREACHABLE, false,
          false},
-        {"a list that is not an index", "", ok("[1,2]", index_type), "", ok(ref, kType), false,
+        {"a list that is not an index", "", ok("[1,2]", kIndexType), "", ok(ref, kType), false,
          MIRROR_BAD_REPLY, false, false},
         {"a referrer of another digest is left out", "", listed, "", ok(ref + " ", kType), false,
          MIRROR_OK, false, true},
         {"a malformed listed digest is skipped", "",
-         ok(index_of({"sha256:../../x", ref_digest}), index_type), "", ok(ref, kType), false,
+         ok(index_of({"sha256:../../x", ref_digest}), kIndexType), "", ok(ref, kType), false,
          MIRROR_OK, true, true},
         {"a referrer held already is not fetched", "", listed, "", busy, true, MIRROR_OK, true,
          false},
@@ -453,11 +449,10 @@ TEST_F(MirrorFetch, IndexChildByDigestIsFetchedWhenAsked) {
     const std::string child_digest = "sha256:" + reference_sha256_hex(child);
     const std::string index = index_of({child_digest});
     const std::string index_digest = "sha256:" + reference_sha256_hex(index);
-    const std::string index_type = "Content-Type: application/vnd.oci.image.index.v1+json\r\n";
     upstream_.script("HEAD /v2/app/manifests/multi",
                      "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nDocker-Content-Digest: " + index_digest +
-                         "\r\n" + index_type + "\r\n");
-    upstream_.script("GET /v2/app/manifests/" + index_digest, ok(index, index_type));
+                         "\r\n" + kIndexType + "\r\n");
+    upstream_.script("GET /v2/app/manifests/" + index_digest, ok(index, kIndexType));
     upstream_.script("GET /v2/app/manifests/" + child_digest, ok(child, kType));
     char err[MIRROR_ERROR_MAX] = "";
     ASSERT_EQ(mirror_sync_manifest(&mirror_, "hub/app", "app", "multi", err, sizeof err), MIRROR_OK)

@@ -189,11 +189,16 @@ push_referrer() {
   up_manifest lib/app "$ref_d" "$work/referrer.json" || { detail="manifest push failed"; return 1; }
 }
 check "a referrer artifact with the image as its subject is pushed into the upstream" push_referrer
-referrers_through() {
-  request GET "/v2/hub/lib/app/referrers/$oci_d?artifactType=application/x-e2e-signature"
+# lists_the_referrer QUERY: the mirror's referrers list of the image
+# (with ?QUERY) answers 200 and names the referrer alone.
+lists_the_referrer() {
+  request GET "/v2/hub/lib/app/referrers/$oci_d${1:+?$1}"
   expect_status 200 || return 1
   [ "$(jq -r '.manifests[].digest' "$work/body")" = "$ref_d" ] ||
     { detail="listed: $(head -c 400 "$work/body")"; return 1; }
+}
+referrers_through() {
+  lists_the_referrer artifactType=application/x-e2e-signature || return 1
   [ -f "$storage/repositories/hub/lib/app/_manifests/revisions/sha256/${ref_d#sha256:}/link" ] ||
     { detail="the referrer is not in the mirror's store"; return 1; }
   request GET "/v2/hub/lib/app/manifests/$ref_d"
@@ -256,10 +261,7 @@ stale_served() {
 }
 check "a stale tag is served when the upstream is down, with a warning line in the log" stale_served
 referrers_offline() {
-  request GET "/v2/hub/lib/app/referrers/$oci_d"
-  expect_status 200 || return 1
-  [ "$(jq -r '.manifests[].digest' "$work/body")" = "$ref_d" ] ||
-    { detail="listed: $(head -c 400 "$work/body")"; return 1; }
+  lists_the_referrer || return 1
   grep -q "registry-mirror: warning: serving the cached referrers of hub/lib/app@$oci_d" "$work/server.log" ||
     { detail="no warning line in the server log"; return 1; }
 }
